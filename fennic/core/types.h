@@ -1,0 +1,89 @@
+// The type vocabulary shared by the host and every stage of the compiler.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fennic {
+
+// The x87 80-bit extended value (12 bytes of storage on i386, returned in ST0).
+using Extended = long double;
+static_assert(sizeof(Extended) == 12, "Fennic is built for i386, where long double is the x87 format");
+
+// Every enumeration is one byte; stages compare ordinals by range, so the
+// order of the values is binding.
+enum TVarType : std::uint8_t {
+  vtInt8, vtUInt8, vtInt16, vtUInt16, vtInt32, vtUInt32, vtInt64,
+  vtSingle, vtDouble, vtExtended
+};
+enum TFuncResult : std::uint8_t {
+  frInt8, frUInt8, frInt16, frUInt16, frInt32, frUInt32, frInt64,
+  frSingle, frDouble, frExtended
+};
+enum TCallType : std::uint8_t { ctRegister, ctPascal, ctCdecl, ctStdcall, ctBuilt_in };
+enum TPushStyle : std::uint8_t { psValue, psReference };
+enum TError : std::uint8_t {
+  eNone, eDomain, eNumFormat, eValExpected, eOpExpected, eEdge, eUnknown,
+  eOutOfRange, eType, eVarParameter, eParameter
+};
+enum TOpType : std::uint8_t { otSingle, otDouble, otExtended };
+enum TIOpType : std::uint8_t { itInt16, itInt32, itInt64 };
+enum TPushed : std::uint8_t { pInt64, pMemory, pECX, pEDX, pEAX, pSt0 };
+enum TTrigMode : std::uint8_t { tmSafe, tmNothing, tmDelphi };
+enum TOutOfOrder : std::uint8_t { ooStandart, ooSoft, ooAgressive };
+enum TEliminateBrackets : std::uint8_t { ebStandart, ebSoft, ebAgressive };
+enum TAutoConfigure : std::uint8_t { acDefault, acAuto, acP5, acP6, acPIV, acAMD };
+
+// One parameter of a registered function.
+struct TVarDef {
+  TVarType VarType = vtDouble;
+  TPushStyle PushStyle = psValue;
+};
+static_assert(sizeof(TVarDef) == 2 && offsetof(TVarDef, VarType) == 0);
+
+using TAVarDef = std::vector<TVarDef>;
+using TAByte = std::vector<std::uint8_t>;
+
+// One registered variable; an empty Name marks a free registry slot.
+struct TVariable {
+  std::string Name;
+  TVarType VarType = vtDouble;
+  void* Address = nullptr;
+};
+
+// One registered function; an empty Name marks a free registry slot.
+struct TFunction {
+  std::string Name;
+  TAVarDef Params;
+  TCallType CallType = ctRegister;
+  TFuncResult FuncResult = frExtended;
+  std::int32_t StackNeeds = 0;
+  void* Address = nullptr;
+  bool Foldable = false;
+  TAByte Code;
+};
+
+// Bytes reserved for a value of each type; extended is padded to 12.
+inline constexpr std::int32_t VarSizes[10] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 12};
+inline constexpr std::int32_t ResultSizes[10] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 12};
+// Natural alignment of each type, used for aligned variable storage.
+inline constexpr std::int32_t VarAlignments[10] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 16};
+// Bytes of the value itself (an extended value is 10 bytes long).
+inline constexpr std::int32_t VarValueBytes[10] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 10};
+
+inline constexpr bool IsFloatType(TVarType t) { return t >= vtSingle; }
+inline constexpr bool IsFloatResult(TFuncResult r) { return r >= frSingle; }
+
+// Code of the reserved variable "fennicid" (a vtInt32 inside the library holding 1).
+inline constexpr std::int32_t ReservedVarCode = 2000000;
+inline constexpr char ReservedVarName[] = "fennicid";
+
+// A letter or '_' first, then letters, digits and '_' (ASCII only).
+bool IsIdentifier(std::string_view name);
+// ASCII letters to lower case; every other byte unchanged.
+std::string LowerCase(std::string_view name);
+
+}  // namespace fennic
