@@ -30,6 +30,10 @@ class TBuilder : public TSimpler {
 
   // Simplifies Expr, lays out the constant pool, builds and labels the trees.
   void Build(std::string& Expr);
+  // Frees every tree and parameter node of the last compilation and empties both lists.
+  void ReleaseTrees();
+  // Start of the constant pool that generated code addresses absolutely.
+  const std::uint8_t* PoolBase() const { return FConstData.data(); }
 
  protected:
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
