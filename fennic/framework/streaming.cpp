@@ -51,7 +51,7 @@ void ReadComponent(TComponent& component, std::string_view text) {
 
   std::string name;
   bool header = false, ended = false;
-  int lineNo = 0;
+  int lineNo = 0, headerLine = 0;
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t nl = text.find('\n', pos);
@@ -73,6 +73,7 @@ void ReadComponent(TComponent& component, std::string_view text) {
       if (cls != component.ClassName())
         throw EStreamError(lineNo, "class " + cls + " is not " + component.ClassName());
       header = true;
+      headerLine = lineNo;
       continue;
     }
     if (line == "end") {
@@ -95,7 +96,7 @@ void ReadComponent(TComponent& component, std::string_view text) {
   }
   if (!header) throw EStreamError(lineNo, "empty text");
   if (!ended) throw EStreamError(lineNo, "missing 'end'");
-  if (!TComponent::IsValidName(name)) throw EStreamError(1, "invalid component name " + name);
+  if (!TComponent::IsValidName(name)) throw EStreamError(headerLine, "invalid component name " + name);
 
   component.SetName(name);
   for (size_t i = 0; i < props.size(); ++i)

@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fennic/core/ctrlblck.h"
+
+namespace fennic {
+namespace {
+
+class Registry : public ::testing::Test {
+ protected:
+  TCtrlBlck blk{nullptr};
+  double x = 1, y = 2, z = 3;
+};
+
+TEST_F(Registry, VariableCodesAreCaseInsensitivePositions) {
+  EXPECT_EQ(blk.RegisterVarExt("X", vtDouble, &x), 1);
+  EXPECT_EQ(blk.VarCode("x"), 1);
+  EXPECT_EQ(blk.RegisterVarExt("x", vtDouble, &y), 0);
+  EXPECT_EQ(blk.RegisterFuncExt("X", "", ctCdecl, frDouble, 0, nullptr, false), 0);
+  TVariable v;
+  ASSERT_TRUE(blk.GetVar(v, 1));
+  EXPECT_EQ(v.Name, "x");
+  EXPECT_EQ(v.Address, &x);
+}
+
+TEST_F(Registry, FreeSlotsAreReusedAndTrailingOnesTrimmed) {
+  EXPECT_EQ(blk.RegisterVarExt("a", vtDouble, &x), 1);
+  EXPECT_EQ(blk.RegisterVarExt("b", vtDouble, &y), 2);
+  EXPECT_EQ(blk.RegisterVarExt("c", vtDouble, &z), 3);
+  EXPECT_TRUE(blk.RemoveVar(2));
+  EXPECT_EQ(blk.VarCode("a"), 1);
+  EXPECT_EQ(blk.VarCode("c"), 3);
+  EXPECT_EQ(blk.VarCode("b"), 0);
+  EXPECT_EQ(blk.RegisterVarExt("d", vtDouble, &y), 2);
+  EXPECT_TRUE(blk.RemoveVar(2));
+  EXPECT_TRUE(blk.RemoveVar(3));  // trims the free slot 2 as well
+  EXPECT_EQ(blk.Variables().size(), 1u);
+  EXPECT_EQ(blk.RegisterVarExt("e", vtDouble, &z), 2);
+}
+
+TEST_F(Registry, BadCodesAreRefused) {
+  blk.RegisterVarExt("a", vtDouble, &x);
+  blk.RegisterVarExt("b", vtDouble, &y);
+  blk.RegisterVarExt("c", vtDouble, &z);
+  blk.RemoveVar(2);
+  TVariable v{"untouched", vtInt8, nullptr};
+  for (std::int32_t code : {0, -1, 2, 4, 1999999, ReservedVarCode + 1}) {
+    EXPECT_FALSE(blk.GetVar(v, code)) << code;
+    EXPECT_FALSE(blk.RemoveVar(code)) << code;
+  }
+  EXPECT_FALSE(blk.RemoveVar(ReservedVarCode));
+  EXPECT_EQ(v.Name, "untouched");
+  TFunction f;
+  f.Name = "untouched";
+  for (std::int32_t code : {0, -1, 1}) {
+    EXPECT_FALSE(blk.GetFunc(f, code));
+    EXPECT_FALSE(blk.RemoveFunc(code));
+    EXPECT_EQ(blk.FuncStackNeeds(code), 2147483647);
+  }
+  EXPECT_EQ(f.Name, "untouched");
+}
+
+TEST_F(Registry, ReservedVariableInAnyCase) {
+  for (const char* name : {"fennicid", "FENNICID", "FennicId"}) {
+    EXPECT_EQ(blk.VarCode(name), ReservedVarCode) << name;
+    EXPECT_EQ(blk.RegisterVarExt(name, vtDouble, &x), 0) << name;
+    EXPECT_EQ(blk.RegisterFuncExt(name, "", ctCdecl, frDouble, 0, nullptr, false), 0) << name;
+  }
+  TVariable v;
+  ASSERT_TRUE(blk.GetVar(v, ReservedVarCode));
+  EXPECT_EQ(v.Name, "fennicid");
+  EXPECT_EQ(v.VarType, vtInt32);
+  EXPECT_EQ(*static_cast<std::int32_t*>(v.Address), 1);
+}
+
+TEST_F(Registry, NamesThatAreNoIdentifiers) {
+  EXPECT_EQ(blk.RegisterVarExt("", vtDouble, &x), 0);
+  // Accepted but unreachable: lookups only find identifiers.
+  EXPECT_EQ(blk.RegisterVarExt("a b", vtDouble, &x), 1);
+  EXPECT_EQ(blk.VarCode("a b"), 0);
+  EXPECT_EQ(blk.RegisterVarExt("a b", vtDouble, &y), 0);
+  EXPECT_EQ(blk.RegisterFuncExt("2f", "", ctCdecl, frDouble, 0, nullptr, false), 0);
+  EXPECT_EQ(blk.RegisterFuncExt("f-g", "", ctCdecl, frDouble, 0, nullptr, false), 0);
+}
+
+TEST_F(Registry, ClearEmptiesBothRegistries) {
+  blk.RegisterVarExt("a", vtDouble, &x);
+  blk.RegisterFuncExt("f", "", ctCdecl, frDouble, 0, nullptr, false);
+  blk.ClearVars();
+  blk.ClearFuncs();
+  EXPECT_EQ(blk.VarCode("a"), 0);
+  EXPECT_EQ(blk.FuncCode("f"), 0);
+  EXPECT_EQ(blk.RegisterVarExt("f", vtDouble, &x), 1);
+}
+
+TEST_F(Registry, FunctionsShareTheNameSpaceAndReuseSlots) {
+  blk.RegisterVarExt("v", vtDouble, &x);
+  EXPECT_EQ(blk.RegisterFuncExt("V", "", ctCdecl, frDouble, 0, nullptr, false), 0);
+  EXPECT_EQ(blk.RegisterFuncExt("f", "", ctCdecl, frDouble, 0, nullptr, false), 1);
+  EXPECT_EQ(blk.RegisterFuncExt("G", "", ctCdecl, frDouble, 0, nullptr, false), 2);
+  EXPECT_EQ(blk.RegisterFuncExt("h", "", ctCdecl, frDouble, 0, nullptr, false), 3);
+  EXPECT_EQ(blk.FuncCode("g"), 2);
+  EXPECT_EQ(blk.RegisterVarExt("g", vtDouble, &x), 0);
+  EXPECT_TRUE(blk.RemoveFunc(2));
+  EXPECT_EQ(blk.RegisterFuncExt("k", "", ctCdecl, frDouble, 12, nullptr, false), 2);
+  TFunction f;
+  ASSERT_TRUE(blk.GetFunc(f, 2));
+  EXPECT_EQ(f.StackNeeds, 8);  // clamped also when landing in a free slot
+  EXPECT_TRUE(blk.RemoveFunc(3));
+  EXPECT_TRUE(blk.RemoveFunc(2));
+  EXPECT_EQ(blk.Functions().size(), 1u);
+}
+
+TEST_F(Registry, ParameterSpecifications) {
+  struct Case {
+    const char* spec;
+    bool ok;
+    TAVarDef params;
+  } cases[] = {
+      {"", true, {}},
+      {"vf64vi32", true, {{vtDouble, psValue}, {vtInt32, psValue}}},
+      {"rf80", true, {{vtExtended, psReference}}},
+      {"vi08vu08vi16vu16vi32vu32vi64vf32", true,
+       {{vtInt8, psValue}, {vtUInt8, psValue}, {vtInt16, psValue}, {vtUInt16, psValue},
+        {vtInt32, psValue}, {vtUInt32, psValue}, {vtInt64, psValue}, {vtSingle, psValue}}},
+      {"vf6", false, {}},
+      {"xf64", false, {}},
+      {"vF64", false, {}},
+      {"Vf64", false, {}},
+      {"vf64vi33", false, {}},
+      {"vf64 ", false, {}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string name = "f" + std::to_string(n++);
+    std::int32_t code = blk.RegisterFuncExt(name, c.spec, ctStdcall, frDouble, 0, nullptr, true,
+                                            TAByte{0xD9, 0xE8});
+    if (!c.ok) {
+      EXPECT_EQ(code, 0) << c.spec;
+      EXPECT_EQ(blk.FuncCode(name), 0) << c.spec;
+      continue;
+    }
+    TFunction f;
+    ASSERT_TRUE(blk.GetFunc(f, code)) << c.spec;
+    ASSERT_EQ(f.Params.size(), c.params.size()) << c.spec;
+    for (std::size_t i = 0; i < f.Params.size(); ++i) {
+      EXPECT_EQ(f.Params[i].VarType, c.params[i].VarType) << c.spec << " " << i;
+      EXPECT_EQ(f.Params[i].PushStyle, c.params[i].PushStyle) << c.spec << " " << i;
+    }
+    EXPECT_EQ(f.Code, (TAByte{0xD9, 0xE8}));
+    EXPECT_TRUE(f.Foldable);
+  }
+}
+
+TEST_F(Registry, StackNeedsAndFrames) {
+  struct Case {
+    const char* spec;
+    TCallType call;
+    TFuncResult result;
+    std::int32_t needs;
+    std::int32_t expectNeeds;
+    std::int32_t expectFrame;
+  } cases[] = {
+      {"vf64vi32rf80", ctBuilt_in, frDouble, 2, 4, 0},
+      {"", ctStdcall, frDouble, 0, 1, 0},
+      {"", ctStdcall, frInt32, 0, 0, 0},
+      {"vi32vi16vi08vi32", ctRegister, frInt32, 0, 0, 4},
+      {"vi64vf80", ctRegister, frDouble, 0, 1, 20},
+      {"vi32vf64", ctStdcall, frDouble, 0, 1, 12},
+      {"vf64vf64", ctBuilt_in, frDouble, 7, 8, 8},
+      {"vi08vi32vi32vi32", ctCdecl, frInt8, 0, 0, 16},
+      {"rf64ri32vi32vi32", ctRegister, frInt8, 0, 0, 4},
+      {"vf32vf64vf80", ctPascal, frSingle, 3, 3, 24},
+      {"vf80vf80vf80vf80vf80vf80vf80vf80vf80", ctBuilt_in, frExtended, 0, 8, 12},
+      {"vf32vi64", ctBuilt_in, frInt64, 8, 8, 12},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string name = "g" + std::to_string(n++);
+    std::int32_t code = blk.RegisterFuncExt(name, c.spec, c.call, c.result, c.needs, nullptr, false);
+    ASSERT_NE(code, 0) << c.spec;
+    TFunction f;
+    blk.GetFunc(f, code);
+    EXPECT_EQ(blk.FuncStackNeeds(code), c.expectNeeds) << c.spec;
+    EXPECT_EQ(blk.StackFrame(f), c.expectFrame) << c.spec;
+  }
+}
+
+TEST_F(Registry, StackNeedsAreClampedIntoZeroToEight) {
+  EXPECT_NE(blk.RegisterFuncExt("big", "", ctCdecl, frInt32, 12, nullptr, false), 0);
+  EXPECT_NE(blk.RegisterFuncExt("neg", "", ctCdecl, frInt32, -3, nullptr, false), 0);
+  TFunction f;
+  blk.GetFunc(f, blk.FuncCode("big"));
+  EXPECT_EQ(f.StackNeeds, 8);
+  blk.GetFunc(f, blk.FuncCode("neg"));
+  EXPECT_EQ(f.StackNeeds, 0);
+}
+
+// Aligned storage: every type, from an aligned and a misaligned source.
+TEST_F(Registry, AlignedStorageCopiesTheValueToANaturalBoundary) {
+  alignas(32) std::uint8_t source[64];
+  for (int i = 0; i < 64; ++i) source[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  for (int t = 0; t <= vtExtended; ++t) {
+    const std::uintptr_t a = VarAlignments[t];
+    int k = 0;
+    for (std::uintptr_t offset : {std::uintptr_t{0}, std::uintptr_t{1}, a / 2, a + 4}) {
+      void* from = source + offset;
+      std::string name = "v" + std::to_string(t) + "_" + std::to_string(k++);
+      void* aligned = reinterpret_cast<void*>(0x1234);
+      std::int32_t code = blk.RegisterVarA(TVariable{name, static_cast<TVarType>(t), from}, aligned);
+      ASSERT_NE(code, 0) << name;
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned) % a, 0u) << name;
+      EXPECT_EQ(std::memcmp(aligned, from, VarValueBytes[t]), 0) << name;
+      if (reinterpret_cast<std::uintptr_t>(from) % a == 0) EXPECT_EQ(aligned, from) << name;
+      else EXPECT_NE(aligned, from) << name;
+      TVariable v;
+      blk.GetVar(v, code);
+      EXPECT_EQ(v.Address, aligned) << name;
+    }
+  }
+}
+
+TEST_F(Registry, AlignedStorageStaysInPlaceAndRefusalLeavesTheOutputAlone) {
+  alignas(16) double cell[2] = {0, 0};
+  double* misaligned = reinterpret_cast<double*>(reinterpret_cast<char*>(cell) + 4);
+  std::memcpy(reinterpret_cast<char*>(cell) + 4, &x, sizeof x);
+  void* first = nullptr;
+  ASSERT_NE(blk.RegisterVarA(TVariable{"m", vtDouble, misaligned}, first), 0);
+  for (int i = 0; i < 100; ++i) {  // many more blocks must not move the first one
+    void* other = nullptr;
+    blk.RegisterVarA(TVariable{"m" + std::to_string(i), vtDouble, misaligned}, other);
+  }
+  TVariable v;
+  blk.GetVar(v, blk.VarCode("m"));
+  EXPECT_EQ(v.Address, first);
+  EXPECT_EQ(*static_cast<double*>(first), 1.0);
+  blk.RemoveVar(blk.VarCode("m"));  // blocks outlive the registry entry
+  EXPECT_EQ(*static_cast<double*>(first), 1.0);
+
+  void* untouched = reinterpret_cast<void*>(0x42);
+  EXPECT_EQ(blk.RegisterVarA(TVariable{"m1", vtDouble, misaligned}, untouched), 0);
+  EXPECT_EQ(blk.RegisterVarA(TVariable{"fennicid", vtDouble, misaligned}, untouched), 0);
+  EXPECT_EQ(untouched, reinterpret_cast<void*>(0x42));
+}
+
+}  // namespace
+}  // namespace fennic
