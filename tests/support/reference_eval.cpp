@@ -1,0 +1,240 @@
+#include "reference_eval.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+namespace fennic::testing {
+
+namespace {
+
+constexpr long double kUnit = 0x1p-64L;  // unit roundoff of the 64-bit significand
+
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+long double ParseDecimal(const std::string& s, bool& ok) {
+  static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  char* end = nullptr;
+  long double v = strtold_l(s.c_str(), &end, c);
+  ok = !s.empty() && end == s.c_str() + s.size();
+  return v;
+}
+
+RefValue Exact(long double v) { return {v, 0, true}; }
+
+RefValue Combine(char op, const RefValue& a, const RefValue& b) {
+  RefValue r;
+  r.Comparable = a.Comparable && b.Comparable;
+  const long double va = a.Value, vb = b.Value;
+  switch (op) {
+    case '+':
+    case '-':
+      r.Value = op == '+' ? va + vb : va - vb;
+      // Reassociated chains round partial sums that this order never forms;
+      // their size is bounded by the operands' magnitudes.
+      r.Error = a.Error + b.Error + 4 * kUnit * (std::fabs(va) + std::fabs(vb));
+      break;
+    case '*':
+      r.Value = va * vb;
+      r.Error = std::fabs(va) * b.Error + std::fabs(vb) * a.Error + a.Error * b.Error +
+                4 * kUnit * std::fabs(r.Value);
+      break;
+    default:
+      r.Value = va / vb;
+      if (!(std::fabs(vb) > 2 * b.Error)) {
+        r.Comparable = false;
+        break;
+      }
+      r.Error = (a.Error + std::fabs(r.Value) * b.Error) / (std::fabs(vb) - b.Error) +
+                4 * kUnit * std::fabs(r.Value);
+      break;
+  }
+  if (!std::isfinite(r.Value) || !std::isfinite(r.Error)) r.Comparable = false;
+  return r;
+}
+
+RefValue Negate(RefValue v) {
+  v.Value = -v.Value;
+  return v;
+}
+
+}  // namespace
+
+long double ReadVariable(TVarType type, const void* p) {
+  switch (type) {
+    case vtInt8: return *static_cast<const std::int8_t*>(p);
+    case vtUInt8: return *static_cast<const std::uint8_t*>(p);
+    case vtInt16: return *static_cast<const std::int16_t*>(p);
+    case vtUInt16: return *static_cast<const std::uint16_t*>(p);
+    case vtInt32: return *static_cast<const std::int32_t*>(p);
+    case vtUInt32: return *static_cast<const std::uint32_t*>(p);
+    case vtInt64: return static_cast<long double>(*static_cast<const std::int64_t*>(p));
+    case vtSingle: return *static_cast<const float*>(p);
+    case vtDouble: return *static_cast<const double*>(p);
+    case vtExtended: {
+      long double v = 0;
+      std::memcpy(&v, p, 10);
+      return v;
+    }
+  }
+  return 0;
+}
+
+// Recursive descent over the text: sum, product, factor.
+class RefParser {
+ public:
+  RefParser(const ReferenceEvaluator& ev, const std::string& text) : E(ev), S(text) {}
+
+  std::optional<RefValue> Run() {
+    Strip();
+    auto v = Sum();
+    if (!v || P != S.size()) return std::nullopt;
+    return v;
+  }
+
+ private:
+  const ReferenceEvaluator& E;
+  std::string S;
+  std::size_t P = 0;
+  int Depth = 0;
+
+  void Strip() {
+    std::string t;
+    for (std::size_t i = 0; i < S.size(); ++i) {
+      unsigned char c = S[i];
+      if (c > 32) t += S[i];
+      else if (!t.empty() && i + 1 < S.size() && (IsLetter(t.back()) || IsDigit(t.back())) &&
+               (IsLetter(S[i + 1]) || IsDigit(S[i + 1])))
+        return void(S = "\x01");  // a blank between two names: not an expression
+    }
+    S = t;
+  }
+
+  bool At(char c) const { return P < S.size() && S[P] == c; }
+
+  std::optional<RefValue> Sum() {
+    if (++Depth > 20000) return std::nullopt;
+    std::optional<RefValue> acc;
+    bool first = true;
+    while (first || At('+') || At('-')) {
+      int minus = 0;
+      while (At('+') || At('-')) minus += S[P++] == '-';
+      auto t = Product();
+      if (!t) return std::nullopt;
+      RefValue term = minus % 2 ? Negate(*t) : *t;
+      acc = first ? term : Combine('+', *acc, term);
+      first = false;
+    }
+    --Depth;
+    return acc;
+  }
+
+  std::optional<RefValue> Product() {
+    auto acc = Factor();
+    while (acc && (At('*') || At('/'))) {
+      char op = S[P++];
+      auto f = Factor();
+      if (!f) return std::nullopt;
+      acc = Combine(op, *acc, *f);
+    }
+    return acc;
+  }
+
+  std::optional<RefValue> Factor() {
+    if (P >= S.size()) return std::nullopt;
+    char c = S[P];
+    if (c == '(') {
+      ++P;
+      auto v = Sum();
+      if (!v || !At(')')) return std::nullopt;
+      ++P;
+      return v;
+    }
+    if (IsDigit(c)) {
+      std::size_t start = P;
+      while (P < S.size() && (IsDigit(S[P]) || S[P] == '.')) ++P;
+      if (At('e') || At('E')) {
+        ++P;
+        while (At('+') || At('-')) ++P;
+        while (P < S.size() && (IsDigit(S[P]) || S[P] == '.')) ++P;
+      }
+      bool ok = false;
+      long double v = ParseDecimal(S.substr(start, P - start), ok);
+      if (!ok) return std::nullopt;
+      return Exact(v);
+    }
+    if (IsLetter(c)) {
+      std::size_t start = P;
+      while (P < S.size() && (IsLetter(S[P]) || IsDigit(S[P]))) ++P;
+      std::string name = S.substr(start, P - start);
+      for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      auto f = E.FFuncs.find(name);
+      if (f != E.FFuncs.end()) {
+        std::vector<long double> args;
+        bool comparable = true;
+        if (At('(')) {
+          ++P;
+          while (true) {
+            auto a = Sum();
+            if (!a) return std::nullopt;
+            args.push_back(a->Value);
+            comparable = comparable && a->Comparable && a->Error == 0;
+            if (At(',')) { ++P; continue; }
+            if (!At(')')) return std::nullopt;
+            ++P;
+            break;
+          }
+        }
+        long double r = f->second(args);
+        // A function's sensitivity to rounding in its arguments is unknown.
+        RefValue v{r, 4 * kUnit * std::fabs(r), comparable && std::isfinite(r)};
+        return v;
+      }
+      auto v = E.FVars.find(name);
+      if (v == E.FVars.end()) return std::nullopt;
+      return Exact(ReadVariable(v->second.Type, v->second.Address));
+    }
+    return std::nullopt;
+  }
+};
+
+void ReferenceEvaluator::AddVariable(const std::string& name, TVarType type, const void* address) {
+  std::string n = name;
+  for (char& ch : n) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  FVars[n] = Var{type, address};
+}
+
+void ReferenceEvaluator::AddFunction(const std::string& name, Function f) {
+  std::string n = name;
+  for (char& ch : n) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  FFuncs[n] = std::move(f);
+}
+
+std::optional<RefValue> ReferenceEvaluator::Evaluate(const std::string& text) const {
+  return RefParser(*this, text).Run();
+}
+
+bool ReferenceEvaluator::Agrees(long double actual, const RefValue& expected, std::string* why) {
+  const long double e = expected.Value;
+  if (std::isnan(e) || std::isnan(actual)) {
+    if (std::isnan(e) && std::isnan(actual)) return true;
+    if (!expected.Comparable) return true;
+    if (why) *why = "NaN on one side only";
+    return false;
+  }
+  if (!expected.Comparable) return true;
+  long double tolerance = 16 * expected.Error + 0x1p-16000L;
+  if (std::fabs(actual - e) <= tolerance) return true;
+  if (why) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "expected %.21Lg, got %.21Lg, tolerance %.3Lg", e, actual, tolerance);
+    *why = buf;
+  }
+  return false;
+}
+
+}  // namespace fennic::testing
