@@ -2,9 +2,48 @@
 
 namespace fennic {
 
-TFennic::TFennic(TComponent* AOwner) : TBuilder(AOwner) { FCompError = eValExpected; }
+namespace {
+
+// The routine of a component without a compiled expression: a single RET.
+// One read+execute page serves every component, so falling back to it
+// never allocates.
+const ExecutableBlock& RetRoutine() {
+  static const ExecutableBlock block = [] {
+    ExecutableBlock b(1);
+    b.Data()[0] = InstrTemplates[insRet].Bytes[0];
+    b.Protect();
+    return b;
+  }();
+  return block;
+}
+
+}  // namespace
+
+TFennic::TFennic(TComponent* AOwner) : TBuilder(AOwner) {
+  UseRetRoutine();
+  FCompError = eValExpected;
+}
 
 TFennic::~TFennic() {}
+
+void TFennic::UseRetRoutine() {
+  const ExecutableBlock& ret = RetRoutine();
+  FCodeStart = ret.Data();
+  FCodeSize = ret.Size();
+  FCodeBlock = ExecutableBlock();
+}
+
+void TFennic::SetExprString(const std::string& Value) {
+  FExprString = Value;
+  if (FAutoCompile) Compile();
+}
+
+Extended TFennic::Evaluate() {
+  // The component travels in EAX; the result comes back in ST0.
+  using TRoutine = Extended(__attribute__((regparm(1))) *)(void*);
+  auto routine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
+  return routine(this);
+}
 
 void TFennic::DeclareProperties(TPropertyList& list) const {
   TBuilder::DeclareProperties(list);

@@ -2,11 +2,82 @@
 // code and runs it.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "fennic/builder/builder.h"
+#include "fennic/codegen/templates.h"
+#include "fennic/core/execmem.h"
 
 namespace fennic {
+
+// Thrown out of Compile (after its clean-up) when the code generator finds
+// itself inconsistent: a level whose two passes produced different byte
+// counts, an x87 model that over- or underflows, a queue that overflows.
+// It signals a defect of the library, never a fault of the expression; the
+// component then holds the one-byte routine.
+class ECodeGenError : public std::logic_error {
+ public:
+  explicit ECodeGenError(const std::string& what) : std::logic_error("code generator: " + what) {}
+};
+
+// The command byte that describes one x87 arithmetic step.
+inline constexpr std::uint8_t ocAdd = 0x00, ocSub = 0x01, ocMul = 0x02, ocDiv = 0x03;
+inline constexpr std::uint8_t ocOperation = 0x03;  // mask of the operation bits
+inline constexpr std::uint8_t ocMem4 = 0x04;       // memory operand: 32-bit real or 16-bit integer
+inline constexpr std::uint8_t ocMem8 = 0x08;       // memory operand: 64-bit real or 32-bit integer
+inline constexpr std::uint8_t ocForm = 0x0C;       // mask of the operand form bits
+inline constexpr std::uint8_t ocReversed = 0x10;   // operands in reversed order
+inline constexpr std::uint8_t ocInteger = 0x20;    // the memory operand is an integer
+inline constexpr std::uint8_t ocFrame = 0x40;      // the memory operand is a frame temporary
+inline constexpr std::uint8_t ocNegate = 0x80;     // negate the result
+
+// One x87 register of the level model.
+struct TFPUSlot {
+  std::int32_t Order = 0;  // position from the bottom of the stack; 0 = loaded first
+  std::string Key;         // identity of the value, for register reuse
+};
+
+struct TQueuedOp {
+  std::int32_t Order = 0;  // Depth when queued: combines positions Order-2 and Order-1
+  std::uint8_t Command = 0;
+};
+
+// The waiting arithmetic of one subtree.
+struct TOpGroup {
+  static constexpr std::int32_t Capacity = 7;
+  std::array<TQueuedOp, Capacity> Queue{};
+  std::int32_t Queued = 0;
+  std::int32_t Dest = 0;  // Store: frame offset of the result (without Pushed); else target position
+  TOpType Precision = otSingle;
+  std::int32_t OpsLeft = 0;
+  std::int32_t LeavesLeft = 0;
+  bool Store = false;
+  bool Done = false;
+};
+
+// Code and x87 model of one code level.
+struct TLevelInfo {
+  std::int32_t CodePos = 0;  // byte count (sizing pass), next write position (writing pass)
+  std::int32_t Depth = 0;    // occupied x87 registers
+  std::int32_t Pushed = 0;   // bytes pushed or reserved below the frame by this level's code
+  bool WaitPending = false;
+  std::int32_t Short4 = 0, Short8 = 0, Short16 = 0;  // frame accesses measured in the [ESP] form
+  std::array<TFPUSlot, 8> Slots;                    // Slots[0] is ST0
+  std::vector<TOpGroup> Ops;
+  std::int32_t Cursor = 0;
+  std::vector<std::int32_t> CallMarks;
+};
+
+// An integer variable already widened into the frame during this pass.
+struct TIntInfo {
+  std::string Name;
+  std::int32_t Offset = 0;  // frame offset of the widened copy, without any level's Pushed
+};
 
 class TFennic : public TBuilder {
  public:
@@ -14,17 +85,119 @@ class TFennic : public TBuilder {
   ~TFennic() override;
   std::string ClassName() const override { return "TFennic"; }
 
+  // Stores the text; compiles it at once when AutoCompile is on.
+  void SetExprString(const std::string& Value);
+  const std::string& ExprString() const { return FExprString; }
+
+  // Runs the whole pipeline on the text; reports through CompError. Throws
+  // only what escapes a stage (an exhausted heap, a fault while adding the
+  // constants of a sum, ECodeGenError); the component then holds the
+  // one-byte routine.
+  virtual void Compile();
+
+  // Runs the routine. Before a successful compilation the routine is the
+  // single RET, which leaves no value: test CompError first.
+  Extended Evaluate();
+
   TError CompError() const { return FCompError; }
   bool AutoCompile() const { return FAutoCompile; }
   void SetAutoCompile(std::uint8_t Value) {
     if (Value <= 1) FAutoCompile = Value;
   }
 
+  // The routine as it stands, read-only (for tests, disassembly and tools).
+  const std::uint8_t* CodeBytes() const { return FCodeStart; }
+  std::size_t CodeSize() const { return FCodeSize; }
+
  protected:
   void DeclareProperties(TPropertyList& list) const override;
 
+  // Output that a descendant may intercept or change.
+  virtual void FldVar(const TVariable& Variable, bool Negate);
+  virtual void FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InFrame);
+  virtual void ProcFXCH(std::int32_t I, std::int32_t J);
+  virtual void FldSt(std::int32_t I);
+  virtual void FlushRes(TOpType OpType, std::int32_t Offset, std::int32_t I);
+  virtual void AddCommAndI8(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Value);
+  virtual void AddCommAndI32(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Value);
+  virtual void AddComm(const std::uint8_t* Bytes, std::int32_t Count);
+  virtual std::int32_t ExecuteCommand(std::uint8_t Command, std::int32_t Address, std::int32_t Order);
+
+  // Emission primitives.
+  void AddCommAndI8AndI32(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t First,
+                          std::int32_t Second);
+  void AddCommAndI32AndI32(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t First,
+                           std::int32_t Second);
+  void AddCommAndVar(const std::uint8_t* Bytes, std::int32_t Count, const TVariable& Variable,
+                     std::int32_t Displacement);
+  void AddFuncCall(const TFunction& Func);
+  std::int32_t AddVal(TVarType VarType);
+  std::int32_t GetVal(TVarType VarType);
+  std::int32_t ProcessInt(TVarType VarType);
+  std::int32_t ProcessIntVar(const TVariable& Variable);
+  void AddOp(std::uint8_t Command);
+
+  // Templates through AddComm and its variants.
+  void Emit(TInstr Instr);
+  void EmitI8(TInstr Instr, std::int32_t Value);
+  void EmitI32(TInstr Instr, std::int32_t Value);
+  void EmitI8I32(TInstr Instr, std::int32_t First, std::int32_t Second);
+  void EmitI32I32(TInstr Instr, std::int32_t First, std::int32_t Second);
+  void EmitVar(TInstr Instr, const TVariable& Variable, std::int32_t Displacement = 0);
+  // A frame temporary access: the [ESP] form at offset 0, counted in the
+  // short-form counter of its area (4, 8 or 16), else the [ESP+id] form.
+  void EmitFrame(TInstr AtEsp, TInstr WithDword, std::int32_t Offset, std::int32_t Area);
+  // An access whose displacement does not depend on the frame bases:
+  // [ESP] at 0, [ESP+ib] below 128, [ESP+id] otherwise.
+  void EmitEsp(TInstr AtEsp, TInstr WithByte, TInstr WithDword, std::int32_t Displacement);
+  // FSTP of ST0 into a frame temporary (0 or id form, short-form counted).
+  void StoreTemp(TOpType OpType, std::int32_t Offset);
+
+  // Level model and scheduling.
+  std::int32_t TotalOps(std::int32_t First);
+  void PerformOperation();
+  void NeedStack(std::int32_t Count);
+  bool NeedExecute();
+  void OpWasLoaded();
+  // The current level's record; an index outside the levels is a defect.
+  TLevelInfo& Level();
+  // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
+  // the caller then counts it with OpWasLoaded.
+  void PushModel(const std::string& Key);
+  // Removes ST0 from the model.
+  void PopModel();
+
+  // Driver.
+  void CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Precision, bool Store);
+  // Steps 4 to 11 of a compilation: sizing pass, frame bases, one buffer of
+  // the exact size, writing pass, check, then the routine replaces FCode.
+  // CompileBody emits the expression's code in level 0 (both passes run it).
+  void GenerateCode(const std::function<void()>& CompileBody);
+  void StackWorks();
+
+  std::string FExprString;
+  std::int32_t FTemps4Max = 0, FTemps8Max = 0, FTemps16Max = 0;
+  std::int32_t FTemps4 = 0, FTemps8 = 0, FTemps16 = 0;
+  std::int32_t FSpilled = 0;
+  std::int32_t FSpilledMax = 0;
+  bool FWriting = false;
+  std::vector<TLevelInfo> FLevels;
+  std::vector<TIntInfo> FIntInfo;
+
  private:
+  void RunPass(const std::function<void()>& CompileBody);
+  void UseRetRoutine();
+  std::int32_t FindKey(const std::string& Key);
+  void CheckDisplacement(std::int32_t Displacement) const;
+
   bool FAutoCompile = true;
+  // The routine: FCodeBlock when compiled, else the shared one-byte RET.
+  ExecutableBlock FCodeBlock;
+  const std::uint8_t* FCodeStart = nullptr;
+  std::size_t FCodeSize = 0;
+  // Writing pass: the new buffer and the end of each level's code in it.
+  std::uint8_t* FOut = nullptr;
+  std::vector<std::int32_t> FLevelEnds;
 };
 
 // Registers TFennic on the design-time palette page "VELTA".

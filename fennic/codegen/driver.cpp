@@ -1,0 +1,188 @@
+// The compiler driver: the two passes, level layout, frame prologue and epilogue.
+#include <algorithm>
+#include <climits>
+
+#include "fennic/codegen/fennic.h"
+
+namespace fennic {
+
+void TFennic::Compile() {
+  // The old routine addresses the constant pool that Build is about to replace.
+  UseRetRoutine();
+  std::string text = FExprString;
+  struct TCleanUp {
+    TFennic& F;
+    ~TCleanUp() {
+      F.ReleaseTrees();
+      F.FLevels.clear();
+      F.FLevelEnds.clear();
+      F.FIntInfo.clear();
+      F.FWriting = false;
+      F.FOut = nullptr;
+    }
+  } cleanUp{*this};
+
+  Build(text);
+  if (ErrorRaised()) return;
+  GenerateCode([this] { CompileTree(0, 0, otExtended, false); });
+}
+
+void TFennic::RunPass(const std::function<void()>& CompileBody) {
+  CompileBody();
+  if (FLevel != 0) throw ECodeGenError("the expression's code did not end in level 0");
+  const std::int32_t n = TotalOps(0);
+  for (std::int32_t i = 0; i < n; ++i) PerformOperation();
+  // The outermost group has no Store and is never removed by the scheduler.
+  FLevels[0].Depth = 0;
+  FLevels[0].Ops.clear();
+  StackWorks();
+  Emit(insRet);
+}
+
+void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
+  UseRetRoutine();
+  struct TPassEnd {
+    TFennic& F;
+    ~TPassEnd() {
+      F.FWriting = false;
+      F.FOut = nullptr;
+    }
+  } passEnd{*this};
+
+  // Sizing pass. The base fields still hold the pool's section offsets; the
+  // trees carry their own pool offsets, so the fields are free. Measuring
+  // every frame offset from bases of 0 makes a frame access short ([ESP])
+  // in this pass exactly when it is counted in a short-form counter, which
+  // the level sizes below correct.
+  FWriting = false;
+  FBase4 = FBase8 = FBase16 = 0;
+  FTopLevel += 2;  // one level for the widening of integer variables, one for the prologue
+  FLevels.assign(static_cast<std::size_t>(FTopLevel) + 1, TLevelInfo{});
+  FLevelEnds.clear();
+  FLevel = 0;
+  FSpilled = FSpilledMax = 0;
+  FTemps4Max = FTemps8Max = FTemps16Max = 0;
+  FTemps4 = FTemps8 = FTemps16 = 0;
+  FIntInfo.clear();
+  RunPass(CompileBody);
+
+  // Frame area bases.
+  if (AlignMode()) {
+    FBase16 = 16 * FSpilledMax;
+    FBase8 = FBase16 + 16 * FTemps16Max;
+    FBase4 = FBase8 + 8 * FTemps8Max;
+  } else {
+    FBase4 = FBase8 = FBase16 = 12 * FSpilledMax;
+  }
+
+  // Level sizes: accesses measured at [ESP] get a 32-bit displacement where
+  // their area does not start at 0.
+  std::int64_t total = 0;
+  for (TLevelInfo& L : FLevels) {
+    if (!AlignMode()) {
+      L.Short4 += L.Short8 + L.Short16;
+      L.Short8 = L.Short16 = 0;
+    }
+    std::int64_t size = L.CodePos;
+    if (FBase4 > 0) size += 4 * std::int64_t{L.Short4};
+    if (FBase8 > 0) size += 4 * std::int64_t{L.Short8};
+    if (FBase16 > 0) size += 4 * std::int64_t{L.Short16};
+    if (size > INT32_MAX) throw ECodeGenError("routine too large");
+    L.CodePos = static_cast<std::int32_t>(size);
+    total += size;
+  }
+  if (total > INT32_MAX) throw ECodeGenError("routine too large");
+
+  // One buffer of the exact size; its address is final before anything is written.
+  ExecutableBlock code(static_cast<std::size_t>(total));
+
+  // Placement, highest level first. Every level starts the writing pass with
+  // an empty model, as it did the sizing pass.
+  FLevelEnds.assign(FLevels.size(), 0);
+  std::int32_t pos = 0;
+  for (std::int32_t i = FTopLevel; i >= 0; --i) {
+    TLevelInfo& L = FLevels[i];
+    const std::int32_t size = L.CodePos;
+    L.CodePos = pos;
+    L.Depth = 0;
+    L.Cursor = 0;
+    L.Pushed = 0;
+    L.WaitPending = false;
+    L.Ops.clear();
+    L.CallMarks.clear();
+    L.Slots = {};
+    L.Short4 = L.Short8 = L.Short16 = 0;
+    pos += size;
+    FLevelEnds[i] = pos;
+  }
+
+  // Writing pass; the maxima of the sizing pass stay and shape the frame.
+  FOut = code.Data();
+  FWriting = true;
+  FLevel = 0;
+  FSpilled = 0;
+  FTemps4 = FTemps8 = FTemps16 = 0;
+  FIntInfo.clear();
+  RunPass(CompileBody);
+  FWriting = false;
+
+  for (std::size_t i = 0; i < FLevels.size(); ++i)
+    if (FLevels[i].CodePos != FLevelEnds[i])
+      throw ECodeGenError("level " + std::to_string(i) + " measured " +
+                          std::to_string(FLevelEnds[i]) + " but wrote up to " +
+                          std::to_string(FLevels[i].CodePos));
+
+  code.Protect();
+  FCodeBlock = std::move(code);
+  FCodeStart = FCodeBlock.Data();
+  FCodeSize = FCodeBlock.Size();
+}
+
+void TFennic::StackWorks() {
+  const std::int32_t S = FSpilledMax, T4 = FTemps4Max, T8 = FTemps8Max, T16 = FTemps16Max;
+  if (S + T4 + T8 + T16 <= 0) return;
+
+  FLevel = FTopLevel;
+  std::int32_t frame;
+  bool ebpFrame = false;
+  if (AlignMode()) {
+    const std::int32_t big = S + T16;
+    frame = 16 * big + 8 * T8 + 4 * std::max(T4 - big, 0);
+    if (big + T8 > 0) {
+      // Align ESP so that the 16- and 8-byte slots sit on their natural boundaries.
+      ebpFrame = true;
+      Emit(insPushEbp);
+      Emit(insMovEbpEsp);
+      const std::int32_t align = big > 0 ? 16 : 8;
+      const std::int32_t rest = frame % align;
+      if (rest > 0) {
+        EmitI8(insSubEspB, rest);
+        EmitI32(insAndEspD, -align);
+        EmitI8(insAddEspB, rest);
+      } else {
+        EmitI32(insAndEspD, -align);
+      }
+    }
+  } else {
+    frame = 12 * S + T4;
+  }
+  if (frame > 0) {
+    if (frame < 128)
+      EmitI8(insSubEspB, frame);
+    else
+      EmitI32(insSubEspD, frame);
+  }
+
+  FLevel = 0;
+  if (ebpFrame) {
+    Emit(insMovEspEbp);
+    Emit(insPopEbp);
+  } else if (frame > 0) {
+    if (frame < 128)
+      EmitI8(insAddEspB, frame);
+    else
+      EmitI32(insAddEspD, frame);
+  }
+}
+
+}  // namespace fennic

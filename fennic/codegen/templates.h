@@ -1,0 +1,153 @@
+// Fixed instruction byte strings of the generated routine. Operations copy a
+// template with AddComm and append their operands (ib, id or an absolute address).
+// The x87 arithmetic and the register-indexed forms (FLD ST(i), FXCH ST(i)) are
+// composed from their parts instead.
+#pragma once
+
+#include <cstdint>
+
+namespace fennic {
+
+// Template names: operation, operand width, addressing ("Esp": [ESP],
+// "EspB": [ESP+ib], "EspD": [ESP+id], "Abs": [abs32]).
+enum TInstr : std::uint8_t {
+  insWait, insFchs,
+  insFldDwordAbs, insFldQwordAbs, insFldTbyteAbs,
+  insFldDwordEsp, insFldQwordEsp, insFldTbyteEsp,
+  insFldTbyteEspB,
+  insFldDwordEspD, insFldQwordEspD, insFldTbyteEspD,
+  insFildWordEsp, insFildDwordEsp, insFildQwordEsp,
+  insFildWordEspD, insFildDwordEspD, insFildQwordEspD,
+  insFildWordAbs, insFildDwordAbs, insFildQwordAbs,
+  insFstpDwordEsp, insFstpQwordEsp, insFstpTbyteEsp,
+  insFstpDwordEspB, insFstpQwordEspB, insFstpTbyteEspB,
+  insFstpDwordEspD, insFstpQwordEspD, insFstpTbyteEspD,
+  insFxchSt1, insOperandSize, insRet, insCall,
+  insSubEspD, insSubEspB, insAddEspD, insAddEspB, insAndEspD,
+  insMovsxEaxByteAbs, insMovsxEaxWordAbs, insMovzxEaxByteAbs, insMovzxEaxWordAbs,
+  insMovsxEaxAl, insMovsxEaxAx, insMovzxEaxAl, insMovzxEaxAx,
+  insMovzxEcxWordAbs,
+  insPushEax, insPushEcx, insPushEdx, insPushEbp,
+  insPopEax, insPopEcx, insPopEdx, insPopEbp,
+  insMovEaxAbs, insMovEdxAbs, insMovEcxAbs,
+  insMovEaxImm, insMovEcxImm, insMovEdxImm,
+  insMovEcxEax, insMovEdxEax,
+  insMovEbpEsp, insMovEspEbp,
+  insXorEdxEdx, insXorEaxEax, insXorEcxEcx,
+  insCwde, insCdq,
+  insNegEax, insNegEdx, insNegEcx,
+  insXorEaxImm, insXorEdxImm, insXorEcxImm,
+  insMovEspEax,
+  insAdcEdx0,
+  insMovDwordEspImm, insMovDwordEspBImm, insMovDwordEspDImm,
+  insMovEspBEax, insMovEspBEcx, insMovEspBEdx,
+  insMovEspDEax, insMovEspDEcx, insMovEspDEdx,
+  insCount
+};
+
+struct TInstrTemplate {
+  TInstr Id;
+  std::uint8_t Count;
+  std::uint8_t Bytes[3];
+};
+
+// Indexed by TInstr; shared, read-only.
+inline constexpr TInstrTemplate InstrTemplates[insCount] = {
+    {insWait, 1, {0x9B}},
+    {insFchs, 2, {0xD9, 0xE0}},
+    {insFldDwordAbs, 2, {0xD9, 0x05}},
+    {insFldQwordAbs, 2, {0xDD, 0x05}},
+    {insFldTbyteAbs, 2, {0xDB, 0x2D}},
+    {insFldDwordEsp, 3, {0xD9, 0x04, 0x24}},
+    {insFldQwordEsp, 3, {0xDD, 0x04, 0x24}},
+    {insFldTbyteEsp, 3, {0xDB, 0x2C, 0x24}},
+    {insFldTbyteEspB, 3, {0xDB, 0x6C, 0x24}},
+    {insFldDwordEspD, 3, {0xD9, 0x84, 0x24}},
+    {insFldQwordEspD, 3, {0xDD, 0x84, 0x24}},
+    {insFldTbyteEspD, 3, {0xDB, 0xAC, 0x24}},
+    {insFildWordEsp, 3, {0xDF, 0x04, 0x24}},
+    {insFildDwordEsp, 3, {0xDB, 0x04, 0x24}},
+    {insFildQwordEsp, 3, {0xDF, 0x2C, 0x24}},
+    {insFildWordEspD, 3, {0xDF, 0x84, 0x24}},
+    {insFildDwordEspD, 3, {0xDB, 0x84, 0x24}},
+    {insFildQwordEspD, 3, {0xDF, 0xAC, 0x24}},
+    {insFildWordAbs, 2, {0xDF, 0x05}},
+    {insFildDwordAbs, 2, {0xDB, 0x05}},
+    {insFildQwordAbs, 2, {0xDF, 0x2D}},
+    {insFstpDwordEsp, 3, {0xD9, 0x1C, 0x24}},
+    {insFstpQwordEsp, 3, {0xDD, 0x1C, 0x24}},
+    {insFstpTbyteEsp, 3, {0xDB, 0x3C, 0x24}},
+    {insFstpDwordEspB, 3, {0xD9, 0x5C, 0x24}},
+    {insFstpQwordEspB, 3, {0xDD, 0x5C, 0x24}},
+    {insFstpTbyteEspB, 3, {0xDB, 0x7C, 0x24}},
+    {insFstpDwordEspD, 3, {0xD9, 0x9C, 0x24}},
+    {insFstpQwordEspD, 3, {0xDD, 0x9C, 0x24}},
+    {insFstpTbyteEspD, 3, {0xDB, 0xBC, 0x24}},
+    {insFxchSt1, 2, {0xD9, 0xC9}},
+    {insOperandSize, 1, {0x66}},
+    {insRet, 1, {0xC3}},
+    {insCall, 1, {0xE8}},
+    {insSubEspD, 2, {0x81, 0xEC}},
+    {insSubEspB, 2, {0x83, 0xEC}},
+    {insAddEspD, 2, {0x81, 0xC4}},
+    {insAddEspB, 2, {0x83, 0xC4}},
+    {insAndEspD, 2, {0x81, 0xE4}},
+    {insMovsxEaxByteAbs, 3, {0x0F, 0xBE, 0x05}},
+    {insMovsxEaxWordAbs, 3, {0x0F, 0xBF, 0x05}},
+    {insMovzxEaxByteAbs, 3, {0x0F, 0xB6, 0x05}},
+    {insMovzxEaxWordAbs, 3, {0x0F, 0xB7, 0x05}},
+    {insMovsxEaxAl, 3, {0x0F, 0xBE, 0xC0}},
+    {insMovsxEaxAx, 3, {0x0F, 0xBF, 0xC0}},
+    {insMovzxEaxAl, 3, {0x0F, 0xB6, 0xC0}},
+    {insMovzxEaxAx, 3, {0x0F, 0xB7, 0xC0}},
+    {insMovzxEcxWordAbs, 3, {0x0F, 0xB7, 0x0D}},
+    {insPushEax, 1, {0x50}},
+    {insPushEcx, 1, {0x51}},
+    {insPushEdx, 1, {0x52}},
+    {insPushEbp, 1, {0x55}},
+    {insPopEax, 1, {0x58}},
+    {insPopEcx, 1, {0x59}},
+    {insPopEdx, 1, {0x5A}},
+    {insPopEbp, 1, {0x5D}},
+    {insMovEaxAbs, 2, {0x8B, 0x05}},
+    {insMovEdxAbs, 2, {0x8B, 0x15}},
+    {insMovEcxAbs, 2, {0x8B, 0x0D}},
+    {insMovEaxImm, 1, {0xB8}},
+    {insMovEcxImm, 1, {0xB9}},
+    {insMovEdxImm, 1, {0xBA}},
+    {insMovEcxEax, 2, {0x8B, 0xC8}},
+    {insMovEdxEax, 2, {0x8B, 0xD0}},
+    {insMovEbpEsp, 2, {0x8B, 0xEC}},
+    {insMovEspEbp, 2, {0x8B, 0xE5}},
+    {insXorEdxEdx, 2, {0x31, 0xD2}},
+    {insXorEaxEax, 2, {0x31, 0xC0}},
+    {insXorEcxEcx, 2, {0x31, 0xC9}},
+    {insCwde, 1, {0x98}},
+    {insCdq, 1, {0x99}},
+    {insNegEax, 2, {0xF7, 0xD8}},
+    {insNegEdx, 2, {0xF7, 0xDA}},
+    {insNegEcx, 2, {0xF7, 0xD9}},
+    {insXorEaxImm, 1, {0x35}},
+    {insXorEdxImm, 2, {0x81, 0xF2}},
+    {insXorEcxImm, 2, {0x81, 0xF1}},
+    {insMovEspEax, 3, {0x89, 0x04, 0x24}},
+    {insAdcEdx0, 3, {0x83, 0xD2, 0x00}},
+    {insMovDwordEspImm, 3, {0xC7, 0x04, 0x24}},
+    {insMovDwordEspBImm, 3, {0xC7, 0x44, 0x24}},
+    {insMovDwordEspDImm, 3, {0xC7, 0x84, 0x24}},
+    {insMovEspBEax, 3, {0x89, 0x44, 0x24}},
+    {insMovEspBEcx, 3, {0x89, 0x4C, 0x24}},
+    {insMovEspBEdx, 3, {0x89, 0x54, 0x24}},
+    {insMovEspDEax, 3, {0x89, 0x84, 0x24}},
+    {insMovEspDEcx, 3, {0x89, 0x8C, 0x24}},
+    {insMovEspDEdx, 3, {0x89, 0x94, 0x24}},
+};
+
+constexpr bool TemplatesInOrder() {
+  for (int i = 0; i < insCount; ++i)
+    if (InstrTemplates[i].Id != i || InstrTemplates[i].Count == 0) return false;
+  return true;
+}
+static_assert(TemplatesInOrder(), "every template sits at the index of its name");
+
+}  // namespace fennic
