@@ -2,8 +2,12 @@
 // x87 stack usage labels.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fennic/simplifier/simpler.h"
@@ -18,8 +22,29 @@ struct TTreeNode {
   bool Minus = false;
   bool Flushed = false;
   std::string Text;
-  std::int32_t Need = 0;
-  std::int32_t Usage = 0;
+  std::int32_t Need = 0;   // registers without counting calls
+  std::int32_t Usage = 0;  // registers with calls counted as compiled
+  // Call leaf: how many code levels above its own the computation of its
+  // arguments reaches (flushed calls and isolated argument trees inside).
+  // Lets a later flush of the call raise FTopLevel without analysing the
+  // arguments again.
+  std::int32_t Levels = 0;
+};
+
+// Bit patterns of the three x87 memory formats, little-endian. Pool values
+// are compared as bits, never through the FPU: no fault under any control
+// word, NaNs match by pattern, and a signalling NaN keeps its bits.
+using TSingleBits = std::array<std::uint8_t, 4>;
+using TDoubleBits = std::array<std::uint8_t, 8>;
+using TExtendedBits = std::array<std::uint8_t, 10>;
+
+// Offsets of the pool sections for given counts of distinct values.
+struct TPoolLayout {
+  std::int32_t Pad = 0;     // free bytes in front of the first value
+  std::int32_t Base16 = 0;  // extended section (equals Pad)
+  std::int32_t Base8 = 0;   // double section
+  std::int32_t Base4 = 0;   // single section
+  std::int32_t Size = 0;    // final pool size
 };
 
 class TBuilder : public TSimpler {
@@ -29,13 +54,65 @@ class TBuilder : public TSimpler {
   std::string ClassName() const override { return "TBuilder"; }
 
   // Simplifies Expr, lays out the constant pool, builds and labels the trees.
+  // Expr ends as the coded text.
   void Build(std::string& Expr);
   // Frees every tree and parameter node of the last compilation and empties both lists.
   void ReleaseTrees();
   // Start of the constant pool that generated code addresses absolutely.
   const std::uint8_t* PoolBase() const { return FConstData.data(); }
 
+  // Frees a subtree (nil allowed). Iterative: chains of any length are safe.
+  static void KillTree(TTreeNode* Node);
+  // Numbers, variables and calls below Node (1 for a leaf).
+  static std::int32_t LeafCount(const TTreeNode* Node);
+  // Operator nodes below and at Node (0 for a leaf).
+  static std::int32_t OpCount(const TTreeNode* Node);
+  // True for a number, variable or call leaf.
+  static bool IsLeaf(const TTreeNode* Node);
+
+  // Bytes needed before the leading gap is known, and the layout for a
+  // block at Address (only Address mod 16 matters).
+  static std::int32_t PoolSlackSize(std::int32_t Singles, std::int32_t Doubles,
+                                    std::int32_t Extendeds, bool Aligned);
+  static TPoolLayout PoolLayout(std::int32_t Singles, std::int32_t Doubles,
+                                std::int32_t Extendeds, bool Aligned, std::uintptr_t Address);
+
+  // Deepest nesting of brackets and calls the parser follows (above what
+  // the simplifier lets through); deeper text is refused rather than
+  // risking the machine stack.
+  static constexpr std::int32_t MaxTreeNesting = 4000;
+
  protected:
+  // Steps after simplification: pool, trees, negations, labels. A text that
+  // breaks the coded grammar stops with an error code and no trees.
+  void BuildSimplified(std::string_view Coded);
+
+  // ---- constant pool
+  void BuildNumbers();
+  // Pool offset of a value the pool holds; -1 for one it does not.
+  std::int32_t SearchSingle(const TSingleBits& S) const;
+  std::int32_t SearchDouble(const TDoubleBits& D) const;
+  std::int32_t SearchExt(const TExtendedBits& E) const;
+
+  // ---- trees. Positions are 0-based; a nil root or index -1 means the
+  // text broke the grammar (FCompError says how, everything built is freed).
+  std::int32_t BuildTree(std::string_view Text);
+  void BuildNode(TTreeNode*& Node);
+  TTreeNode* BigTree(std::string_view Text, std::size_t& Pos);
+  TTreeNode* SubTree(std::string_view Text, std::size_t& Pos);
+  TTreeNode* TreeLeaf(std::string_view Text, std::size_t& Pos);
+  void CalcMinuses(TTreeNode* Node);
+  // Chain regrouping for OutOfOrder other than ooStandart.
+  TTreeNode* BalanceBigTree(TTreeNode* Node);
+  TTreeNode* BalanceSubTree(TTreeNode* Node);
+
+  // ---- x87 stack usage
+  void StackUsage(TTreeNode* Node);
+  void FuncStackUsage(TTreeNode* Node, std::int32_t Free);
+  std::int32_t ParameterNeeds(const std::string& Text, std::int32_t Free);
+  void IntStackUsage(TTreeNode* Node);
+  std::int32_t FlushFunction(TTreeNode* Node);
+
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
   std::int32_t FLevel = 0;
@@ -44,6 +121,34 @@ class TBuilder : public TSimpler {
   std::int32_t FBase4 = 0;
   std::int32_t FBase8 = 0;
   std::int32_t FBase16 = 0;
+  std::int32_t FPoolPad = 0;
+  // Distinct constants in order of first appearance; live only during Build.
+  std::vector<TSingleBits> FSingles;
+  std::vector<TDoubleBits> FDoubles;
+  std::vector<TExtendedBits> FExtendeds;
+  // The recorded constants as the simplifier left them, read by TreeLeaf.
+  std::vector<std::uint8_t> FConstCopy;
+
+ private:
+  struct TKill {
+    void operator()(TTreeNode* Node) const { KillTree(Node); }
+  };
+  using TOwnedNode = std::unique_ptr<TTreeNode, TKill>;
+
+  TTreeNode* NumberLeaf(std::string_view Text, std::size_t& Pos);
+  TTreeNode* CallLeaf(std::string_view Text, std::size_t& Pos);
+  bool AppendArgument(std::string& Call, std::string_view Arg, const TVarDef& Def);
+  TTreeNode* IntegerArgument(std::string_view Arg);
+  // Records a broken text (first fault wins) and returns nil.
+  TTreeNode* Broken(TError Code);
+
+  void CombineUsage(TTreeNode* Node);
+  std::int32_t AnalyseArguments(TTreeNode* Node);
+  std::int32_t FlushCallLeaf(TTreeNode* Node);
+  bool FlushBelow(TTreeNode* Node);
+  bool IsCallWithIntegerResult(const TTreeNode* Node) const;
+
+  std::int32_t FNesting = 0;  // current depth of brackets and calls while parsing
 };
 
 }  // namespace fennic
