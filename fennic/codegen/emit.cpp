@@ -196,8 +196,14 @@ void TFennic::PushModel(const std::string& Key) {
 void TFennic::PopModel() {
   TLevelInfo& L = Level();
   if (L.Depth <= 0 || L.Depth > 8) throw ECodeGenError("x87 stack underflow in the level model");
+  // Values that stood above the removed one move down a position, so that
+  // the Orders stay 0 to Depth - 1 and a later load's Order is unique.
+  const std::int32_t removed = L.Slots[0].Order;
   L.Depth -= 1;
-  for (std::int32_t i = 0; i < L.Depth; ++i) L.Slots[i] = std::move(L.Slots[i + 1]);
+  for (std::int32_t i = 0; i < L.Depth; ++i) {
+    L.Slots[i] = std::move(L.Slots[i + 1]);
+    if (L.Slots[i].Order > removed) L.Slots[i].Order -= 1;
+  }
 }
 
 std::int32_t TFennic::FindKey(const std::string& Key) {

@@ -164,7 +164,7 @@ class TFennic : public TBuilder {
   // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
   // the caller then counts it with OpWasLoaded.
   void PushModel(const std::string& Key);
-  // Removes ST0 from the model.
+  // Removes ST0 from the model; the values above it move down one position.
   void PopModel();
 
   // Driver.

@@ -297,8 +297,9 @@ TEST_F(Emission, FlushResStoresWithTheShortestDisplacement) {
   F.FlushRes(otDouble, 8, 2);
   EXPECT_EQ(Level0(), (Bytes{0xD9, 0xCA, 0xDD, 0x5C, 0x24, 0x08}));
   EXPECT_EQ(L0().Depth, 2);
-  EXPECT_EQ(L0().Slots[0].Order, 1);
-  EXPECT_EQ(L0().Slots[1].Order, 2);
+  // The values above the stored one move down: Orders stay 0 to Depth - 1.
+  EXPECT_EQ(L0().Slots[0].Order, 0);
+  EXPECT_EQ(L0().Slots[1].Order, 1);
 }
 
 TEST_F(Emission, StoreTempUsesTheFrameFormsAndCountsShortOnes) {
