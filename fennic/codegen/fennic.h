@@ -167,8 +167,22 @@ class TFennic : public TBuilder {
   // Removes ST0 from the model; the values above it move down one position.
   void PopModel();
 
-  // Driver.
+  // Tree compilation.
+  // Compiles tree TreeIndex of FTrees as a new operation group of the current
+  // level: its value ends at position Dest of the level's x87 stack, or, with
+  // Store, is stored as Precision into the frame slot Dest when complete.
   void CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Precision, bool Store);
+  // Compiles Node and everything below it into the current level.
+  void CompileLeaf(TTreeNode* Node);
+  // Emits a call leaf (arguments, call, result): the result is left in ST0,
+  // or, for a flushed leaf, in a frame temporary of its result type.
+  void CallFunction(TTreeNode* Node);
+  // The current level's last operation group; none is a defect.
+  TOpGroup& LastGroup();
+  void AppendGroup(std::int32_t Dest, TOpType Precision, bool Store, std::int32_t OpsLeft,
+                   std::int32_t LeavesLeft);
+
+  // Driver.
   // Steps 4 to 11 of a compilation: sizing pass, frame bases, one buffer of
   // the exact size, writing pass, check, then the routine replaces FCode.
   // CompileBody emits the expression's code in level 0 (both passes run it).
@@ -188,6 +202,11 @@ class TFennic : public TBuilder {
   void RunPass(const std::function<void()>& CompileBody);
   void UseRetRoutine();
   std::int32_t FindKey(const std::string& Key);
+  // Pieces of CompileLeaf.
+  bool FirstIsRight(const TTreeNode* Node) const;
+  void LoadLeaf(TTreeNode* Node);
+  bool FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand);
+  void MemoryCommandDone();
   void CheckDisplacement(std::int32_t Displacement) const;
 
   bool FAutoCompile = true;

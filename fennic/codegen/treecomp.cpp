@@ -1,11 +1,314 @@
-// Compilation of expression trees into queued x87 arithmetic.
+// Compilation of expression trees: operand order, memory operands, queued
+// register arithmetic, negation, and argument trees computed on a level of
+// their own.
+#include <vector>
+
 #include "fennic/codegen/fennic.h"
+#include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
 
-// Provisional until tree compilation exists.
-void TFennic::CompileTree(std::int32_t, std::int32_t, TOpType, bool) {
-  throw ECodeGenError("expression trees cannot be compiled yet");
+namespace {
+
+const std::string NoKey(1, '\0');
+
+char KindOf(const TTreeNode* Node) { return Node->Text.empty() ? '\0' : Node->Text[0]; }
+
+std::int32_t PayloadOf(const TTreeNode* Node, std::size_t Pos) {
+  if (Node->Text.size() < Pos + 4) throw ECodeGenError("tree leaf without its payload");
+  return ReadInt32(Node->Text, Pos);
+}
+
+std::uint8_t OperationBits(char Operator) {
+  switch (Operator) {
+    case '+': return ocAdd;
+    case '-': return ocSub;
+    case '*': return ocMul;
+    case '/': return ocDiv;
+    default: throw ECodeGenError("tree node of unknown kind");
+  }
+}
+
+// Frame offsets of temporaries are taken without the Pushed of the level
+// that allocated them and seen from each level with its own Pushed; the -1
+// marker of the sizing pass (an offset known not to be 0) stays a marker.
+std::int32_t SeenWith(std::int32_t Offset, std::int32_t Pushed) {
+  return Offset == -1 ? -1 : Offset + Pushed;
+}
+
+}  // namespace
+
+TOpGroup& TFennic::LastGroup() {
+  TLevelInfo& L = Level();
+  if (L.Ops.empty()) throw ECodeGenError("no operation group in level " + std::to_string(FLevel));
+  return L.Ops.back();
+}
+
+void TFennic::AppendGroup(std::int32_t Dest, TOpType Precision, bool Store, std::int32_t OpsLeft,
+                        std::int32_t LeavesLeft) {
+  TOpGroup g;
+  g.Dest = Dest;
+  g.Precision = Precision;
+  g.Store = Store;
+  g.Done = false;
+  g.OpsLeft = OpsLeft;
+  g.LeavesLeft = LeavesLeft;
+  Level().Ops.push_back(g);
+}
+
+void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Precision, bool Store) {
+  if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex])
+    throw ECodeGenError("no tree " + std::to_string(TreeIndex) + " to compile");
+  TTreeNode* root = FTrees[TreeIndex];
+  const std::int32_t ops = OpCount(root), leaves = LeafCount(root);
+
+  if (!root->Flushed || KindOf(root) == FuncMarker) {
+    AppendGroup(Dest, Precision, Store, ops, leaves);
+    CompileLeaf(root);
+    return;
+  }
+
+  // An isolated tree: computed ahead on an empty level of its own, stored
+  // into an extended temporary, and reloaded here. The two levels may have
+  // pushed different byte counts, so the temporary is addressed from each
+  // with that level's own Pushed.
+  const std::int32_t outerPushed = Level().Pushed;
+  ++FLevel;
+  TLevelInfo& raised = Level();
+  if (raised.Depth != 0) throw ECodeGenError("an isolated tree found its level occupied");
+  const std::int32_t allocated = AddVal(vtExtended);
+  const std::int32_t temp = allocated == -1 ? -1 : allocated - raised.Pushed;
+  const std::size_t groupsBefore = raised.Ops.size();
+  // On its own level the value only has to end up alone in ST0; the
+  // caller's destination applies to the reloaded value below.
+  AppendGroup(0, otExtended, false, ops, leaves);
+  CompileLeaf(root);
+  const std::int32_t queued = TotalOps(0);
+  for (std::int32_t i = 0; i < queued; ++i) PerformOperation();
+  if (raised.Depth != 1 || TotalOps(0) != 0)
+    throw ECodeGenError("an isolated tree did not reduce to one value");
+  StoreTemp(otExtended, SeenWith(temp, raised.Pushed));
+  PopModel();
+  // Every group the tree opened is complete; the level is empty again.
+  raised.Ops.resize(groupsBefore);
+  raised.Cursor = 0;
+  --FLevel;
+
+  AppendGroup(Dest, Precision, Store, 0, 1);
+  FldVal(vtExtended, SeenWith(temp, outerPushed), false, true);
+}
+
+void TFennic::CompileLeaf(TTreeNode* Node) {
+  // The walk keeps its own stack: a chain of operators is as deep as it is
+  // long, and a long text must not exhaust the machine stack.
+  struct TFrame {
+    TTreeNode* Node;
+    TTreeNode* Second;
+    std::uint8_t Command;
+    bool FirstDone;
+  };
+  std::vector<TFrame> pending;
+  auto enter = [&](TTreeNode* n) {
+    if (!n) throw ECodeGenError("operator without an operand");
+    if (IsLeaf(n)) {
+      LoadLeaf(n);
+      return;
+    }
+    std::uint8_t command = OperationBits(KindOf(n));
+    if (!n->Left || !n->Right) throw ECodeGenError("operator without an operand");
+    TTreeNode* first = n->Left;
+    TTreeNode* second = n->Right;
+    if (FirstIsRight(n)) {
+      first = n->Right;
+      second = n->Left;
+      command |= ocReversed;
+    }
+    if (n->Minus) {
+      // -(a - b) = b - a: the reversed form, since the negation of a
+      // subtraction has no instruction form of its own.
+      if ((command & ocOperation) == ocSub)
+        command ^= ocReversed;
+      else
+        command |= ocNegate;
+    }
+    pending.push_back(TFrame{n, second, command, false});
+    pending.push_back(TFrame{first, nullptr, 0, false});
+  };
+
+  pending.push_back(TFrame{Node, nullptr, 0, false});
+  while (!pending.empty()) {
+    TFrame& top = pending.back();
+    if (!top.Second) {
+      // Not yet entered: a leaf is loaded at once, an operator expands.
+      TTreeNode* n = top.Node;
+      pending.pop_back();
+      enter(n);
+      continue;
+    }
+    if (!top.FirstDone) {
+      // The first operand is compiled; the second becomes a memory operand
+      // or is compiled in turn.
+      top.FirstDone = true;
+      TTreeNode* second = top.Second;
+      std::uint8_t command = top.Command;
+      std::int32_t operand = 0;
+      if (FoldSecond(second, command, operand)) {
+        pending.pop_back();
+        ExecuteCommand(command, operand, Level().Depth);
+        MemoryCommandDone();
+        continue;
+      }
+      pending.push_back(TFrame{second, nullptr, 0, false});
+      continue;
+    }
+    // Both operands are on the x87 stack.
+    const std::uint8_t command = top.Command;
+    pending.pop_back();
+    AddOp(command);
+    if (!BackOperation()) PerformOperation();
+  }
+}
+
+bool TFennic::FirstIsRight(const TTreeNode* Node) const {
+  const TTreeNode* left = Node->Left;
+  const TTreeNode* right = Node->Right;
+  if (right->Usage < left->Usage) return false;
+  if (right->Usage > left->Usage) return true;
+  if (KindOf(left) == VarMarker) {
+    // Narrow and unsigned integers have no x87 load of their own; the
+    // other operand goes first.
+    TVariable var;
+    if (!GetVar(var, PayloadOf(left, 1))) throw ECodeGenError("tree names an unknown variable");
+    return var.VarType == vtInt8 || var.VarType == vtUInt8 || var.VarType == vtUInt16 ||
+           var.VarType == vtUInt32;
+  }
+  return left->Flushed;
+}
+
+void TFennic::LoadLeaf(TTreeNode* Node) {
+  switch (KindOf(Node)) {
+    case ConstMarker: {
+      if (Node->Text.size() < 6) throw ECodeGenError("number leaf without its payload");
+      const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Node->Text[1]));
+      if (!IsFloatType(type)) throw ECodeGenError("number leaf of an integer type");
+      FldVal(type, PayloadOf(Node, 2), Node->Minus, false);
+      return;
+    }
+    case VarMarker: {
+      TVariable var;
+      if (!GetVar(var, PayloadOf(Node, 1))) throw ECodeGenError("tree names an unknown variable");
+      FldVar(var, Node->Minus);
+      return;
+    }
+    case FuncMarker: {
+      if (!Node->Flushed) {
+        // The result arrives in ST0.
+        CallFunction(Node);
+        PushModel(NoKey);
+        if (Node->Minus) Emit(insFchs);
+        OpWasLoaded();
+        return;
+      }
+      // The call ran ahead and left its result in a temporary.
+      CallFunction(Node);
+      TFunction fn;
+      if (!GetFunc(fn, PayloadOf(Node, 1))) throw ECodeGenError("tree names an unknown function");
+      const auto type = static_cast<TVarType>(fn.FuncResult);
+      FldVal(type, GetVal(type == vtUInt32 ? vtDouble : type), Node->Minus, true);
+      return;
+    }
+    default:
+      throw ECodeGenError("tree node of unknown kind");
+  }
+}
+
+bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand) {
+  // Only when every register is taken and no queued command could free one.
+  if (Level().Depth != 8 || TotalOps(0) != 0) return false;
+  std::uint8_t form = 0;
+  switch (KindOf(Second)) {
+    case ConstMarker: {
+      if (Second->Text.size() < 6) throw ECodeGenError("number leaf without its payload");
+      const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Second->Text[1]));
+      if (type == vtSingle) form = ocMem4;
+      else if (type == vtDouble) form = ocMem8;
+      else return false;
+      Operand = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(PoolBase())) +
+                PayloadOf(Second, 2);
+      break;
+    }
+    case VarMarker: {
+      TVariable var;
+      if (!GetVar(var, PayloadOf(Second, 1))) throw ECodeGenError("tree names an unknown variable");
+      const auto address = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(var.Address));
+      switch (var.VarType) {
+        case vtInt8:
+        case vtUInt8:
+        case vtUInt16:
+          form = ocMem8 | ocInteger | ocFrame;
+          Operand = ProcessIntVar(var);
+          break;
+        case vtInt16: form = ocMem4 | ocInteger; Operand = address; break;
+        case vtInt32: form = ocMem8 | ocInteger; Operand = address; break;
+        case vtSingle: form = ocMem4; Operand = address; break;
+        case vtDouble: form = ocMem8; Operand = address; break;
+        default: return false;
+      }
+      break;
+    }
+    case FuncMarker: {
+      if (!Second->Flushed) return false;
+      TFunction fn;
+      if (!GetFunc(fn, PayloadOf(Second, 1))) throw ECodeGenError("tree names an unknown function");
+      switch (fn.FuncResult) {
+        case frSingle:
+          CallFunction(Second);
+          form = ocMem4 | ocFrame;
+          Operand = GetVal(vtSingle);
+          break;
+        case frDouble:
+          CallFunction(Second);
+          form = ocMem8 | ocFrame;
+          Operand = GetVal(vtDouble);
+          break;
+        case frInt8:
+        case frUInt8:
+        case frInt16:
+        case frUInt16:
+        case frInt32:
+          // Widened into a 4-byte temporary.
+          CallFunction(Second);
+          form = ocMem8 | ocInteger | ocFrame;
+          Operand = GetVal(vtSingle);
+          break;
+        default:
+          return false;
+      }
+      break;
+    }
+    default:
+      return false;
+  }
+  Command |= form;
+  // The operand counts as loaded.
+  LastGroup().LeavesLeft -= 1;
+  return true;
+}
+
+void TFennic::MemoryCommandDone() {
+  // A memory-form command is performed at once, never queued: count it
+  // here, and complete its group when it was the last.
+  TLevelInfo& L = Level();
+  TOpGroup& g = LastGroup();
+  g.OpsLeft -= 1;
+  if (g.OpsLeft != 0 || g.LeavesLeft != 0 || !g.Store) return;
+  const auto index = static_cast<std::int32_t>(L.Ops.size()) - 1;
+  for (std::int32_t& mark : L.CallMarks)
+    if (mark > index) mark -= 1;
+  // The result is in ST0, on top of every other group's values.
+  FlushRes(g.Precision, L.Pushed + g.Dest, 0);
+  L.Ops.pop_back();
+  if (L.Cursor >= index) L.Cursor = index - 1;
 }
 
 }  // namespace fennic
