@@ -5,27 +5,9 @@
 namespace fennic {
 
 namespace {
-bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsNumberChar(char c) { return IsDigit(c) || c == '.'; }
+bool IsSign(char c) { return c == '+' || c == '-'; }
 }  // namespace
-
-std::size_t ElementLength(std::string_view S, std::size_t Pos) {
-  std::size_t n = 1;
-  switch (S[Pos]) {
-    case TreeMarker:
-    case VarMarker:
-    case ParMarker:
-    case FuncMarker:
-      n = 5;
-      break;
-    case ConstMarker:
-      if (Pos + 1 < S.size() && static_cast<unsigned char>(S[Pos + 1]) <= 6) n = 10;
-      break;
-    default:
-      break;
-  }
-  return Pos + n <= S.size() ? n : S.size() - Pos;
-}
 
 void AppendInt32(std::string& S, std::int32_t Value) {
   char bytes[4];
@@ -52,7 +34,9 @@ std::string ReadIdent(std::string_view S, std::size_t& Pos) {
   return std::string(S.substr(start, Pos - start));
 }
 
-void SkipBrackets(std::string_view S, std::size_t& Pos) {
+void SkipBrackets(std::string_view S, std::size_t& Pos) { SkipBracketGroup(S, Pos); }
+
+bool SkipBracketGroup(std::string_view S, std::size_t& Pos) {
   int depth = 1;
   ++Pos;
   while (depth > 0 && Pos < S.size()) {
@@ -60,6 +44,7 @@ void SkipBrackets(std::string_view S, std::size_t& Pos) {
     else if (S[Pos] == '(') ++depth;
     Pos += ElementLength(S, Pos);
   }
+  return depth == 0;
 }
 
 std::size_t FindComma(std::string_view Text) {
@@ -72,5 +57,82 @@ std::size_t FindComma(std::string_view Text) {
   }
   return std::string_view::npos;
 }
+
+std::string ScanNumber(std::string_view S, std::size_t& Pos) {
+  const std::size_t start = Pos;
+  while (Pos < S.size() && IsNumberChar(S[Pos])) ++Pos;
+  if (Pos < S.size() && (S[Pos] == 'E' || S[Pos] == 'e')) {
+    ++Pos;
+    while (Pos < S.size() && IsSign(S[Pos])) ++Pos;
+    while (Pos < S.size() && IsNumberChar(S[Pos])) ++Pos;
+  }
+  return std::string(S.substr(start, Pos - start));
+}
+
+bool HasNoTopLevelSign(std::string_view R) {
+  int depth = 0;
+  for (std::size_t i = 0; i < R.size(); i += ElementLength(R, i)) {
+    char c = R[i];
+    if (c == '(') ++depth;
+    else if (c == ')') --depth;
+    else if (depth == 0 && IsSign(c)) return false;
+  }
+  return true;
+}
+
+bool WholeBracket(std::string_view R) {
+  if (R.empty() || R[0] != '(') return false;
+  int depth = 1;
+  for (std::size_t i = 1; i < R.size(); i += ElementLength(R, i)) {
+    if (depth == 0) return false;
+    if (R[i] == '(') ++depth;
+    else if (R[i] == ')') --depth;
+  }
+  return true;
+}
+
+namespace {
+// Rewrites in place the one-byte elements at bracket depth 0 that Flip maps.
+template <class Flip>
+void FlipTopLevel(std::string& R, std::size_t From, Flip flip) {
+  int depth = 0;
+  for (std::size_t i = From; i < R.size();) {
+    const std::size_t n = ElementLength(R, i);
+    char& c = R[i];
+    if (c == '(') ++depth;
+    else if (c == ')') --depth;
+    else if (n == 1 && depth == 0) c = flip(c);
+    i += n;
+  }
+}
+}  // namespace
+
+void AppendFlipSigns(std::string& Out, std::string_view R, bool Negate) {
+  const bool sign = !R.empty() && IsSign(R[0]);
+  if (!sign) Out += Negate ? '-' : '+';
+  const std::size_t from = Out.size();
+  Out += R;
+  if (Negate) FlipTopLevel(Out, from, [](char c) { return c == '+' ? '-' : c == '-' ? '+' : c; });
+}
+
+void AppendFlipMulDiv(std::string& Out, std::string_view R) {
+  const std::size_t from = Out.size();
+  Out += R;
+  FlipTopLevel(Out, from, [](char c) { return c == '*' ? '/' : c == '/' ? '*' : c; });
+}
+
+std::string FlipSigns(std::string_view R, bool Negate) {
+  std::string out;
+  AppendFlipSigns(out, R, Negate);
+  return out;
+}
+
+std::string FlipMulDiv(std::string_view R) {
+  std::string out;
+  AppendFlipMulDiv(out, R);
+  return out;
+}
+
+bool IsTableConstant(std::string_view R) { return R.size() == 1 && R[0] == ConstMarker; }
 
 }  // namespace fennic

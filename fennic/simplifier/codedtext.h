@@ -19,7 +19,23 @@ inline constexpr char FuncMarker = 31;   // + int32 function code
 // Bytes of the element at Pos under the payload rule: a marker with its
 // payload is one unit (5 bytes after 11, 12, 13, 31; 10 for a constant marker
 // followed by a byte 0..6), anything else one byte. Never reaches past the end.
-std::size_t ElementLength(std::string_view S, std::size_t Pos);
+inline std::size_t ElementLength(std::string_view S, std::size_t Pos) {
+  std::size_t n = 1;
+  switch (S[Pos]) {
+    case TreeMarker:
+    case VarMarker:
+    case ParMarker:
+    case FuncMarker:
+      n = 5;
+      break;
+    case ConstMarker:
+      if (Pos + 1 < S.size() && static_cast<unsigned char>(S[Pos + 1]) <= 6) n = 10;
+      break;
+    default:
+      break;
+  }
+  return Pos + n <= S.size() ? n : S.size() - Pos;
+}
 
 // Little-endian 32-bit payloads.
 void AppendInt32(std::string& S, std::int32_t Value);
@@ -32,7 +48,36 @@ std::string ReadIdent(std::string_view S, std::size_t& Pos);
 // On entry S[Pos] is "("; Pos ends just after the matching ")", or at the end
 // of the text when there is none.
 void SkipBrackets(std::string_view S, std::size_t& Pos);
+// As SkipBrackets; true when the matching ")" was found.
+bool SkipBracketGroup(std::string_view S, std::size_t& Pos);
 // Offset of the first "," at bracket depth 0, or npos.
 std::size_t FindComma(std::string_view Text);
+
+// Character classes of expression text.
+inline bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsIdentChar(char c) { return IsIdentStart(c) || IsDigit(c); }
+inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }  // bytes 0 to 32
+
+// The literal at Pos (Pos moves past it): number characters ("0" to "9",
+// "."), then, after an "E" or "e", the run of signs and number characters
+// that follows. 1e+-5 is taken whole (and fails to convert later).
+std::string ScanNumber(std::string_view S, std::size_t& Pos);
+
+// Helpers on coded text; each honours the payload rule.
+// True when R holds no "+" or "-" outside brackets.
+bool HasNoTopLevelSign(std::string_view R);
+// True when the bracket that opens R closes at its last element.
+bool WholeBracket(std::string_view R);
+// R with a leading sign ("+", or "-" when Negate) unless it has one, and with
+// its top-level signs exchanged when Negate.
+std::string FlipSigns(std::string_view R, bool Negate);
+// R with its top-level "*" and "/" exchanged.
+std::string FlipMulDiv(std::string_view R);
+// The same, appended to Out.
+void AppendFlipSigns(std::string& Out, std::string_view R, bool Negate);
+void AppendFlipMulDiv(std::string& Out, std::string_view R);
+// True when R is exactly one table-form constant marker.
+bool IsTableConstant(std::string_view R);
 
 }  // namespace fennic

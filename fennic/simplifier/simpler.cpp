@@ -1,6 +1,16 @@
+// The simplification driver: a recursive descent over expression text in two
+// levels (sums, terms) and factors, producing coded text with folded
+// constants.
 #include "fennic/simplifier/simpler.h"
 
+#include "fennic/simplifier/codedtext.h"
+#include "fennic/simplifier/numbers.h"
+#include "fennic/simplifier/x87guard.h"
+
 namespace fennic {
+
+EFloatingPointFault::EFloatingPointFault(std::uint16_t Flags)
+    : std::runtime_error("x87 exception while adding up the constants of a sum"), FFlags(Flags) {}
 
 TSimpler::TSimpler(TComponent* AOwner) : TCtrlBlck(AOwner) {}
 
@@ -9,13 +19,346 @@ TSimpler::~TSimpler() {
   FConstSizes.clear();
 }
 
-// Provisional: the rewriter is not built yet, so no text yields coded text.
+namespace {
+
+bool IsSign(char c) { return c == '+' || c == '-'; }
+
+// The work the descent would do on S. Each bracket level (a call's brackets
+// included) costs a few frames of machine stack and a few passes over the
+// bracket's contents, so both the deepest nesting and the bytes that lie
+// inside brackets, counted once per enclosing bracket, are bounded.
+bool NestingWithinBounds(std::string_view S) {
+  std::uint64_t depth = 0, nestedBytes = 0;
+  for (char c : S) {
+    if (c == '(') {
+      if (++depth > static_cast<std::uint64_t>(TSimpler::MaxNesting)) return false;
+    } else if (c == ')' && depth > 0) {
+      --depth;
+    }
+    nestedBytes += depth;
+  }
+  return nestedBytes <= static_cast<std::uint64_t>(TSimpler::MaxNestedBytes);
+}
+
+// Blanks go, except one between two identifier characters, which stays as a
+// plain blank (and leads to eOpExpected or eType later).
+std::string WithoutBlanks(std::string_view S) {
+  std::size_t b = 0, e = S.size();
+  while (b < e && IsBlank(S[b])) ++b;
+  while (e > b && IsBlank(S[e - 1])) --e;
+  std::string text;
+  text.reserve(e - b);
+  for (std::size_t i = b; i < e; ++i) {
+    const char c = S[i];
+    if (!IsBlank(c)) text += c;
+    else if (!text.empty() && IsIdentChar(text.back()) && IsIdentChar(S[i + 1])) text += ' ';
+  }
+  return text;
+}
+
+// Adds up the constants of a sum. Not an error code when it faults: the
+// fault leaves the compilation as EFloatingPointFault.
+Extended SumStep(TX87Op Op, Extended Sum, Extended V) {
+  Extended result;
+  if (std::uint16_t faults = GuardedOp(Op, Sum, V, result)) throw EFloatingPointFault(faults);
+  return result;
+}
+
+}  // namespace
+
 void TSimpler::Simplify(std::string& S) {
+  FCompError = eNone;
   FConstBytes = 0;
   FConstData.clear();
   FConstSizes.clear();
+  std::string text = WithoutBlanks(S);
   S.clear();
-  FCompError = eValExpected;
+  if (!NestingWithinBounds(text)) {
+    FCompError = eEdge;
+    return;
+  }
+  std::string coded = Simpler2(text);
+  if (!ErrorRaised()) S = std::move(coded);
 }
+
+// One sum. NaN compares unequal to everything here, so a NaN constant is
+// kept and propagates like any other value.
+std::string TSimpler::Simpler2(std::string_view S) {
+  std::string T;
+  Extended Sum = 0;
+  const std::int32_t B = FConstBytes;
+  const auto N = static_cast<std::int32_t>(FConstSizes.size());
+  if (S.empty()) {
+    FCompError = eValExpected;
+    return {};
+  }
+  std::size_t pos = 0;
+  while (pos < S.size()) {
+    int neg = 0;
+    for (; pos < S.size() && IsSign(S[pos]); ++pos)
+      if (S[pos] == '-') ++neg;
+    const std::size_t start = pos;
+    Simp1Jump(S, pos);
+    std::string R = Simpler1(S.substr(start, pos - start));
+    if (ErrorRaised()) return {};
+    const Extended V = AppendTerm(T, R, neg);
+    if (neg % 2 != 0) {
+      if (Sum == 0) Sum = -V;
+      else if (V != 0) Sum = SumStep(TX87Op::Sub, Sum, V);
+    } else {
+      if (Sum == 0) Sum = V;
+      else if (V != 0) Sum = SumStep(TX87Op::Add, Sum, V);
+    }
+  }
+  if (Sum == 0 && !T.empty()) {
+    if (T[0] == '+') T.erase(0, 1);
+  } else {
+    AddLittle(Sum, B, N);
+    T.insert(0, 1, ConstMarker);
+  }
+  return T;
+}
+
+// Appends the coded term R, read after `Neg` minus signs, to the sum T and
+// returns its constant: all of R when it folded completely, or the leading
+// constant of a bracket that dissolves into the sum. Neg counts a "-" that
+// leads R.
+Extended TSimpler::AppendTerm(std::string& T, const std::string& R, int& Neg) {
+  if (IsTableConstant(R)) return PopNum();
+  Extended V = 0;
+  std::string_view r = R;
+  if (!r.empty() && r[0] == '-') {
+    ++Neg;
+    r.remove_prefix(1);
+  }
+  if (EliminateBrackets() != ebStandart && !r.empty() && r[0] == '(' && WholeBracket(r)) {
+    std::size_t k = 1;
+    if (r.size() > 2 && r[1] == ConstMarker && ElementLength(r, 1) == 1 && IsSign(r[2])) {
+      V = FindFirstNum(r.substr(1, r.size() - 2));
+      k = 2;
+    }
+    AppendFlipSigns(T, r.substr(k, r.size() - 1 - k), Neg % 2 != 0);
+  } else {
+    T += Neg % 2 != 0 ? '-' : '+';
+    T += r;
+  }
+  return V;
+}
+
+void TSimpler::Simp1Jump(std::string_view S, std::size_t& Pos) {
+  long depth = 0;
+  while (Pos < S.size()) {
+    const char c = S[Pos];
+    if (depth <= 0 && IsSign(c)) break;
+    if ((IsDigit(c) || c == '.') && (Pos == 0 || !IsIdentChar(S[Pos - 1]))) {
+      // A literal is taken whole: the sign of its exponent ends no term.
+      ScanNumber(S, Pos);
+      continue;
+    }
+    if (c == '(') ++depth;
+    else if (c == ')') --depth;
+    ++Pos;
+  }
+  if (depth > 0) FCompError = eEdge;
+}
+
+// One term. A factor that faults while folding makes the whole term the
+// constant 0 (eDomain, like a faulting compile-time call); the rest of the
+// term is still read, so that its text errors are reported.
+std::string TSimpler::Simpler1(std::string_view S) {
+  std::string T;
+  Extended Prod = 1;
+  const std::int32_t B = FConstBytes;
+  const auto N = static_cast<std::int32_t>(FConstSizes.size());
+  bool faulted = false;
+  std::size_t pos = 0;
+  for (bool first = true; first || pos < S.size(); first = false) {
+    char op = '*';
+    if (!first) {
+      op = S[pos];
+      if (op != '*' && op != '/') {
+        FCompError = eOpExpected;
+        return {};
+      }
+      ++pos;
+    }
+    const bool isMul = op == '*';
+    const bool isBracket = pos < S.size() && S[pos] == '(';
+    std::string R = Term(S, pos);
+    if (ErrorRaised()) return {};
+    const Extended V = AppendFactor(T, R, op, isBracket);
+    if (faulted) continue;
+    std::uint16_t faults = 0;
+    if (isMul) {
+      if (Prod == 1) Prod = V;
+      else if (Prod == -1) Prod = -V;
+      else if (V != 1) faults = GuardedOp(TX87Op::Mul, Prod, V, Prod);
+    } else if (V != 1) {
+      faults = GuardedOp(TX87Op::Div, Prod, V, Prod);
+    }
+    if (faults) {
+      FCompError = eDomain;
+      faulted = true;
+    }
+  }
+  if (faulted) {
+    TruncateTable(B, N);
+    return PushNum(0);
+  }
+  if (Prod == 1 && !T.empty() && T[0] == '*') {
+    T.erase(0, 1);
+  } else if (Prod == -1 && !T.empty() && T[0] == '*') {
+    T[0] = '-';
+  } else {
+    AddLittle(Prod, B, N);
+    T.insert(0, 1, ConstMarker);
+  }
+  return T;
+}
+
+// Appends the coded factor R, read after the operator Op, to the term T and
+// returns its constant: all of R when it folded completely, or the sign and
+// leading constant of a bracket that dissolves into the term (a bracket
+// around one negated product always does).
+Extended TSimpler::AppendFactor(std::string& T, const std::string& R, char Op, bool IsBracket) {
+  if (IsTableConstant(R)) return PopNum();
+  const bool isMul = Op == '*';
+  const bool minus = !R.empty() && R[0] == '-';
+  const std::string_view body = std::string_view(R).substr(minus ? 1 : 0);
+  const bool unwrap = EliminateBrackets() != ebStandart;
+  if (!IsBracket) {
+    T += Op;
+    T += R;
+    return 1;
+  }
+  if (!(unwrap && HasNoTopLevelSign(R)) && !(minus && HasNoTopLevelSign(body))) {
+    T += Op;
+    T += '(';
+    T += R;
+    T += ')';
+    return 1;
+  }
+  Extended V = minus ? -1 : 1;
+  if (!body.empty() && body[0] == ConstMarker && ElementLength(body, 0) == 1) {
+    V = FindFirstNum(R);
+    const std::string_view rest = body.substr(1);
+    if (isMul) T += rest;
+    else AppendFlipMulDiv(T, rest);
+  } else {
+    T += Op;
+    if (isMul) T += body;
+    else AppendFlipMulDiv(T, body);
+  }
+  return V;
+}
+
+std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
+  if (Pos >= S.size()) {
+    FCompError = eValExpected;
+    return {};
+  }
+  const char c = S[Pos];
+  if (c == '(') {
+    const std::size_t start = Pos;
+    const bool closed = SkipBracketGroup(S, Pos);
+    if (ErrorRaised()) return {};
+    if (!closed) {
+      FCompError = eEdge;
+      return {};
+    }
+    std::string R = Simpler2(S.substr(start + 1, Pos - start - 2));
+    if (ErrorRaised()) return {};
+    return R;
+  }
+  if (IsDigit(c)) return NumberTerm(S, Pos);
+  if (IsIdentStart(c)) return NameTerm(S, Pos);
+  FCompError = eValExpected;
+  return {};
+}
+
+std::string TSimpler::NumberTerm(std::string_view S, std::size_t& Pos) {
+  std::string txt = ScanNumber(S, Pos);
+  Extended value;
+  if (!TextToExtended(txt, value)) {
+    FCompError = eNumFormat;
+    return txt;
+  }
+  return PushNum(value);
+}
+
+// A variable, or a call: a function name, or any name followed by "(".
+std::string TSimpler::NameTerm(std::string_view S, std::size_t& Pos) {
+  const std::string name = ReadIdent(S, Pos);
+  const std::int32_t F = FuncCode(name);
+  const bool bracket = Pos < S.size() && S[Pos] == '(';
+  if (bracket || F != 0) {
+    if (F == 0) {
+      FCompError = VarCode(name) != 0 ? eOpExpected : eUnknown;
+      return {};
+    }
+    TFunction Fn;
+    GetFunc(Fn, F);
+    std::string txt = MarkerWithCode(FuncMarker, F);
+    bool allConst = false;
+    std::string args;
+    if (bracket) {
+      const std::size_t start = Pos;
+      const bool closed = SkipBracketGroup(S, Pos);
+      if (ErrorRaised()) return {};
+      if (!closed) {
+        FCompError = eEdge;
+        return {};
+      }
+      args = FuncPars(S.substr(start + 1, Pos - start - 2), F, allConst);
+    } else {
+      args = FuncPars({}, F, allConst);
+    }
+    if (ErrorRaised()) return {};
+    if (allConst && Fn.Foldable) return PushNum(CalculateFunc(Fn, args));
+    if (bracket && !args.empty()) {
+      txt += '(';
+      txt += args;
+      txt += ')';
+    }
+    return txt;
+  }
+  const std::int32_t code = VarCode(name);
+  if (code == 0) {
+    FCompError = eUnknown;
+    return {};
+  }
+  return MarkerWithCode(VarMarker, code);
+}
+
+// S was just produced, so its table constants are the last entries, in order.
+Extended TSimpler::FindFirstNum(std::string_view S) {
+  const bool minus = !S.empty() && S[0] == '-';
+  std::int32_t later = 0;
+  for (std::size_t i = minus ? 2 : 1; i < S.size(); i += ElementLength(S, i))
+    if (S[i] == ConstMarker && ElementLength(S, i) == 1) ++later;
+  auto index = static_cast<std::int32_t>(FConstSizes.size()) - 1 - later;
+  if (index < 0) return 0;  // unreachable while the table follows the text
+  std::int32_t offset = FConstBytes;
+  for (auto i = static_cast<std::int32_t>(FConstSizes.size()) - 1; i >= index; --i) offset -= FConstSizes[static_cast<std::size_t>(i)];
+  const Extended value = KillLittle(offset, index);
+  return minus ? -value : value;
+}
+
+// Provisional until call arguments are analysed: only a call without
+// arguments of a function without parameters is accepted, never computed.
+std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
+  AllConst = false;
+  TFunction fn;
+  if (!GetFunc(fn, Code) || !fn.Params.empty() || !ArgText.empty()) FCompError = eParameter;
+  return {};
+}
+
+std::string TSimpler::AnalysePar(std::string_view, const TVarDef&, bool& IsConst) {
+  IsConst = false;
+  FCompError = eParameter;
+  return {};
+}
+
+Extended TSimpler::CalculateFunc(const TFunction&, std::string_view) { return 0; }
 
 }  // namespace fennic

@@ -2,13 +2,31 @@
 // and records them in the constant table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fennic/core/ctrlblck.h"
 
 namespace fennic {
+
+// The one fault of a compilation that is not an error code: adding up the
+// constants of a sum raised an x87 exception (for instance the overflow of
+// 1e4932+1e4932) that the compiling thread's control word leaves unmasked.
+// It leaves Compile after the compilation's clean-up; the hardware never
+// raises, so no SIGFPE reaches the host. Flags() holds the x87 exception
+// flags that counted as the fault (status-word bit positions).
+class EFloatingPointFault : public std::runtime_error {
+ public:
+  explicit EFloatingPointFault(std::uint16_t Flags);
+  std::uint16_t Flags() const { return FFlags; }
+
+ private:
+  std::uint16_t FFlags;
+};
 
 class TSimpler : public TCtrlBlck {
  public:
@@ -16,13 +34,49 @@ class TSimpler : public TCtrlBlck {
   ~TSimpler() override;
   std::string ClassName() const override { return "TSimpler"; }
 
-  // Resets the error state and the constant table, then replaces S by its coded text.
+  // Bounds of the bracket structure of a text (call brackets included); a
+  // text beyond either gives eEdge without being analysed. MaxNesting bounds
+  // the machine stack the descent uses; MaxNestedBytes, the bytes inside
+  // brackets counted once per enclosing bracket, bounds its time (a 1 MB text
+  // may lie 64 brackets deep, a 32 KB one 2000).
+  static constexpr std::int32_t MaxNesting = 2000;
+  static constexpr std::int64_t MaxNestedBytes = std::int64_t{1} << 26;
+
+  // Resets the error state and the constant table, then replaces S by its
+  // coded text (empty when an error other than eDomain is raised).
+  // Throws EFloatingPointFault (see there).
   void Simplify(std::string& S);
 
   // True for every error state but eNone and eDomain.
   bool ErrorRaised() const { return FCompError != eNone && FCompError != eDomain; }
 
  protected:
+  // Constant table. Entries are in marker order; ByteOffset and Index of
+  // AddLittle and KillLittle describe the same place.
+  std::string PushNum(Extended Value);
+  Extended PopNum();
+  void AddLittle(Extended Value, std::int32_t ByteOffset, std::int32_t Index);
+  Extended KillLittle(std::int32_t ByteOffset, std::int32_t Index);
+  // Drops every entry from Index on (whose bytes start at ByteOffset).
+  void TruncateTable(std::int32_t ByteOffset, std::int32_t Index);
+
+  // The rewriter. Raw text arrives as views; positions are 0-based.
+  std::string Simpler2(std::string_view S);
+  std::string Simpler1(std::string_view S);
+  void Simp1Jump(std::string_view S, std::size_t& Pos);
+  std::string Term(std::string_view S, std::size_t& Pos);
+  Extended FindFirstNum(std::string_view S);
+  // Pieces of the above, kept apart so that the recursion's frames stay small.
+  [[gnu::noinline]] Extended AppendTerm(std::string& T, const std::string& R, int& Neg);
+  [[gnu::noinline]] Extended AppendFactor(std::string& T, const std::string& R, char Op, bool IsBracket);
+  [[gnu::noinline]] std::string NumberTerm(std::string_view S, std::size_t& Pos);
+  [[gnu::noinline]] std::string NameTerm(std::string_view S, std::size_t& Pos);
+
+  // Call arguments and compile-time calls.
+  std::string FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst);
+  std::string AnalysePar(std::string_view Arg, const TVarDef& Def, bool& IsConst);
+  Extended CalculateFunc(const TFunction& Fn, std::string_view Args);
+
   std::int32_t FConstIndex = 0;        // tree builder's cursor into the table
   TError FCompError = eNone;           // error state of the current compilation
   std::int32_t FConstBytes = 0;        // table: total bytes (builder: read offset)

@@ -1,0 +1,88 @@
+#include "fennic/simplifier/x87guard.h"
+
+namespace fennic {
+
+namespace {
+constexpr std::uint16_t StackFault = 0x40;
+constexpr std::uint16_t ErrorSummary = 0x80;
+constexpr std::uint16_t Busy = 0x8000;
+
+void StoreEnv(TX87Env& Env) { asm volatile("fnstenv %0" : "=m"(Env) : : "memory"); }
+void LoadEnv(const TX87Env& Env) { asm volatile("fldenv %0" : : "m"(Env) : "memory"); }
+}  // namespace
+
+std::uint16_t X87ControlWord() {
+  std::uint16_t cw;
+  asm volatile("fnstcw %0" : "=m"(cw) : : "memory");
+  return cw;
+}
+
+void SetX87ControlWord(std::uint16_t ControlWord) {
+  asm volatile("fldcw %0" : : "m"(ControlWord) : "memory");
+}
+
+std::uint16_t X87StatusWord() {
+  std::uint16_t sw;
+  asm volatile("fnstsw %0" : "=m"(sw) : : "memory");
+  return sw;
+}
+
+TX87Guard::TX87Guard() {
+  // With every exception masked and no flag set, nothing can fault and the
+  // flags afterwards are exactly those raised inside: no environment to save.
+  FHost.ControlWord = X87ControlWord();
+  FHost.StatusWord = X87StatusWord();
+  FPlain = (FHost.ControlWord & X87AllExceptions) == X87AllExceptions &&
+           (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) == 0;
+  if (FPlain) return;
+  StoreEnv(FHost);  // also masks every exception
+  asm volatile("fnclex" : : : "memory");
+  SetX87ControlWord(FHost.ControlWord | X87AllExceptions);
+}
+
+TX87Guard::~TX87Guard() {
+  if (FPlain) return;
+  // Take the current stack state (the compiler may hold values on the x87
+  // stack across the guard) and change only the control word and the flags.
+  TX87Env now;
+  StoreEnv(now);
+  std::uint16_t kept = Raised() & FHost.ControlWord & X87AllExceptions;
+  if (kept & X87Invalid) kept |= now.StatusWord & StackFault;
+  std::uint16_t flags = (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) | kept;
+  if (flags & ErrorSummary) flags |= Busy;
+  now.StatusWord = static_cast<std::uint16_t>((now.StatusWord & ~(X87AllExceptions | StackFault | ErrorSummary | Busy)) | flags);
+  now.ControlWord = FHost.ControlWord;
+  LoadEnv(now);
+}
+
+std::uint16_t TX87Guard::Raised() const { return X87StatusWord() & X87AllExceptions; }
+
+void TX87Guard::Clear() { asm volatile("fnclex" : : : "memory"); }
+
+std::uint16_t GuardedOp(TX87Op Op, Extended A, Extended B, Extended& Result) {
+  // Volatile operands pin the arithmetic between the guard's entry and the
+  // reading of the flags.
+  volatile Extended a = A, b = B, r = 0;
+  TX87Guard guard;
+  switch (Op) {
+    case TX87Op::Add: r = a + b; break;
+    case TX87Op::Sub: r = a - b; break;
+    case TX87Op::Mul: r = a * b; break;
+    case TX87Op::Div: r = a / b; break;
+  }
+  std::uint16_t faults = guard.Faults();
+  Result = r;
+  return faults;
+}
+
+float StoreSingle(Extended Value) {
+  volatile float s = static_cast<float>(Value);
+  return s;
+}
+
+double StoreDouble(Extended Value) {
+  volatile double d = static_cast<double>(Value);
+  return d;
+}
+
+}  // namespace fennic

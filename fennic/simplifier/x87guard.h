@@ -1,0 +1,73 @@
+// Compile-time x87 arithmetic that follows the calling thread's control word
+// without letting the hardware raise: operations run with every exception
+// masked, and an exception flag they set that the host's control word leaves
+// unmasked counts as a fault.
+#pragma once
+
+#include <cstdint>
+
+#include "fennic/core/types.h"
+
+namespace fennic {
+
+// x87 exception flags (status word) and mask bits (control word) share bit positions.
+inline constexpr std::uint16_t X87Invalid = 0x01;
+inline constexpr std::uint16_t X87Denormal = 0x02;
+inline constexpr std::uint16_t X87ZeroDivide = 0x04;
+inline constexpr std::uint16_t X87Overflow = 0x08;
+inline constexpr std::uint16_t X87Underflow = 0x10;
+inline constexpr std::uint16_t X87Precision = 0x20;
+inline constexpr std::uint16_t X87AllExceptions = 0x3F;
+
+std::uint16_t X87ControlWord();
+void SetX87ControlWord(std::uint16_t ControlWord);
+std::uint16_t X87StatusWord();
+
+// The x87 environment image written by FNSTENV in 32-bit protected mode.
+struct TX87Env {
+  std::uint16_t ControlWord, Unused1;
+  std::uint16_t StatusWord, Unused2;
+  std::uint16_t TagWord, Unused3;
+  std::uint32_t InstructionPointer;
+  std::uint32_t CodeSelectorAndOpcode;
+  std::uint32_t OperandPointer;
+  std::uint32_t OperandSelector;
+};
+static_assert(sizeof(TX87Env) == 28);
+
+// Scope in which x87 operations cannot raise. On entry: the environment is
+// saved, the flags cleared and every exception masked (rounding and precision
+// stay the host's). On exit: the host's control word is back, and its flags
+// are what they were plus the flags raised inside that the host masks; a
+// fault is reported through Faults() instead of kept as a pending flag.
+class TX87Guard {
+ public:
+  TX87Guard();
+  ~TX87Guard();
+  TX87Guard(const TX87Guard&) = delete;
+  TX87Guard& operator=(const TX87Guard&) = delete;
+
+  std::uint16_t HostControlWord() const { return FHost.ControlWord; }
+  // Flags raised since entry (or since the last Clear).
+  std::uint16_t Raised() const;
+  // Raised flags the host's control word leaves unmasked.
+  std::uint16_t Faults() const { return Raised() & ~FHost.ControlWord & X87AllExceptions; }
+  // Forgets the flags raised so far (they are neither faults nor kept).
+  void Clear();
+
+ private:
+  TX87Env FHost;
+  bool FPlain;  // the host masks everything and has no flag set
+};
+
+// The guarded operations of constant folding. Each returns the flags it
+// raised that count as faults under the host's control word (0: no fault).
+enum class TX87Op : std::uint8_t { Add, Sub, Mul, Div };
+std::uint16_t GuardedOp(TX87Op Op, Extended A, Extended B, Extended& Result);
+
+// Narrowing through memory, so the value is really rounded to the target
+// format; under a guard only.
+float StoreSingle(Extended Value);
+double StoreDouble(Extended Value);
+
+}  // namespace fennic
