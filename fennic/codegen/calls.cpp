@@ -1,12 +1,320 @@
-// Function calls from generated code.
+// Function calls from generated code: the argument plan of a call, the
+// order in which register and x87 arguments are loaded, the call itself and
+// the delivery of its result.
+#include <algorithm>
+#include <utility>
+
 #include "fennic/codegen/fennic.h"
+#include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
 
-// Calls are not compiled yet: Compile refuses an expression that still holds
-// a call before any code is generated, so reaching this is a defect.
-void TFennic::CallFunction(TTreeNode*) {
-  throw ECodeGenError("function calls cannot be compiled yet");
+namespace {
+
+// Bytes of a parameter's slot in the argument area.
+std::int32_t SlotSize(const TVarDef& Def) {
+  if (Def.PushStyle == psReference) return 4;
+  return (VarSizes[Def.VarType] + 3) & ~3;
+}
+
+// The next argument of List: up to the first top-level comma, or all that is
+// left for the last parameter. It and its comma leave List.
+std::string TakeArgument(std::string& List, bool Last) {
+  std::string arg;
+  const std::size_t comma = Last ? std::string::npos : FindComma(List);
+  if (comma == std::string::npos) {
+    arg.swap(List);
+    return arg;
+  }
+  arg = List.substr(0, comma);
+  List.erase(0, comma + 1);
+  return arg;
+}
+
+std::int32_t FunctionCode(const TTreeNode* Node) {
+  if (Node->Text.size() < 5 || Node->Text[0] != FuncMarker)
+    throw ECodeGenError("call leaf without its function code");
+  return ReadInt32(Node->Text, 1);
+}
+
+}  // namespace
+
+void TFennic::CallFunction(TTreeNode* Node) {
+  CompileCall(Node);
+  if (Node->Flushed) return;
+  TFunction fn;
+  GetFunc(fn, FunctionCode(Node));
+  if (IsFloatResult(fn.FuncResult)) return;
+  // An integer result where a floating-point value is expected: it reaches
+  // ST0 through a temporary, as a flushed call's result does.
+  const auto type = static_cast<TVarType>(fn.FuncResult);
+  const std::int32_t temp = ProcessInt(type);
+  NeedStack(1);
+  if (type == vtUInt32 || type == vtInt64)
+    EmitFrame(insFildQwordEsp, insFildQwordEspD, temp, 8);
+  else
+    EmitFrame(insFildDwordEsp, insFildDwordEspD, temp, 4);
+}
+
+void TFennic::CompileCall(TTreeNode* Node) {
+  TFunction fn;
+  if (!GetFunc(fn, FunctionCode(Node))) throw ECodeGenError("call of an unregistered function");
+
+  const bool flushed = Node->Flushed;
+  if (flushed) {
+    // Computed ahead, on an empty level of its own below the two levels of
+    // the prologue and the integer widening.
+    if (FLevel + 1 > FTopLevel - 2) throw ECodeGenError("no level left for a call computed ahead");
+    ++FLevel;
+    if (Level().Depth != 0 || !Level().Ops.empty())
+      throw ECodeGenError("a call computed ahead found its level occupied");
+  }
+  TLevelInfo& L = Level();
+  L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));
+
+  std::string args;
+  if (Node->Text.size() >= 7) args = Node->Text.substr(6, Node->Text.size() - 7);
+  else if (!fn.Params.empty()) throw ECodeGenError("call leaf without its arguments");
+
+  // The argument area.
+  const std::int32_t base = L.Pushed;
+  const std::int32_t frame = StackFrame(fn);
+  AdjustEsp(true, frame);
+  L.Pushed += frame;
+  std::int32_t written = 0;
+
+  const bool builtIn = fn.CallType == ctBuilt_in;
+  const bool inRegisters = builtIn || fn.CallType == ctRegister;
+  // ctCdecl and ctStdcall want the first argument lowest, the others highest.
+  const bool firstHighest = fn.CallType != ctCdecl && fn.CallType != ctStdcall;
+  const std::int32_t x87Room = builtIn ? 8 - fn.StackNeeds : 0;
+
+  TToRegs regs;
+  for (std::int32_t i = 0; i < 8; ++i) regs.FpuOrder[i] = i;
+  TPushed next = pEAX;
+  for (std::size_t k = 0; k < fn.Params.size(); ++k) {
+    const TVarDef& def = fn.Params[k];
+    const std::string arg = TakeArgument(args, k + 1 == fn.Params.size());
+    if (arg.size() == 5 && arg[0] == TreeMarker && regs.FpuCount < x87Room) {
+      regs.FpuTrees[regs.FpuCount++] = ReadInt32(arg, 1);
+      continue;
+    }
+    if (inRegisters && SendToReg(arg, def, regs, next)) continue;
+    std::int32_t offset;
+    if (firstHighest) {
+      written += SlotSize(def);
+      offset = -(written + base);
+    } else {
+      offset = -(base + frame) + written;
+      written += SlotSize(def);
+    }
+    if (written > frame) throw ECodeGenError("arguments outgrow their area");
+    ProcessPar(PushPar(arg, def, inRegisters ? next : pMemory, offset), def.VarType, offset);
+  }
+  if (written != frame) throw ECodeGenError("arguments do not fill their area");
+  SortRegs(regs, next);
+
+  if (L.WaitPending) {
+    Emit(insWait);
+    L.WaitPending = false;
+  }
+  // Every queued command of the arguments is performed before the call.
+  const std::int32_t mark = L.CallMarks.back();
+  for (std::int32_t n = TotalOps(0); n > 0 && TotalOps(mark) > 0; --n) PerformOperation();
+  L.CallMarks.pop_back();
+
+  // Room for what the function needs besides its x87 arguments, which are
+  // already on the stack and must not be spilled.
+  const std::int32_t needs = std::max(Node->Usage, FuncStackNeeds(FunctionCode(Node)));
+  NeedStack(std::clamp(needs - regs.FpuCount, 0, 8));
+  ArrangeX87Arguments(regs);
+  ConsumeX87Arguments(regs.FpuCount);
+
+  AddFuncCall(fn);
+  // The routine, or the inline code, removes its own stack arguments;
+  // under ctCdecl the caller does.
+  if (fn.CallType == ctCdecl) AdjustEsp(false, written);
+  L.Pushed -= written;
+  if (L.Pushed != base) throw ECodeGenError("a call left bytes on the stack");
+
+  if (!flushed) return;
+  switch (fn.FuncResult) {
+    case frSingle: StoreTemp(otSingle, AddVal(vtSingle)); break;
+    case frDouble: StoreTemp(otDouble, AddVal(vtDouble)); break;
+    case frExtended: StoreTemp(otExtended, AddVal(vtExtended)); break;
+    default: ProcessInt(static_cast<TVarType>(fn.FuncResult)); break;
+  }
+  if (L.Depth != 0 || !L.Ops.empty() || !L.CallMarks.empty())
+    throw ECodeGenError("a call computed ahead left its level occupied");
+  --FLevel;
+}
+
+void TFennic::AdjustEsp(bool Reserve, std::int32_t Bytes) {
+  if (Bytes <= 0) return;
+  if (Bytes < 128)
+    EmitI8(Reserve ? insSubEspB : insAddEspB, Bytes);
+  else
+    EmitI32(Reserve ? insSubEspD : insAddEspD, Bytes);
+}
+
+bool TFennic::SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next) {
+  const bool qualifies = Def.PushStyle == psReference || Def.VarType <= vtUInt32;
+  if (!qualifies || (Next != pEAX && Next != pEDX && Next != pECX)) return false;
+  TToReg& entry = Regs.Regs[4 - Next];
+  entry.Reg = Next;
+  entry.Arg = Arg;
+  entry.Def = Def;
+  entry.Saved = false;
+  if (Def.PushStyle == psReference) {
+    entry.Usage = 0;
+    entry.IsCall = false;
+  } else {
+    const TTreeNode* node = ParNode(Arg);
+    entry.Usage = node->Usage;
+    entry.IsCall = node->Text[0] == FuncMarker;
+  }
+  Next = static_cast<TPushed>(Next - 1);
+  return true;
+}
+
+void TFennic::SortRegs(TToRegs& Regs, TPushed Next) {
+  const std::int32_t count = 4 - Next;  // register arguments
+  if (count < 0 || count > 3) throw ECodeGenError("register plan out of range");
+  auto& r = Regs.Regs;
+  std::int32_t open = 0;  // groups whose value stays on the x87 stack
+  for (const TOpGroup& g : Level().Ops)
+    if (!g.Store) ++open;
+
+  // Calls first, since each destroys the registers loaded before it; the
+  // one that needs more x87 registers before the other.
+  for (std::int32_t i = 0; i + 1 < count; ++i)
+    for (std::int32_t j = i + 1; j < count; ++j)
+      if (!r[i].IsCall && r[j].IsCall) std::swap(r[i], r[j]);
+  for (std::int32_t i = 0; i < count && r[i].IsCall; ++i)
+    for (std::int32_t j = i + 1; j < count && r[j].IsCall; ++j)
+      if (r[i].Usage < r[j].Usage) std::swap(r[i], r[j]);
+
+  // x87 arguments: trees computed in place before isolated ones, and among
+  // those in place the costlier first.
+  auto tree = [this, &Regs](std::int32_t k) -> const TTreeNode* {
+    const std::int32_t index = Regs.FpuTrees[k];
+    if (index < 0 || static_cast<std::size_t>(index) >= FTrees.size() || !FTrees[index])
+      throw ECodeGenError("x87 argument names no tree");
+    return FTrees[index];
+  };
+  auto exchange = [&Regs](std::int32_t i, std::int32_t j) {
+    std::swap(Regs.FpuTrees[i], Regs.FpuTrees[j]);
+    std::swap(Regs.FpuOrder[i], Regs.FpuOrder[j]);
+  };
+  const std::int32_t fpu = Regs.FpuCount;
+  for (std::int32_t i = 0; i + 1 < fpu; ++i)
+    for (std::int32_t j = i + 1; j < fpu; ++j)
+      if (tree(i)->Flushed && !tree(j)->Flushed) exchange(i, j);
+  std::int32_t last = fpu - 1;
+  while (last > 0 && tree(last)->Flushed) --last;
+  for (std::int32_t i = 0; i < last; ++i)
+    for (std::int32_t j = i + 1; j <= last; ++j)
+      if (tree(i)->Usage < tree(j)->Usage) exchange(i, j);
+
+  std::int32_t loaded = 0;
+  auto loadNext = [&] {
+    TToReg& entry = r[loaded];
+    if (entry.IsCall) PushAll(Regs, loaded);
+    PushPar(entry.Arg, entry.Def, entry.Reg, 0);
+    entry.Arg.clear();
+    ++loaded;
+  };
+  for (std::int32_t k = 0; k < fpu; ++k) {
+    // A register argument whose evaluation needs the x87 registers still
+    // free is loaded before the next x87 argument takes one of them.
+    while (loaded < count && 8 - Level().Depth <= r[loaded].Usage) loadNext();
+    if (SearchFunc(tree(k))) PushAll(Regs, loaded);
+    CompileTree(Regs.FpuTrees[k], Regs.FpuOrder[k] + open, otExtended, false);
+  }
+  while (loaded < count) loadNext();
+  for (std::int32_t i = loaded - 1; i >= 0; --i) {
+    if (!r[i].Saved) continue;
+    Emit(r[i].Reg == pEAX ? insPopEax : r[i].Reg == pEDX ? insPopEdx : insPopEcx);
+    Level().Pushed -= 4;
+  }
+  if (fpu > 0)
+    for (std::int32_t n = TotalOps(0); n > 0; --n) PerformOperation();
+}
+
+void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
+  for (std::int32_t i = 0; i < Count && i < 3; ++i) {
+    TToReg& entry = Regs.Regs[i];
+    if (entry.Saved) continue;
+    entry.Saved = true;
+    Emit(entry.Reg == pEAX ? insPushEax : entry.Reg == pEDX ? insPushEdx : insPushEcx);
+    Level().Pushed += 4;
+  }
+}
+
+bool TFennic::SearchFunc(const TTreeNode* Node) const {
+  // Iterative: a chain of operators is as deep as it is long.
+  std::vector<const TTreeNode*> pending{Node};
+  while (!pending.empty()) {
+    const TTreeNode* n = pending.back();
+    pending.pop_back();
+    if (!n || n->Flushed || n->Text.empty()) continue;
+    if (n->Text[0] == FuncMarker) return true;
+    if (!IsLeaf(n)) {
+      pending.push_back(n->Right);
+      pending.push_back(n->Left);
+    }
+  }
+  return false;
+}
+
+void TFennic::ArrangeX87Arguments(const TToRegs& Regs) {
+  // After the queued commands have run, the x87 arguments are the values
+  // loaded last, in the order they were computed; the function wants the
+  // last parameter in ST0 and the first deepest. Exchanges put them there
+  // when the computation left them otherwise (no bytes when it did not).
+  const std::int32_t n = Regs.FpuCount;
+  if (n == 0) return;
+  TLevelInfo& L = Level();
+  if (L.Depth < n) throw ECodeGenError("x87 arguments missing from the stack");
+  std::array<std::int32_t, 8> wanted{};  // Order of the value that belongs in ST(t)
+  for (std::int32_t c = 0; c < n; ++c) wanted[n - 1 - Regs.FpuOrder[c]] = L.Depth - n + c;
+  auto find = [&L](std::int32_t order) {
+    for (std::int32_t i = 0; i < L.Depth; ++i)
+      if (L.Slots[i].Order == order) return i;
+    throw ECodeGenError("x87 argument not found in the register model");
+  };
+  for (std::int32_t t = n - 1; t >= 1; --t) {
+    const std::int32_t i = find(wanted[t]);
+    if (i == t) continue;
+    if (i != 0) ProcFXCH(i, 0);
+    ProcFXCH(t, 0);
+  }
+  const std::int32_t i = find(wanted[0]);
+  if (i != 0) ProcFXCH(i, 0);
+}
+
+void TFennic::ConsumeX87Arguments(std::int32_t Count) {
+  if (Count == 0) return;
+  TLevelInfo& L = Level();
+  if (L.Depth < Count || static_cast<std::int32_t>(L.Ops.size()) < Count)
+    throw ECodeGenError("x87 arguments missing from the model");
+  for (std::int32_t i = 0; i + Count < L.Depth; ++i) L.Slots[i] = std::move(L.Slots[i + Count]);
+  L.Depth -= Count;
+  for (std::int32_t k = 0; k < Count; ++k) {
+    const TOpGroup& g = L.Ops.back();
+    if (g.Store || g.Queued != 0 || g.OpsLeft != 0 || g.LeavesLeft != 0)
+      throw ECodeGenError("an x87 argument is not complete at its call");
+    L.Ops.pop_back();
+  }
+}
+
+TTreeNode* TFennic::ParNode(const std::string& Arg) const {
+  if (Arg.size() != 5 || Arg[0] != ParMarker) throw ECodeGenError("integer argument without its node");
+  const std::int32_t index = ReadInt32(Arg, 1);
+  if (index < 0 || static_cast<std::size_t>(index) >= FParNodes.size() || !FParNodes[index] ||
+      FParNodes[index]->Text.empty())
+    throw ECodeGenError("integer argument names no node");
+  return FParNodes[index];
 }
 
 }  // namespace fennic

@@ -2,23 +2,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "fennic/builder/treewalk.h"
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
-
-namespace {
-
-bool HoldsCall(const TTreeNode* Root) {
-  bool found = false;
-  VisitPostOrder(Root, [&found](const TTreeNode* n) {
-    if (!n->Text.empty() && n->Text[0] == FuncMarker) found = true;
-  });
-  return found;
-}
-
-}  // namespace
 
 void TFennic::Compile() {
   // The old routine addresses the constant pool that Build is about to replace.
@@ -38,12 +24,6 @@ void TFennic::Compile() {
 
   Build(text);
   if (ErrorRaised()) return;
-  if (HoldsCall(FTrees.empty() ? nullptr : FTrees[0])) {
-    // Calls are not compiled yet: an expression that still calls a function
-    // after folding is refused with a code rather than compiled wrongly.
-    FCompError = eUnknown;
-    return;
-  }
   GenerateCode([this] { CompileTree(0, 0, otExtended, false); });
 }
 

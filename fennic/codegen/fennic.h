@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,6 +72,24 @@ struct TLevelInfo {
   std::vector<TOpGroup> Ops;
   std::int32_t Cursor = 0;
   std::vector<std::int32_t> CallMarks;
+};
+
+// One argument of a call that travels in an integer register.
+struct TToReg {
+  TPushed Reg = pEAX;
+  bool IsCall = false;     // a function call: its evaluation destroys EAX, ECX and EDX
+  std::int32_t Usage = 0;  // x87 registers its evaluation needs
+  TVarDef Def;
+  std::string Arg;         // the argument's text; emptied once loaded
+  bool Saved = false;      // pushed by PushAll, popped when the registers are complete
+};
+
+// The argument plan of one call.
+struct TToRegs {
+  std::array<TToReg, 4> Regs;            // 0..2 in order of assignment (0: EAX); 3 spare
+  std::array<std::int32_t, 8> FpuTrees{};  // FTrees index of each x87-stack argument
+  std::array<std::int32_t, 8> FpuOrder{};  // its place among them (0 = first parameter)
+  std::int32_t FpuCount = 0;
 };
 
 // An integer variable already widened into the frame during this pass.
@@ -177,6 +196,22 @@ class TFennic : public TBuilder {
   // Emits a call leaf (arguments, call, result): the result is left in ST0,
   // or, for a flushed leaf, in a frame temporary of its result type.
   void CallFunction(TTreeNode* Node);
+
+  // Function calls. Offsets of argument slots are relative to the base of
+  // the current level; the level's Pushed is added when they are addressed.
+  // Assigns the argument to the register Next when it qualifies; true if so.
+  bool SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next);
+  // Computes one argument into the register Where, or into its slot at
+  // Offset; returns where the value is now.
+  TPushed PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset);
+  // Stores a value that PushPar left in EAX or EDX:EAX into its slot.
+  void ProcessPar(TPushed Kind, TVarType VarType, std::int32_t Offset);
+  // Orders and emits the register and x87-stack arguments.
+  void SortRegs(TToRegs& Regs, TPushed Next);
+  // Pushes the registers of the first Count entries not yet saved.
+  void PushAll(TToRegs& Regs, std::int32_t Count);
+  // True when evaluating the subtree calls a function in its own level.
+  bool SearchFunc(const TTreeNode* Node) const;
   // The current level's last operation group; none is a defect.
   TOpGroup& LastGroup();
   void AppendGroup(std::int32_t Dest, TOpType Precision, bool Store, std::int32_t OpsLeft,
@@ -208,6 +243,19 @@ class TFennic : public TBuilder {
   bool FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand);
   void MemoryCommandDone();
   void CheckDisplacement(std::int32_t Displacement) const;
+  // Pieces of the call sequences.
+  void CompileCall(TTreeNode* Node);
+  TPushed PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
+  TPushed AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg);
+  TPushed PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset);
+  void ArrangeX87Arguments(const TToRegs& Regs);
+  void ConsumeX87Arguments(std::int32_t Count);
+  TTreeNode* ParNode(const std::string& Arg) const;
+  void EmitBytes(std::initializer_list<std::uint8_t> Bytes);
+  void EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value);
+  void StoreRegAt(TPushed Reg, std::int32_t Displacement);
+  void StoreImmAt(std::int32_t Displacement, std::int32_t Value);
+  void AdjustEsp(bool Reserve, std::int32_t Bytes);
 
   bool FAutoCompile = true;
   // The routine: FCodeBlock when compiled, else the shared one-byte RET.

@@ -1,0 +1,313 @@
+// Computing one argument of a call: into EAX, EDX or ECX, or into its slot
+// of the argument area, by the kind of the argument and its parameter.
+#include <cstring>
+
+#include "fennic/codegen/fennic.h"
+#include "fennic/simplifier/codedtext.h"
+#include "fennic/simplifier/x87guard.h"
+
+namespace fennic {
+
+namespace {
+
+// ModRM register field: EAX 0, ECX 1, EDX 2.
+std::uint8_t Field(TPushed Reg) {
+  switch (Reg) {
+    case pEAX: return 0;
+    case pECX: return 1;
+    case pEDX: return 2;
+    default: throw ECodeGenError("argument register expected");
+  }
+}
+
+std::int32_t AddressOf(const void* p) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)));
+}
+
+bool IsSignedResult(TFuncResult Result) {
+  return Result == frInt8 || Result == frInt16 || Result == frInt32 || Result == frInt64;
+}
+
+bool IsUnsignedType(TVarType VarType) {
+  return VarType == vtUInt8 || VarType == vtUInt16 || VarType == vtUInt32;
+}
+
+// The value narrowed to the parameter's format, as the compile-time call
+// writes it: overflow gives the infinity of the value's sign, a result lost
+// to underflow a zero of its sign; nothing raises. An extended value is
+// padded with two zero bytes.
+void Narrow(Extended Value, TVarType VarType, std::uint8_t* Out) {
+  std::memset(Out, 0, 12);
+  if (VarType == vtExtended) {
+    std::memcpy(Out, &Value, 10);
+    return;
+  }
+  const bool negative = Value < 0;
+  TX87Guard guard;
+  if (VarType == vtSingle) {
+    float f = StoreSingle(Value);
+    if (guard.Raised() & X87Overflow) f = negative ? -__builtin_inff() : __builtin_inff();
+    else if (guard.Raised() & X87Underflow) f = negative ? -0.0f : 0.0f;
+    std::memcpy(Out, &f, 4);
+  } else {
+    double d = StoreDouble(Value);
+    if (guard.Raised() & X87Overflow) d = negative ? -__builtin_inf() : __builtin_inf();
+    else if (guard.Raised() & X87Underflow) d = negative ? -0.0 : 0.0;
+    std::memcpy(Out, &d, 8);
+  }
+  guard.Clear();
+}
+
+}  // namespace
+
+void TFennic::EmitBytes(std::initializer_list<std::uint8_t> Bytes) {
+  AddComm(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()));
+}
+
+void TFennic::EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value) {
+  AddCommAndI32(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()), Value);
+}
+
+void TFennic::StoreRegAt(TPushed Reg, std::int32_t Displacement) {
+  // MOV [ESP+d], reg
+  CheckDisplacement(Displacement);
+  const std::uint8_t reg = static_cast<std::uint8_t>(Field(Reg) << 3);
+  if (Displacement == 0)
+    EmitBytes({0x89, static_cast<std::uint8_t>(0x04 | reg), 0x24});
+  else if (Displacement < 128)
+    EmitBytes({0x89, static_cast<std::uint8_t>(0x44 | reg), 0x24, static_cast<std::uint8_t>(Displacement)});
+  else
+    EmitBytesI32({0x89, static_cast<std::uint8_t>(0x84 | reg), 0x24}, Displacement);
+}
+
+void TFennic::StoreImmAt(std::int32_t Displacement, std::int32_t Value) {
+  // MOV DWORD PTR [ESP+d], imm32
+  CheckDisplacement(Displacement);
+  if (Displacement == 0)
+    EmitI32(insMovDwordEspImm, Value);
+  else if (Displacement < 128)
+    EmitI8I32(insMovDwordEspBImm, Displacement, Value);
+  else
+    EmitI32I32(insMovDwordEspDImm, Displacement, Value);
+}
+
+void TFennic::ProcessPar(TPushed Kind, TVarType, std::int32_t Offset) {
+  const std::int32_t d = Offset + Level().Pushed;
+  if (Kind == pInt64) {
+    StoreRegAt(pEDX, d + 4);
+    StoreRegAt(pEAX, d);
+  } else if (Kind == pEAX) {
+    StoreRegAt(pEAX, d);
+  }
+}
+
+TPushed TFennic::PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
+  if (Where != pMemory && Where != pEAX && Where != pEDX && Where != pECX)
+    throw ECodeGenError("argument requested in a place that holds none");
+  if (Def.PushStyle == psReference) {
+    // The address of the variable the name stands for.
+    std::size_t pos = 0;
+    const std::string name = ReadIdent(Arg, pos);
+    TVariable var;
+    if (!GetVar(var, VarCode(name))) throw ECodeGenError("by-reference argument names no variable");
+    const TPushed reg = Where == pMemory ? pEAX : Where;
+    EmitBytesI32({static_cast<std::uint8_t>(0xB8 + Field(reg))}, AddressOf(var.Address));
+    return reg;
+  }
+  if (!IsFloatType(Def.VarType)) return PushInteger(ParNode(Arg), Def, Where, Offset);
+  if (Arg.size() != 5 || Arg[0] != TreeMarker) throw ECodeGenError("floating-point argument without its tree");
+  return PushFloat(ReadInt32(Arg, 1), Def.VarType, Offset);
+}
+
+TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
+  const bool wide = Def.VarType == vtInt64;
+  const TPushed reg = Where == pMemory ? pEAX : Where;
+  const std::uint8_t f = Field(reg);
+  TPushed result = reg;
+  switch (Node->Text[0]) {
+    case ConstMarker: {
+      if (Node->Text.size() < 10) throw ECodeGenError("integer argument without its value");
+      std::uint64_t value;
+      std::memcpy(&value, Node->Text.data() + 2, 8);
+      if (Node->Minus) value = ~value + 1;
+      const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+      const auto high = static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32));
+      if (wide) {
+        StoreImmAt(Offset + Level().Pushed + 4, high);
+        StoreImmAt(Offset + Level().Pushed, low);
+        return pMemory;
+      }
+      if (Where == pMemory) {
+        StoreImmAt(Offset + Level().Pushed, low);
+        return pMemory;
+      }
+      if (low == 0)
+        EmitBytes({0x31, static_cast<std::uint8_t>(0xC0 | f << 3 | f)});  // XOR reg, reg
+      else
+        EmitBytesI32({static_cast<std::uint8_t>(0xB8 + f)}, low);  // MOV reg, imm32
+      return reg;
+    }
+    case VarMarker: {
+      TVariable var;
+      if (Node->Text.size() < 5 || !GetVar(var, ReadInt32(Node->Text, 1)))
+        throw ECodeGenError("integer argument names no variable");
+      // Loads into a 32-bit register, widened where the variable is narrower.
+      auto load = [this, &var](TPushed into) {
+        const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
+        switch (var.VarType) {
+          case vtInt8: EmitBytesI32({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
+          case vtUInt8: EmitBytesI32({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
+          case vtInt16: EmitBytesI32({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
+          case vtUInt16: EmitBytesI32({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
+          // A 64-bit variable for a narrower parameter: its low half.
+          case vtInt32:
+          case vtUInt32:
+          case vtInt64: EmitBytesI32({0x8B, modrm}, AddressOf(var.Address)); break;
+          default: throw ECodeGenError("floating-point variable as an integer argument");
+        }
+      };
+      if (!wide) {
+        load(reg);
+        break;
+      }
+      if (var.VarType == vtInt64) {
+        EmitVar(insMovEdxAbs, var, 4);
+        EmitVar(insMovEaxAbs, var, 0);
+      } else {
+        if (IsUnsignedType(var.VarType)) Emit(insXorEdxEdx);
+        load(pEAX);
+        if (!IsUnsignedType(var.VarType)) Emit(insCdq);
+      }
+      result = pInt64;
+      break;
+    }
+    case FuncMarker: {
+      TFunction fn;
+      if (!GetFunc(fn, ReadInt32(Node->Text, 1))) throw ECodeGenError("integer argument calls no function");
+      if (IsFloatResult(fn.FuncResult)) throw ECodeGenError("floating-point result as an integer argument");
+      CompileCall(Node);
+      result = AdaptResult(fn.FuncResult, Def.VarType, reg);
+      break;
+    }
+    default:
+      throw ECodeGenError("integer argument of unknown kind");
+  }
+  if (Node->Minus) {
+    if (result == pInt64) {
+      Emit(insNegEax);
+      Emit(insAdcEdx0);
+      Emit(insNegEdx);
+    } else {
+      EmitBytes({0xF7, static_cast<std::uint8_t>(0xD8 | Field(result))});
+    }
+  }
+  return result;
+}
+
+TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) {
+  // The result is in EAX (EDX:EAX for 64 bits); the parameter wants Reg.
+  const std::uint8_t f = Field(Reg);
+  const std::int32_t from = ResultSizes[Result], to = VarSizes[VarType];
+  const bool wide = VarType == vtInt64;
+  if (to <= from) {
+    if (wide) return pInt64;
+    if (Reg == pECX) Emit(insMovEcxEax);
+    if (Reg == pEDX) Emit(insMovEdxEax);
+    return Reg;
+  }
+  if (IsSignedResult(Result)) {
+    if (wide) {
+      if (from == 1) Emit(insMovsxEaxAl);
+      if (from == 2) Emit(insCwde);
+      Emit(insCdq);
+      return pInt64;
+    }
+    const std::uint8_t modrm = static_cast<std::uint8_t>(0xC0 | f << 3);
+    if (to == 2) {
+      // from 8 bits
+      if (Reg == pEAX)
+        EmitBytes({0x66, 0x98});  // CBW
+      else
+        EmitBytes({0x0F, 0xBE, modrm});
+    } else if (from == 2) {
+      if (Reg == pEAX)
+        Emit(insCwde);
+      else
+        EmitBytes({0x0F, 0xBF, modrm});
+    } else {
+      EmitBytes({0x0F, 0xBE, modrm});
+    }
+    return Reg;
+  }
+  const std::uint8_t modrm = wide ? 0xC0 : static_cast<std::uint8_t>(0xC0 | f << 3);
+  if (from == 1) EmitBytes({0x0F, 0xB6, modrm});
+  if (from == 2) EmitBytes({0x0F, 0xB7, modrm});
+  if (!wide) return Reg;
+  Emit(insXorEdxEdx);
+  return pInt64;
+}
+
+TPushed TFennic::PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset) {
+  if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex] ||
+      FTrees[TreeIndex]->Text.empty())
+    throw ECodeGenError("floating-point argument names no tree");
+  const TTreeNode* root = FTrees[TreeIndex];
+
+  if (root->Text[0] == VarMarker && root->Text.size() >= 5 && !root->Flushed) {
+    TVariable var;
+    if (!GetVar(var, ReadInt32(root->Text, 1))) throw ECodeGenError("tree names an unknown variable");
+    if (var.VarType == VarType) {
+      // A copy through the integer registers, the sign flipped there.
+      if (VarType == vtExtended) EmitVar(insMovzxEcxWordAbs, var, 8);
+      if (VarType != vtSingle) EmitVar(insMovEdxAbs, var, 4);
+      EmitVar(insMovEaxAbs, var, 0);
+      if (root->Minus) {
+        if (VarType == vtSingle) EmitI32(insXorEaxImm, static_cast<std::int32_t>(0x80000000u));
+        if (VarType == vtDouble) EmitI32(insXorEdxImm, static_cast<std::int32_t>(0x80000000u));
+        if (VarType == vtExtended) EmitI32(insXorEcxImm, 0x8000);
+      }
+      if (VarType == vtSingle) return pEAX;
+      if (VarType == vtExtended) StoreRegAt(pECX, Offset + Level().Pushed + 8);
+      return pInt64;
+    }
+  }
+
+  if (root->Text[0] == ConstMarker && root->Text.size() >= 6 && !root->Flushed) {
+    // Converted now and written as immediates.
+    const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(root->Text[1]));
+    const std::uint8_t* at = PoolBase() + ReadInt32(root->Text, 2);
+    Extended value;
+    if (type == vtSingle) {
+      float v;
+      std::memcpy(&v, at, 4);
+      value = v;
+    } else if (type == vtDouble) {
+      double v;
+      std::memcpy(&v, at, 8);
+      value = v;
+    } else if (type == vtExtended) {
+      value = 0;
+      std::memcpy(&value, at, 10);
+    } else {
+      throw ECodeGenError("number leaf of an integer type");
+    }
+    if (root->Minus) value = -value;
+    std::uint8_t bytes[12];
+    Narrow(value, VarType, bytes);
+    auto dword = [&bytes](int k) {
+      std::int32_t v;
+      std::memcpy(&v, bytes + 4 * k, 4);
+      return v;
+    };
+    const std::int32_t d = Offset + Level().Pushed;
+    if (VarType == vtExtended) StoreImmAt(d + 8, dword(2));
+    if (VarType != vtSingle) StoreImmAt(d + 4, dword(1));
+    StoreImmAt(d, dword(0));
+    return pMemory;
+  }
+
+  CompileTree(TreeIndex, Offset, static_cast<TOpType>(VarType - vtSingle), true);
+  return pSt0;
+}
+
+}  // namespace fennic
