@@ -119,6 +119,86 @@ TEST(CallRoutines, TwoRegisterArgumentsThatAreCalls) {
   EXPECT_EQ(h.f.Evaluate(), 4);
 }
 
+// Register arguments: calls first, the one that needs more x87 registers
+// first among them; each keeps its register. A register already loaded is
+// saved around every later call, and around an x87 argument that calls.
+TEST(CallRoutines, RegisterArgumentsLoadedCallsFirst) {
+  Host h;
+  // Integer results of inline code needing 1 and 3 x87 registers.
+  const Bytes one{0xB8, 0x01, 0x00, 0x00, 0x00}, two{0xB8, 0x02, 0x00, 0x00, 0x00};
+  ASSERT_NE(h.f.RegisterFuncExt("one", "", ctBuilt_in, frInt32, 1, nullptr, false, one), 0);
+  ASSERT_NE(h.f.RegisterFuncExt("two", "", ctBuilt_in, frInt32, 3, nullptr, false, two), 0);
+  // EAX * 100 + EDX * 10 + ECX, onto the x87 stack.
+  const Bytes combine{0x6B, 0xC0, 0x64, 0x6B, 0xD2, 0x0A, 0x01, 0xD0, 0x01, 0xC8, 0x50, 0xDB, 0x04, 0x24, 0x58};
+  ASSERT_NE(h.f.RegisterFuncExt("digits", "vi32vi32vi32", ctBuilt_in, frExtended, 1, nullptr, false, combine), 0);
+  h.f.Begin();
+  ASSERT_TRUE(h.f.CompileCoded(h.f.Call("digits", {h.f.Var("k"), h.f.Call("one"), h.f.Call("two")})));
+  EXPECT_EQ(Hex(h.Routine()), Hex(two + Bytes{0x8B, 0xC8, 0x51} + one + Bytes{0x8B, 0xD0, 0x8B, 0x05} + Addr(&h.k) +
+                                  Bytes{0x59} + combine + Ret));
+  EXPECT_EQ(h.f.Evaluate(), 300 * 100 + 1 * 10 + 2);
+}
+
+extern "C" __attribute__((force_align_arg_pointer)) double HostSquare(double x) { return x * x; }
+
+TEST(CallRoutines, LoadedRegistersSavedAroundAnX87ArgumentThatCalls) {
+  Host h;
+  // Needs every x87 register: loaded before the x87 argument.
+  ASSERT_NE(h.f.RegisterFuncExt("seven", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&HostSeven), false), 0);
+  ASSERT_NE(h.f.RegisterFuncExt("sq", "vf64", ctCdecl, frDouble, 2, reinterpret_cast<void*>(&HostSquare), false), 0);
+  const Bytes addEax{0x50, 0xDA, 0x04, 0x24, 0x58};  // FIADD DWORD PTR [EAX pushed]
+  ASSERT_NE(h.f.RegisterFuncExt("addn", "vi32vf80", ctBuilt_in, frExtended, 0, nullptr, false, addEax), 0);
+  h.f.Begin();
+  ASSERT_TRUE(h.f.CompileCoded(h.f.Call("addn", {h.f.Call("seven"), h.f.Call("sq", {h.f.Var("c")})})));
+  const std::uint8_t* code = h.f.CodeBytes();
+  // CALL seven; PUSH EAX; sq(c) with its slot addressed past the saved
+  // register; POP EAX; the inline code.
+  EXPECT_EQ(Hex(h.Routine()),
+            Hex(Bytes{0xE8} + CallTo(code, 1, reinterpret_cast<void*>(&HostSeven)) + Bytes{0x50, 0x83, 0xEC, 0x08} +
+                Bytes{0x8B, 0x15} + Addr(&h.c, 4) + Bytes{0x8B, 0x05} + Addr(&h.c) +
+                Bytes{0x89, 0x54, 0x24, 0x04, 0x89, 0x04, 0x24, 0xE8} +
+                CallTo(code, 29, reinterpret_cast<void*>(&HostSquare)) + Bytes{0x83, 0xC4, 0x08, 0x58} + addEax +
+                Ret));
+  EXPECT_EQ(h.f.Evaluate(), 7 + 16);
+}
+
+TEST(CallEmission, SearchFuncFindsCallsMadeInPlace) {
+  TCallFennic f;
+  auto leaf = [](char marker, bool flushed = false) {
+    auto* n = new TTreeNode;
+    n->Text = MarkerWithCode(marker, 1);
+    n->Flushed = flushed;
+    return n;
+  };
+  auto op = [](TTreeNode* l, TTreeNode* r, bool flushed = false) {
+    auto* n = new TTreeNode;
+    n->Text = "+";
+    n->Left = l;
+    n->Right = r;
+    n->Flushed = flushed;
+    return n;
+  };
+  const struct {
+    TTreeNode* tree;
+    bool found;
+  } cases[] = {
+      {leaf(VarMarker), false},
+      {leaf(FuncMarker), true},
+      {leaf(FuncMarker, true), false},  // computed ahead, on another level
+      {op(leaf(VarMarker), op(leaf(ConstMarker), leaf(FuncMarker))), true},
+      {op(leaf(FuncMarker, true), leaf(VarMarker)), false},
+      {op(leaf(FuncMarker), leaf(VarMarker), true), false},  // an isolated tree
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(f.SearchFunc(c.tree), c.found);
+    TBuilder::KillTree(c.tree);
+  }
+  // A chain far deeper than the machine stack would take.
+  TTreeNode* chain = leaf(FuncMarker);
+  for (int i = 0; i < 200000; ++i) chain = op(chain, leaf(VarMarker));
+  EXPECT_TRUE(f.SearchFunc(chain));
+  TBuilder::KillTree(chain);
+}
+
 TEST(CallRoutines, FunctionWithoutParametersReservesNoArea) {
   Host h;
   ASSERT_NE(h.f.RegisterFuncExt("half", "", ctCdecl, frDouble, 1, reinterpret_cast<void*>(&HostHalf), false), 0);
