@@ -71,6 +71,10 @@ void TFennic::CompileCall(TTreeNode* Node) {
   }
   TLevelInfo& L = Level();
   L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));
+  // The group whose leaf this call is: the argument groups complete and go
+  // before the result arrives, and must not change how it takes the result
+  // (a stored group of this one value stores it when it is loaded).
+  const bool enclosingDone = !L.Ops.empty() && L.Ops.back().Done;
 
   std::string args;
   if (Node->Text.size() >= 7) args = Node->Text.substr(6, Node->Text.size() - 7);
@@ -119,8 +123,9 @@ void TFennic::CompileCall(TTreeNode* Node) {
     L.WaitPending = false;
   }
   // Every queued command of the arguments is performed before the call.
-  const std::int32_t mark = L.CallMarks.back();
+  std::int32_t mark = L.CallMarks.back();
   for (std::int32_t n = TotalOps(0); n > 0 && TotalOps(mark) > 0; --n) PerformOperation();
+  mark = L.CallMarks.back();  // groups completed below it moved it down
   L.CallMarks.pop_back();
 
   // Room for what the function needs besides its x87 arguments, which are
@@ -129,6 +134,8 @@ void TFennic::CompileCall(TTreeNode* Node) {
   NeedStack(std::clamp(needs - regs.FpuCount, 0, 8));
   ArrangeX87Arguments(regs);
   ConsumeX87Arguments(regs.FpuCount);
+  if (static_cast<std::int32_t>(L.Ops.size()) != mark) throw ECodeGenError("argument groups outlive their call");
+  if (mark > 0) L.Ops.back().Done = enclosingDone;
 
   AddFuncCall(fn);
   // The routine, or the inline code, removes its own stack arguments;
