@@ -64,17 +64,24 @@ RefValue Negate(RefValue v) {
 
 }  // namespace
 
+template <class T>
+T Load(const void* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);  // host variables need not be naturally aligned
+  return v;
+}
+
 long double ReadVariable(TVarType type, const void* p) {
   switch (type) {
-    case vtInt8: return *static_cast<const std::int8_t*>(p);
-    case vtUInt8: return *static_cast<const std::uint8_t*>(p);
-    case vtInt16: return *static_cast<const std::int16_t*>(p);
-    case vtUInt16: return *static_cast<const std::uint16_t*>(p);
-    case vtInt32: return *static_cast<const std::int32_t*>(p);
-    case vtUInt32: return *static_cast<const std::uint32_t*>(p);
-    case vtInt64: return static_cast<long double>(*static_cast<const std::int64_t*>(p));
-    case vtSingle: return *static_cast<const float*>(p);
-    case vtDouble: return *static_cast<const double*>(p);
+    case vtInt8: return Load<std::int8_t>(p);
+    case vtUInt8: return Load<std::uint8_t>(p);
+    case vtInt16: return Load<std::int16_t>(p);
+    case vtUInt16: return Load<std::uint16_t>(p);
+    case vtInt32: return Load<std::int32_t>(p);
+    case vtUInt32: return Load<std::uint32_t>(p);
+    case vtInt64: return static_cast<long double>(Load<std::int64_t>(p));
+    case vtSingle: return Load<float>(p);
+    case vtDouble: return Load<double>(p);
     case vtExtended: {
       long double v = 0;
       std::memcpy(&v, p, 10);
