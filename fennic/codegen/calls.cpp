@@ -40,8 +40,23 @@ std::int32_t FunctionCode(const TTreeNode* Node) {
 }  // namespace
 
 void TFennic::CallFunction(TTreeNode* Node) {
+  if (Node->Flushed) {
+    CompileCall(Node);
+    return;
+  }
+  // The result goes to the group whose leaf the call is, the last one. Its
+  // argument groups come and go above it first, and must not change how it
+  // takes the result (a stored group of this one value stores it when it is
+  // loaded): the scheduler marks the group below a completed one of a single
+  // value as having its first operand. It cannot complete before its leaf
+  // arrives, so it is the last group again once the call is made.
+  const bool enclosing = !Level().Ops.empty();
+  const bool done = enclosing && Level().Ops.back().Done;
   CompileCall(Node);
-  if (Node->Flushed) return;
+  if (enclosing) {
+    if (Level().Ops.empty()) throw ECodeGenError("a call lost the group it belongs to");
+    Level().Ops.back().Done = done;
+  }
   TFunction fn;
   GetFunc(fn, FunctionCode(Node));
   if (IsFloatResult(fn.FuncResult)) return;
@@ -71,10 +86,6 @@ void TFennic::CompileCall(TTreeNode* Node) {
   }
   TLevelInfo& L = Level();
   L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));
-  // The group whose leaf this call is: the argument groups complete and go
-  // before the result arrives, and must not change how it takes the result
-  // (a stored group of this one value stores it when it is loaded).
-  const bool enclosingDone = !L.Ops.empty() && L.Ops.back().Done;
 
   std::string args;
   if (Node->Text.size() >= 7) args = Node->Text.substr(6, Node->Text.size() - 7);
@@ -123,10 +134,7 @@ void TFennic::CompileCall(TTreeNode* Node) {
     L.WaitPending = false;
   }
   // Every queued command of the arguments is performed before the call.
-  std::int32_t mark = L.CallMarks.back();
-  for (std::int32_t n = TotalOps(0); n > 0 && TotalOps(mark) > 0; --n) PerformOperation();
-  mark = L.CallMarks.back();  // groups completed below it moved it down
-  L.CallMarks.pop_back();
+  for (std::int32_t n = TotalOps(0); n > 0 && TotalOps(L.CallMarks.back()) > 0; --n) PerformOperation();
 
   // Room for what the function needs besides its x87 arguments, which are
   // already on the stack and must not be spilled.
@@ -134,8 +142,7 @@ void TFennic::CompileCall(TTreeNode* Node) {
   NeedStack(std::clamp(needs - regs.FpuCount, 0, 8));
   ArrangeX87Arguments(regs);
   ConsumeX87Arguments(regs.FpuCount);
-  if (static_cast<std::int32_t>(L.Ops.size()) != mark) throw ECodeGenError("argument groups outlive their call");
-  if (mark > 0) L.Ops.back().Done = enclosingDone;
+  L.CallMarks.pop_back();
 
   AddFuncCall(fn);
   // The routine, or the inline code, removes its own stack arguments;
