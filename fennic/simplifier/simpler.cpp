@@ -314,7 +314,9 @@ std::string TSimpler::NameTerm(std::string_view S, std::size_t& Pos) {
       args = FuncPars({}, F, allConst);
     }
     if (ErrorRaised()) return {};
-    if (allConst && Fn.Foldable) return PushNum(CalculateFunc(Fn, args));
+    // Compile-time calls come with the argument analysis; until then every
+    // call stays in the coded text and runs with the routine.
+    (void)allConst;
     if (bracket && !args.empty()) {
       txt += '(';
       txt += args;
