@@ -77,10 +77,10 @@ class TBuilder : public TSimpler {
   static TPoolLayout PoolLayout(std::int32_t Singles, std::int32_t Doubles,
                                 std::int32_t Extendeds, bool Aligned, std::uintptr_t Address);
 
-  // Deepest nesting of brackets and calls the parser follows (above what
-  // the simplifier lets through); deeper text is refused rather than
-  // risking the machine stack.
-  static constexpr std::int32_t MaxTreeNesting = 4000;
+  // Deepest nesting of brackets and calls the parser follows, with room
+  // above what the simplifier lets through; deeper text is refused rather
+  // than risking the machine stack.
+  static constexpr std::int32_t MaxTreeNesting = 2 * MaxNesting;
 
  protected:
   // Steps after simplification: pool, trees, negations, labels. A text that

@@ -273,8 +273,10 @@ TEST_F(TreeTest, BrokenTextStopsWithAnErrorAndNoTrees) {
 TEST_F(TreeTest, NestingUpToTheLimitBuildsAndBeyondIsRefused) {
   const std::int32_t limit = TBuilder::MaxTreeNesting;
   // Brackets, and calls whose argument trees nest, alternately.
-  std::string deep = "x";
-  for (std::int32_t i = 0; i < limit; ++i) deep = i % 2 ? "(-" + deep + "*y)" : "f(" + deep + ",z)";
+  std::string open, close;
+  for (std::int32_t i = limit; i-- > 0;) open += i % 2 ? "(-" : "f(";
+  for (std::int32_t i = 0; i < limit; ++i) close += i % 2 ? "*y)" : ",z)";
+  const std::string deep = open + "x" + close;
   B.Run(deep);
   ASSERT_FALSE(B.ErrorRaised());
   EXPECT_EQ(B.FTrees.size(), 1u + limit);
