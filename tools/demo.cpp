@@ -1,5 +1,6 @@
 // Example host program: creates a component, registers host variables and
-// functions, changes settings and streams them.
+// functions, compiles an expression and evaluates it, changes settings and
+// streams them.
 #include <cstdio>
 #include <fennic/fennic.h>
 
@@ -32,6 +33,19 @@ int main() {
                                   TAByte{0xD9, 0xFA});
   std::printf("sqrt -> code %d (inline), needs %d x87 registers\n", s, fennic->FuncStackNeeds(s));
   std::printf("fennicid -> code %d\n", fennic->VarCode("FennicID"));
+
+  // Compile once, evaluate as often as needed: every run reads the variables
+  // where the host keeps them.
+  fennic->SetExprString("(x*x - 1/3)*n + t*(2.5 - x)");
+  std::printf("\n%s: CompError %d, %zu bytes of code\n", fennic->ExprString().c_str(),
+              static_cast<int>(fennic->CompError()), fennic->CodeSize());
+  if (fennic->CompError() == eNone) {
+    for (double value : {1.5, -2.0, 10.0}) {
+      x = value;
+      const long double expected = (static_cast<long double>(x) * x - 1.0L / 3) * n + t * (2.5L - x);
+      std::printf("  x = %g: %.18Lg (host arithmetic: %.18Lg)\n", x, fennic->Evaluate(), expected);
+    }
+  }
 
   std::printf("\nDefaults stream as:\n%s", WriteComponent(*fennic).c_str());
   fennic->SetEliminateBrackets(ebStandart);
