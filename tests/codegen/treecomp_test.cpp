@@ -185,7 +185,8 @@ TEST(TreeRoutines, EightOccupiedRegistersLoadAnExtendedOperandBySpilling) {
 }
 
 // The second operand as a memory operand, by kind: which leaves qualify and
-// with which instruction. Seven values wait below in their own group.
+// with which instruction. Seven values wait below in their own group; with
+// six, a register is free and nothing is taken from memory.
 TEST(TreeCompilation, MemoryOperandsByKind) {
   std::int8_t i8 = -3;
   std::uint16_t u16 = 60000;
@@ -212,25 +213,32 @@ TEST(TreeCompilation, MemoryOperandsByKind) {
       {"h", vtExtended, &ext, {}},
   };
   for (const Case& c : cases) {
-    TTreeFennic f;
-    f.RegisterVarExt("k", vtExtended, &ext);
-    f.RegisterVarExt(c.name, c.type, c.address);
-    f.AddTree(TTreeFennic::Op('+', f.Var("k"), f.Var(c.name)));
-    f.StartSizing();
-    f.AppendGroup(0, otExtended, false, 0, 7);
-    for (int i = 0; i < 7; ++i) f.FldVar(TVariable{"k", vtExtended, &ext}, true);
-    f.ClearRecord();
-    f.CompileTree(0, 7, otExtended, false);
-    const Bytes level0 = f.Recorded(0);
-    if (c.code.empty()) {
-      EXPECT_EQ(f.FSpilled, 1) << c.name << ": loaded, so a register was spilled";
-      EXPECT_EQ(f.TotalOps(0), 1) << c.name;
-    } else {
-      EXPECT_EQ(Hex(Bytes(level0.end() - c.code.size(), level0.end())), Hex(c.code)) << c.name;
-      EXPECT_EQ(f.TotalOps(0), 0) << c.name;
-      EXPECT_EQ(f.Level().Depth, 8) << c.name;
-      EXPECT_EQ(f.Level().Ops.back().OpsLeft, 0) << c.name;
-      EXPECT_EQ(f.Level().Ops.back().LeavesLeft, 0) << c.name;
+    for (int below : {7, 6}) {
+      TTreeFennic f;
+      f.RegisterVarExt("k", vtExtended, &ext);
+      f.RegisterVarExt(c.name, c.type, c.address);
+      f.AddTree(TTreeFennic::Op('+', f.Var("k"), f.Var(c.name)));
+      f.StartSizing();
+      f.AppendGroup(0, otExtended, false, 0, below);
+      for (int i = 0; i < below; ++i) f.FldVar(TVariable{"k", vtExtended, &ext}, true);
+      f.ClearRecord();
+      f.CompileTree(0, below, otExtended, false);
+      const Bytes level0 = f.Recorded(0);
+      if (below < 7) {
+        // A free register: the operand is loaded and the command queued.
+        EXPECT_EQ(f.TotalOps(0), 1) << c.name;
+        EXPECT_EQ(f.Level().Depth, 8) << c.name;
+        EXPECT_EQ(f.FSpilled, 0) << c.name;
+      } else if (c.code.empty()) {
+        EXPECT_EQ(f.FSpilled, 1) << c.name << ": loaded, so a register was spilled";
+        EXPECT_EQ(f.TotalOps(0), 1) << c.name;
+      } else {
+        EXPECT_EQ(Hex(Bytes(level0.end() - c.code.size(), level0.end())), Hex(c.code)) << c.name;
+        EXPECT_EQ(f.TotalOps(0), 0) << c.name;
+        EXPECT_EQ(f.Level().Depth, 8) << c.name;
+        EXPECT_EQ(f.Level().Ops.back().OpsLeft, 0) << c.name;
+        EXPECT_EQ(f.Level().Ops.back().LeavesLeft, 0) << c.name;
+      }
     }
   }
 }

@@ -15,7 +15,8 @@ const char* const kTypeTags[10] = {"i8", "u8", "i16", "u16", "i32", "u32", "i64"
 // Literals of every table width: exact in single, in double, or only in extended.
 const char* const kConstants[] = {"3",    "0.5",  "1e10",   "7",      "2",     "1e20",  "0.1",
                                   "1.5e-3", "2.5E+2", "0", "123456789012345678", "0.3333",
-                                  "4096", "1.25", "65536.5", "1e-5", "9.75e3", "0.2"};
+                                  "4096", "1.25", "65536.5", "1e-5", "9.75e3", "0.2",
+                                  "4503599627370497", "1e15", "16777217", "2.75e-7"};
 
 bool Chance(std::mt19937& rng, double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
 
