@@ -4,6 +4,7 @@
 #include "fennic/simplifier/simpler.h"
 
 #include "fennic/simplifier/codedtext.h"
+#include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
 #include "fennic/simplifier/x87guard.h"
 
@@ -77,6 +78,7 @@ void TSimpler::Simplify(std::string& S) {
     FCompError = eEdge;
     return;
   }
+  THostCallSession calls;  // compile-time calls of this text
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);
 }
@@ -271,7 +273,12 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
     return R;
   }
   if (IsDigit(c)) return NumberTerm(S, Pos);
-  if (IsIdentStart(c)) return NameTerm(S, Pos);
+  if (IsIdentStart(c)) {
+    std::string coded;
+    const std::int32_t F = ReadName(S, Pos, coded);
+    if (F == 0) return coded;
+    return CallTerm(S, Pos, F);
+  }
   FCompError = eValExpected;
   return {};
 }
@@ -286,50 +293,49 @@ std::string TSimpler::NumberTerm(std::string_view S, std::size_t& Pos) {
   return PushNum(value);
 }
 
-// A variable, or a call: a function name, or any name followed by "(".
-std::string TSimpler::NameTerm(std::string_view S, std::size_t& Pos) {
+// Reads the name at Pos. A variable (or an error) gives 0 and its coded text
+// in Coded; a call (a function name, or any name followed by "(") gives the
+// function's code, Pos resting on the "(" if there is one.
+std::int32_t TSimpler::ReadName(std::string_view S, std::size_t& Pos, std::string& Coded) {
   const std::string name = ReadIdent(S, Pos);
   const std::int32_t F = FuncCode(name);
   const bool bracket = Pos < S.size() && S[Pos] == '(';
-  if (bracket || F != 0) {
-    if (F == 0) {
-      FCompError = VarCode(name) != 0 ? eOpExpected : eUnknown;
+  if (F != 0) return F;
+  if (bracket) {
+    FCompError = VarCode(name) != 0 ? eOpExpected : eUnknown;
+    return 0;
+  }
+  if (const std::int32_t code = VarCode(name)) Coded = MarkerWithCode(VarMarker, code);
+  else FCompError = eUnknown;
+  return 0;
+}
+
+std::string TSimpler::CallTerm(std::string_view S, std::size_t& Pos, std::int32_t F) {
+  const bool bracket = Pos < S.size() && S[Pos] == '(';
+  bool allConst = false;
+  std::string args;
+  if (bracket) {
+    const std::size_t start = Pos;
+    const bool closed = SkipBracketGroup(S, Pos);
+    if (ErrorRaised()) return {};
+    if (!closed) {
+      FCompError = eEdge;
       return {};
     }
-    TFunction Fn;
-    GetFunc(Fn, F);
-    std::string txt = MarkerWithCode(FuncMarker, F);
-    bool allConst = false;
-    std::string args;
-    if (bracket) {
-      const std::size_t start = Pos;
-      const bool closed = SkipBracketGroup(S, Pos);
-      if (ErrorRaised()) return {};
-      if (!closed) {
-        FCompError = eEdge;
-        return {};
-      }
-      args = FuncPars(S.substr(start + 1, Pos - start - 2), F, allConst);
-    } else {
-      args = FuncPars({}, F, allConst);
-    }
-    if (ErrorRaised()) return {};
-    // Compile-time calls come with the argument analysis; until then every
-    // call stays in the coded text and runs with the routine.
-    (void)allConst;
-    if (bracket && !args.empty()) {
-      txt += '(';
-      txt += args;
-      txt += ')';
-    }
-    return txt;
+    args = FuncPars(S.substr(start + 1, Pos - start - 2), F, allConst);
+  } else {
+    args = FuncPars({}, F, allConst);
   }
-  const std::int32_t code = VarCode(name);
-  if (code == 0) {
-    FCompError = eUnknown;
-    return {};
+  if (ErrorRaised()) return {};
+  Extended value;
+  if (allConst && FoldCall(F, args, value)) return PushNum(value);
+  std::string coded = MarkerWithCode(FuncMarker, F);
+  if (bracket && !args.empty()) {
+    coded += '(';
+    coded += args;
+    coded += ')';
   }
-  return MarkerWithCode(VarMarker, code);
+  return coded;
 }
 
 // S was just produced, so its table constants are the last entries, in order.
@@ -345,22 +351,5 @@ Extended TSimpler::FindFirstNum(std::string_view S) {
   const Extended value = KillLittle(offset, index);
   return minus ? -value : value;
 }
-
-// Provisional until call arguments are analysed: only a call without
-// arguments of a function without parameters is accepted, never computed.
-std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
-  AllConst = false;
-  TFunction fn;
-  if (!GetFunc(fn, Code) || !fn.Params.empty() || !ArgText.empty()) FCompError = eParameter;
-  return {};
-}
-
-std::string TSimpler::AnalysePar(std::string_view, const TVarDef&, bool& IsConst) {
-  IsConst = false;
-  FCompError = eParameter;
-  return {};
-}
-
-Extended TSimpler::CalculateFunc(const TFunction&, std::string_view) { return 0; }
 
 }  // namespace fennic

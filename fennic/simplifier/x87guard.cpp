@@ -59,6 +59,51 @@ std::uint16_t TX87Guard::Raised() const { return X87StatusWord() & X87AllExcepti
 
 void TX87Guard::Clear() { asm volatile("fnclex" : : : "memory"); }
 
+TX87Watch::TX87Watch() {
+  StoreEnv(FHost);
+  SetX87ControlWord(FHost.ControlWord);  // FNSTENV masked everything
+  asm volatile("fnclex" : : : "memory");
+}
+
+TX87Watch::~TX87Watch() {
+  TX87Env now;
+  StoreEnv(now);
+  const std::uint16_t raised = now.StatusWord & X87AllExceptions;
+  std::uint16_t kept = raised & FHost.ControlWord & X87AllExceptions;
+  if (kept & X87Invalid) kept |= now.StatusWord & StackFault;
+  std::uint16_t flags = (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) | kept;
+  if (flags & ErrorSummary) flags |= Busy;
+  now.StatusWord = static_cast<std::uint16_t>((now.StatusWord & ~(X87AllExceptions | StackFault | ErrorSummary | Busy)) | flags);
+  now.ControlWord = FHost.ControlWord;
+  LoadEnv(now);
+}
+
+std::uint16_t TX87Watch::Faults() const {
+  return X87StatusWord() & ~X87ControlWord() & X87AllExceptions;
+}
+
+bool TX87Watch::StackEmpty() const {
+  TX87Env now;
+  StoreEnv(now);  // masks every exception as a side effect
+  SetX87ControlWord(now.ControlWord);
+  return now.TagWord == 0xFFFF;
+}
+
+void TX87Watch::Reset() {
+  asm volatile("fninit" : : : "memory");
+  SetX87ControlWord(FHost.ControlWord);
+}
+
+std::uint16_t GuardedRound(Extended Value, std::int64_t& Result) {
+  volatile Extended v = Value;
+  volatile std::int64_t r = 0;
+  TX87Guard guard;
+  asm volatile("fldt %1\n\tfistpll %0" : "=m"(r) : "m"(v) : "memory");
+  std::uint16_t faults = guard.Faults();
+  Result = r;
+  return faults;
+}
+
 std::uint16_t GuardedOp(TX87Op Op, Extended A, Extended B, Extended& Result) {
   // Volatile operands pin the arithmetic between the guard's entry and the
   // reading of the flags.

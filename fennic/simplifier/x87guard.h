@@ -60,10 +60,36 @@ class TX87Guard {
   bool FPlain;  // the host masks everything and has no flag set
 };
 
+// Scope around a call of host code, which runs under the host's own control
+// word. On entry the flags are cleared; Faults() then tells the flags raised
+// since that the control word in force leaves unmasked (on hardware these
+// arrive as SIGFPE at the next waiting instruction). Reset() empties the x87
+// stack and clears the flags after a fault. On exit the host's control word
+// and flags are back (plus the masked flags raised inside).
+class TX87Watch {
+ public:
+  TX87Watch();
+  ~TX87Watch();
+  TX87Watch(const TX87Watch&) = delete;
+  TX87Watch& operator=(const TX87Watch&) = delete;
+
+  std::uint16_t Faults() const;
+  bool StackEmpty() const;
+  void Reset();
+
+ private:
+  TX87Env FHost;
+};
+
 // The guarded operations of constant folding. Each returns the flags it
 // raised that count as faults under the host's control word (0: no fault).
 enum class TX87Op : std::uint8_t { Add, Sub, Mul, Div };
 std::uint16_t GuardedOp(TX87Op Op, Extended A, Extended B, Extended& Result);
+
+// Rounds to a 64-bit integer under the host's rounding mode (FISTP); returns
+// the faults, as GuardedOp. A NaN or a value beyond the range gives the
+// integer indefinite (the lowest value) when invalid operations are masked.
+std::uint16_t GuardedRound(Extended Value, std::int64_t& Result);
 
 // Narrowing through memory, so the value is really rounded to the target
 // format; under a guard only.

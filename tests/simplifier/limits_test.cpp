@@ -36,15 +36,17 @@ constexpr std::size_t Shrink = 1;
 #endif
 
 TEST_F(LimitsTest, NestingUpToTheBoundIsSimplified) {
-  EXPECT_EQ(S.Simplified(Repeat("(", Deepest) + "x" + Repeat(")", Deepest)), "X");
-  EXPECT_EQ(S.Simplified(Repeat("(1+", Deepest) + "x" + Repeat(")", Deepest)), "K+X");
-  EXPECT_EQ(S.Values(), (std::vector<long double>{Deepest}));
-  // A negated product dissolves level after level; its constant keeps the sign.
-  EXPECT_TRUE(S.Simplified(Repeat("(-x*", Deepest) + "2" + Repeat(")", Deepest)) == "K*" + Repeat("X*", Deepest - 1) + "X");
-  EXPECT_EQ(S.Values(), (std::vector<long double>{Deepest % 2 ? -2 : 2}));
-  S.SetEliminateBrackets(ebStandart);
-  EXPECT_TRUE(S.Simplified(Repeat("(", Deepest) + "x" + Repeat(")", Deepest)) ==
-              Repeat("(", Deepest) + "X" + Repeat(")", Deepest));
+  RunWithStack(DeepTextStack, [this] {
+    EXPECT_EQ(S.Simplified(Repeat("(", Deepest) + "x" + Repeat(")", Deepest)), "X");
+    EXPECT_EQ(S.Simplified(Repeat("(1+", Deepest) + "x" + Repeat(")", Deepest)), "K+X");
+    EXPECT_EQ(S.Values(), (std::vector<long double>{Deepest}));
+    // A negated product dissolves level after level; its constant keeps the sign.
+    EXPECT_TRUE(S.Simplified(Repeat("(-x*", Deepest) + "2" + Repeat(")", Deepest)) == "K*" + Repeat("X*", Deepest - 1) + "X");
+    EXPECT_EQ(S.Values(), (std::vector<long double>{Deepest % 2 ? -2 : 2}));
+    S.SetEliminateBrackets(ebStandart);
+    EXPECT_TRUE(S.Simplified(Repeat("(", Deepest) + "x" + Repeat(")", Deepest)) ==
+                Repeat("(", Deepest) + "X" + Repeat(")", Deepest));
+  });
 }
 
 TEST_F(LimitsTest, DeeperNestingGivesEEdge) {

@@ -1,8 +1,20 @@
 #include "simplifier_probe.h"
 
+#include <gtest/gtest.h>
+#include <pthread.h>
+
 #include <cstring>
 
 #include "fennic/simplifier/codedtext.h"
+
+namespace fennic {
+void PrintTo(TError Error, std::ostream* Out) {
+  static const char* const Names[] = {"eNone",   "eDomain", "eNumFormat", "eValExpected", "eOpExpected", "eEdge",
+                                      "eUnknown", "eOutOfRange", "eType", "eVarParameter", "eParameter"};
+  if (Error <= eParameter) *Out << Names[Error];
+  else *Out << "TError(" << static_cast<int>(Error) << ")";
+}
+}  // namespace fennic
 
 namespace fennic::testing {
 
@@ -75,6 +87,20 @@ std::string TSimplerProbe::Simplified(std::string_view Text) {
   std::string s(Text);
   Simplify(s);
   return Render(s);
+}
+
+void RunWithStack(std::size_t StackBytes, const std::function<void()>& Work) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, StackBytes);
+  pthread_t thread;
+  auto run = [](void* work) -> void* {
+    (*static_cast<const std::function<void()>*>(work))();
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&Work)) == 0) pthread_join(thread, nullptr);
+  else ADD_FAILURE() << "no thread with a stack of " << StackBytes << " bytes";
+  pthread_attr_destroy(&attr);
 }
 
 TScopedControlWord::TScopedControlWord(std::uint16_t ControlWord) {

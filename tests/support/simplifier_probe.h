@@ -2,12 +2,20 @@
 // constant table, renders coded text readably, and scopes x87 control words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fennic/simplifier/simpler.h"
+
+namespace fennic {
+// Error codes by name in test messages.
+void PrintTo(TError Error, std::ostream* Out);
+}  // namespace fennic
 
 namespace fennic::testing {
 
@@ -50,6 +58,16 @@ class TSimplerProbe : public TSimpler {
   // Simplifies a copy of Text; returns the rendered coded text.
   std::string Simplified(std::string_view Text);
 };
+
+// Runs Work on a thread of its own with a machine stack of StackBytes, and
+// waits for it. The deepest texts are simplified so, which shows how much
+// stack the descent takes (AddressSanitizer frames are several times larger).
+void RunWithStack(std::size_t StackBytes, const std::function<void()>& Work);
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t DeepTextStack = 16u << 20;
+#else
+inline constexpr std::size_t DeepTextStack = 3u << 20;
+#endif
 
 // Sets the x87 control word for the scope; restores the previous one and
 // clears the flags on exit.

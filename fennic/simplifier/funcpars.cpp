@@ -1,0 +1,304 @@
+// Arguments of calls: split, checked and coded against the parameters; calls
+// of foldable functions on constant arguments computed at compile time.
+#include <algorithm>
+#include <cstring>
+
+#include "fennic/core/execmem.h"
+#include "fennic/simplifier/codedtext.h"
+#include "fennic/simplifier/hostcall.h"
+#include "fennic/simplifier/numbers.h"
+#include "fennic/simplifier/simpler.h"
+#include "fennic/simplifier/x87guard.h"
+
+namespace fennic {
+
+namespace {
+
+bool IsSign(char c) { return c == '+' || c == '-'; }
+
+// The 10-byte inline integer constant of an integer argument.
+std::string InlineInteger(TVarType VarType, std::int64_t Value) {
+  std::string s(2, ConstMarker);
+  s[1] = static_cast<char>(VarType);
+  char bytes[8];
+  std::memcpy(bytes, &Value, 8);
+  s.append(bytes, 8);
+  return s;
+}
+
+constexpr std::size_t InlineIntegerLength = 10;
+
+// Narrows an argument for its stack slot. Overflow gives the infinity of the
+// value's sign, underflow a zero of its sign; nothing raises.
+void WriteNarrowed(std::uint8_t* Slot, TVarType VarType, Extended Value) {
+  const bool negative = Value < 0;
+  if (VarType == vtExtended) {
+    std::memcpy(Slot, &Value, 10);
+    return;
+  }
+  TX87Guard guard;
+  if (VarType == vtSingle) {
+    float f = StoreSingle(Value);
+    if (guard.Raised() & X87Overflow) f = negative ? -__builtin_inff() : __builtin_inff();
+    else if (guard.Raised() & X87Underflow) f = negative ? -0.0f : 0.0f;
+    std::memcpy(Slot, &f, 4);
+  } else {
+    double d = StoreDouble(Value);
+    if (guard.Raised() & X87Overflow) d = negative ? -__builtin_inf() : __builtin_inf();
+    else if (guard.Raised() & X87Underflow) d = negative ? -0.0 : 0.0;
+    std::memcpy(Slot, &d, 8);
+  }
+  guard.Clear();
+}
+
+}  // namespace
+
+TAVarDef TSimpler::ParamsOf(std::int32_t F) const {
+  TFunction fn;
+  return GetFunc(fn, F) ? fn.Params : TAVarDef{};
+}
+
+bool TSimpler::FoldCall(std::int32_t F, std::string_view Args, Extended& Value) {
+  TFunction fn;
+  if (!GetFunc(fn, F) || !fn.Foldable) return false;
+  Value = CalculateFunc(fn, Args);
+  return true;
+}
+
+std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
+  AllConst = true;
+  const TAVarDef params = ParamsOf(Code);
+  const std::size_t n = params.size();
+  if (n == 0) {
+    if (!ArgText.empty()) FCompError = eParameter;
+    return {};
+  }
+  std::string acc;
+  std::size_t i = 0;
+  bool isConst = false;
+  for (std::size_t comma; (comma = FindComma(ArgText)) != std::string_view::npos; ++i) {
+    if (i == n) {
+      FCompError = eParameter;
+      return {};
+    }
+    acc += AnalysePar(ArgText.substr(0, comma), params[i], isConst);
+    acc += ',';
+    AllConst = AllConst && isConst;
+    if (ErrorRaised()) return {};
+    ArgText.remove_prefix(comma + 1);
+  }
+  if (i != n - 1) {
+    FCompError = eParameter;
+    return {};
+  }
+  acc += AnalysePar(ArgText, params[i], isConst);
+  AllConst = AllConst && isConst;
+  if (ErrorRaised()) return {};
+  return acc;
+}
+
+std::string TSimpler::AnalysePar(std::string_view Arg, const TVarDef& Def, bool& IsConst) {
+  IsConst = false;
+  if (Arg.empty()) {
+    FCompError = eValExpected;
+    return {};
+  }
+  if (Def.PushStyle == psReference) return ReferenceArgument(Arg, Def);
+  if (!IsFloatType(Def.VarType)) return IntegerArgument(Arg, Def, IsConst);
+  std::string coded = Simpler2(Arg);
+  IsConst = IsTableConstant(coded);
+  return coded;
+}
+
+// The bare name of a variable of exactly the parameter's type, kept as written.
+std::string TSimpler::ReferenceArgument(std::string_view Arg, const TVarDef& Def) {
+  std::size_t pos = 0;
+  const std::string name = ReadIdent(Arg, pos);
+  const std::int32_t code = VarCode(name);
+  TVariable var;
+  if (pos != Arg.size() || code == 0 || !GetVar(var, code) || var.VarType != Def.VarType) FCompError = eVarParameter;
+  return std::string(Arg);
+}
+
+// Signs, then one literal, variable or call.
+std::string TSimpler::IntegerArgument(std::string_view Arg, const TVarDef& Def, bool& IsConst) {
+  int minusCount = 0;
+  std::size_t pos = 0;
+  for (; pos < Arg.size() && IsSign(Arg[pos]); ++pos)
+    if (Arg[pos] == '-') ++minusCount;
+  const bool minus = minusCount % 2 != 0;
+  const std::string_view rest = Arg.substr(pos);
+  if (rest.empty()) {
+    FCompError = eValExpected;
+    return {};
+  }
+  if (IsDigit(rest[0])) {
+    std::size_t end = 0;
+    while (end < rest.size() && IsDigit(rest[end])) ++end;
+    if (end != rest.size()) {
+      FCompError = eType;
+      return {};
+    }
+    std::string text = minus ? "-" : "";
+    text += rest;
+    std::int64_t value = 0;
+    if (IntOutOfRange(text, Def.VarType) || !TextToInt64(text, value)) {
+      FCompError = eOutOfRange;
+      return {};
+    }
+    IsConst = true;
+    return InlineInteger(Def.VarType, value);
+  }
+  std::int32_t function = 0;
+  std::string coded;
+  {
+    std::size_t end = 0;
+    const std::string name = ReadIdent(rest, end);
+    if (const std::int32_t code = VarCode(name); code > 0) {
+      TVariable var;
+      GetVar(var, code);
+      if (end != rest.size() || IsFloatType(var.VarType)) FCompError = eType;
+      if (minus) coded = "-";
+      return coded + MarkerWithCode(VarMarker, code);
+    }
+    function = FuncCode(name);
+    if (function == 0) {
+      FCompError = eUnknown;
+      return {};
+    }
+  }
+  return IntegerCall(rest, function, minus, Def, IsConst);
+}
+
+// A call of F written at the start of Text (its name, then optionally a
+// bracketed argument list), in an integer argument.
+std::string TSimpler::IntegerCall(std::string_view Text, std::int32_t F, bool Minus, const TVarDef& Def,
+                                  bool& IsConst) {
+  std::size_t end = 0;
+  while (end < Text.size() && IsIdentChar(Text[end])) ++end;
+  {
+    TFunction g;
+    GetFunc(g, F);
+    if (IsFloatResult(g.FuncResult)) FCompError = eType;
+  }
+  std::string_view inner;
+  if (end < Text.size() && Text[end] == '(') {
+    const std::size_t start = end;
+    const bool closed = SkipBracketGroup(Text, end);
+    if (ErrorRaised()) return {};
+    if (!closed) {
+      FCompError = eEdge;
+      return {};
+    }
+    inner = Text.substr(start + 1, end - start - 2);
+  }
+  if (end != Text.size()) FCompError = eType;
+  // A call already refused is neither analysed further nor computed.
+  if (ErrorRaised()) return {};
+  bool allArgsConst = false;
+  std::string coded = FuncPars(inner, F, allArgsConst);
+  if (ErrorRaised()) return {};
+  Extended result;
+  if (allArgsConst && FoldCall(F, coded, result)) {
+    std::int64_t value = 0;
+    if (GuardedRound(result, value) != 0) {
+      FCompError = eDomain;
+      value = 0;
+    }
+    if (Minus) value = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(value));
+    IsConst = true;
+    return InlineInteger(Def.VarType, value);
+  }
+  std::string out = Minus ? "-" : "";
+  out += MarkerWithCode(FuncMarker, F);
+  if (!coded.empty()) {
+    out += '(';
+    out += coded;
+    out += ')';
+  }
+  return out;
+}
+
+Extended TSimpler::CalculateFunc(const TFunction& Fn, std::string_view Args) {
+  std::size_t floatCount = 0;
+  for (const TVarDef& p : Fn.Params)
+    if (IsFloatType(p.VarType)) ++floatCount;
+  std::vector<Extended> floatVals(floatCount);
+  for (std::size_t i = floatCount; i-- > 0;) floatVals[i] = FConstSizes.empty() ? 0 : PopNum();
+
+  THostCall call;
+  call.Result = Fn.FuncResult;
+  call.Frame.assign(static_cast<std::size_t>(StackFrame(Fn)), 0);
+  const bool upward = Fn.CallType == ctCdecl || Fn.CallType == ctStdcall;
+  const bool registers = Fn.CallType == ctRegister || Fn.CallType == ctBuilt_in;
+  const std::size_t x87Room =
+      Fn.CallType == ctBuilt_in ? static_cast<std::size_t>(std::clamp(8 - Fn.StackNeeds, 0, 8)) : 0;
+  std::size_t framePos = upward ? 0 : call.Frame.size();
+  std::size_t floatIdx = 0, textPos = 0, regCount = 0;
+  bool wellFormed = true;
+  // Reserves a slot of Size bytes; null when the frame has no room for it.
+  auto slot = [&](std::size_t Size) -> std::uint8_t* {
+    if (!upward) {
+      if (framePos < Size) return nullptr;
+      framePos -= Size;
+      return call.Frame.data() + framePos;
+    }
+    if (framePos + Size > call.Frame.size()) return nullptr;
+    framePos += Size;
+    return call.Frame.data() + framePos - Size;
+  };
+
+  for (const TVarDef& p : Fn.Params) {
+    if (p.PushStyle == psReference) wellFormed = false;  // never constant
+    if (IsFloatType(p.VarType)) {
+      const Extended value = floatVals[floatIdx++];
+      if (call.X87Args.size() < x87Room) {
+        call.X87Args.push_back(value);
+      } else if (std::uint8_t* s = slot(static_cast<std::size_t>(VarSizes[p.VarType]))) {
+        WriteNarrowed(s, p.VarType, value);
+      } else {
+        wellFormed = false;
+      }
+      textPos += 2;
+      continue;
+    }
+    // The 8 value bytes of the argument's inline integer constant.
+    std::int64_t value = 0;
+    if (textPos + InlineIntegerLength <= Args.size() && Args[textPos] == ConstMarker &&
+        ElementLength(Args, textPos) == InlineIntegerLength)
+      std::memcpy(&value, Args.data() + textPos + 2, 8);
+    else
+      wellFormed = false;
+    if (p.VarType <= vtUInt32 && registers && regCount < 3) {
+      call.Registers[regCount++] = static_cast<std::uint32_t>(value);
+    } else if (std::uint8_t* s = slot(p.VarType == vtInt64 ? 8 : 4)) {
+      std::memcpy(s, &value, p.VarType == vtInt64 ? 8 : 4);
+    } else {
+      wellFormed = false;
+    }
+    textPos += InlineIntegerLength + 1;
+  }
+
+  Extended result = 0;
+  bool completed = false;
+  if (wellFormed) {
+    if (Fn.Code.empty()) {
+      call.Routine = Fn.Address;
+      completed = CallHostRoutine(call, result);
+    } else if (THostCallSession* session = THostCallSession::Current()) {
+      call.Routine = session->InlineStub(Fn.Code);
+      completed = CallHostRoutine(call, result);
+    } else {
+      THostCallSession own;
+      call.Routine = own.InlineStub(Fn.Code);
+      completed = CallHostRoutine(call, result);
+    }
+  }
+  if (!completed) {
+    FCompError = eDomain;
+    return 0;
+  }
+  return result;
+}
+
+}  // namespace fennic

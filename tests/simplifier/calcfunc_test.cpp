@@ -1,0 +1,403 @@
+// Compile-time calls: what each calling convention's routine receives, the
+// result read by its type, and faults that end as eDomain.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fennic/simplifier/hostcall.h"
+#include "fennic/simplifier/x87guard.h"
+#include "support/hostfuncs_recording.h"
+#include "support/simplifier_probe.h"
+
+namespace fennic::testing {
+namespace {
+
+std::int32_t gInt = 3;
+double gDouble = 2;
+
+// The bytes a routine should find on its stack, lowest address first.
+class TImage {
+ public:
+  template <class T>
+  TImage& Put(T Value, std::size_t Slot = sizeof(T)) {
+    const std::size_t at = FBytes.size();
+    FBytes.resize(at + Slot, 0);
+    std::memcpy(FBytes.data() + at, &Value, std::min(Slot, sizeof(T) == 12 ? std::size_t{10} : sizeof(T)));
+    return *this;
+  }
+  const std::vector<std::uint8_t>& Bytes() const { return FBytes; }
+
+ private:
+  std::vector<std::uint8_t> FBytes;
+};
+
+class CalcFuncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetHostRecord(42);
+    ResetInlineRecord(42);
+    ASSERT_NE(S.RegisterVarExt("x", vtInt32, &gInt), 0);
+    ASSERT_NE(S.RegisterVarExt("d", vtDouble, &gDouble), 0);
+    ASSERT_NE(S.RegisterFuncExt("h", "vi32", ctCdecl, frDouble, 0, nullptr, false), 0);
+  }
+  void Register(const TRecorder& R, bool Foldable = true) {
+    ASSERT_NE(S.RegisterFuncExt(R.Name, R.ParamSpec, R.CallType, R.FuncResult, 0, R.Address, Foldable), 0) << R.Name;
+  }
+  void RegisterInline(const char* Name, const char* Spec, TFuncResult Result, std::int32_t StackNeeds,
+                      const std::vector<std::uint8_t>& Code) {
+    ASSERT_NE(S.RegisterFuncExt(Name, Spec, ctBuilt_in, Result, StackNeeds, nullptr, true, Code), 0) << Name;
+  }
+  // The call folds into one table constant holding the routine's result.
+  void ExpectFolded(const char* Text, long double Value) {
+    EXPECT_EQ(S.Simplified(Text), "K") << Text;
+    EXPECT_EQ(S.FCompError, eNone) << Text;
+    EXPECT_EQ(S.Values(), std::vector<long double>{Value}) << Text;
+  }
+  TSimplerProbe S;
+};
+
+TEST_F(CalcFuncTest, OneCallPerConventionWithArgumentsInPlace) {
+  // f(2*3, -5): 6 as a double, -5 as an integer.
+  const TImage images[4] = {
+      TImage().Put(6.0),                // ctRegister: -5 in EAX
+      TImage().Put(-5).Put(6.0),        // ctPascal: first argument highest
+      TImage().Put(6.0).Put(-5),        // ctCdecl: first argument lowest
+      TImage().Put(6.0).Put(-5),        // ctStdcall
+  };
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(RecPairs[k].Name);
+    Register(RecPairs[k]);
+    ResetHostRecord(1.5);
+    ExpectFolded((std::string(RecPairs[k].Name) + "(2*3, -5)").c_str(), 1.5);
+    EXPECT_EQ(HostRecord.Calls, 1);
+    EXPECT_EQ(HostRecord.Values, (std::vector<long double>{6, -5}));
+    EXPECT_EQ(HostRecord.Stack, images[k].Bytes());
+    EXPECT_EQ(HostRecord.X87InUse, 0);
+    EXPECT_EQ(HostRecord.ControlWord, X87ControlWord());
+  }
+  // ctBuilt_in: 6 in ST0, -5 in EAX.
+  RegisterInline("pair_inline", "vf64vi32", frDouble, 0, RecordingInlineCode(0, 1));
+  ResetInlineRecord(2.5);
+  ExpectFolded("pair_inline(2*3, -5)", 2.5);
+  EXPECT_EQ(InlineRecord.X87[0], 6);
+  EXPECT_EQ(InlineRecord.Registers[0], 0xFFFFFFFBu);
+}
+
+TEST_F(CalcFuncTest, CdeclFourIntegersGetSixteenBytesFirstLowest) {
+  Register(RecCdecl4);
+  ExpectFolded("rec_cdecl4(-1, 2, -3, 4)", 42);
+  EXPECT_EQ(HostRecord.Values, (std::vector<long double>{-1, 2, -3, 4}));
+  EXPECT_EQ(HostRecord.Stack, TImage().Put(-1).Put(2).Put(-3).Put(4).Bytes());
+}
+
+TEST_F(CalcFuncTest, MixedParametersInEveryStackConvention) {
+  const char* args = "(-7, 9876543210123, 0.1, 0.1, 0.1, 65535)";
+  const std::vector<long double> values = {-7, 9876543210123.0L, 0.1f, 0.1, 0.1L, 65535};
+  const TImage upward = TImage().Put(-7).Put(9876543210123LL).Put(0.1f).Put(0.1).Put(0.1L, 12).Put(65535);
+  const TImage downward = TImage().Put(65535).Put(0.1L, 12).Put(0.1).Put(0.1f).Put(9876543210123LL).Put(-7);
+  const std::pair<const TRecorder*, const TImage*> cases[] = {
+      {&RecCdeclMixed, &upward}, {&RecStdcallMixed, &upward}, {&RecPascalMixed, &downward}};
+  for (auto [recorder, image] : cases) {
+    SCOPED_TRACE(recorder->Name);
+    Register(*recorder);
+    ResetHostRecord(-0.5);
+    ExpectFolded((std::string(recorder->Name) + args).c_str(), -0.5);
+    EXPECT_EQ(HostRecord.Values, values);
+    EXPECT_EQ(HostRecord.Stack, image->Bytes());
+  }
+}
+
+TEST_F(CalcFuncTest, RegisterConventionFillsEaxEdxEcxThenTheStackFirstHighest) {
+  Register(RecRegisterMixed);
+  ExpectFolded("rec_register(1, 2, 0.5, -3, 0.25, 200, 0.1, 7)", 42);
+  EXPECT_EQ(HostRecord.Values, (std::vector<long double>{1, 2, 0.5, -3, 0.25, 200, 0.1L, 7}));
+  // Stack parameters b, c, d, e, h: h lowest, b highest.
+  EXPECT_EQ(HostRecord.Stack, TImage().Put(7).Put(0.1L, 12).Put(0.25).Put(0.5f).Put(2LL).Bytes());
+
+  Register(RecRegisterRaw);
+  ExpectFolded("rec_raw(-5, 65535, -1)", 42);
+  EXPECT_EQ(HostRecord.Registers[0], 0xFFFFFFFBu);
+  EXPECT_EQ(HostRecord.Registers[1], 0x0000FFFFu);
+  EXPECT_EQ(HostRecord.Registers[2], 0xFFFFFFFFu);
+}
+
+TEST_F(CalcFuncTest, InlineCodeGetsX87ArgumentsWithinItsRoomAndTheRestOnTheStack) {
+  // StackNeeds 7 leaves room for one x87 argument; the others go to the
+  // stack, first highest: b (8), c (12), e (4) from the top down.
+  RegisterInline("mix", "vf64vi64vf80vi32vf32", frExtended, 7, RecordingInlineCode(24, 1));
+  ExpectFolded("mix(1.5, -2, 0.1, -9, 0.1)", 42);
+  EXPECT_EQ(InlineRecord.X87[0], 1.5);
+  EXPECT_EQ(InlineRecord.Registers[0], static_cast<std::uint32_t>(-9));
+  const std::vector<std::uint8_t> stack(InlineRecord.Stack, InlineRecord.Stack + 24);
+  EXPECT_EQ(stack, TImage().Put(0.1f).Put(0.1L, 12).Put(-2LL).Bytes());
+
+  // All three fit with StackNeeds 5: the last argument ends in ST0.
+  RegisterInline("tri", "vf64vf32vf80", frExtended, 5, RecordingInlineCode(0, 3));
+  ResetInlineRecord(7);
+  ExpectFolded("tri(1, 2, 3)", 7);
+  EXPECT_EQ(InlineRecord.X87[0], 3);
+  EXPECT_EQ(InlineRecord.X87[1], 2);
+  EXPECT_EQ(InlineRecord.X87[2], 1);
+}
+
+TEST_F(CalcFuncTest, InlineSineFolds) {
+  RegisterInline("sin", "vf80", frExtended, 0, {0xD9, 0xFE});
+  long double expected = 1;
+  asm("fsin" : "+t"(expected));
+  ExpectFolded("sin(1)", expected);
+  EXPECT_EQ(S.Simplified("2*sin(0.5+0.5)*x"), "K*X");
+  EXPECT_EQ(S.Values(), std::vector<long double>{2 * expected});
+}
+
+TEST_F(CalcFuncTest, NarrowingOverflowPassesInfinity) {
+  Register(RecCdeclMixed);
+  ExpectFolded("rec_cdecl(0, 0, 1e39, 1e300*1e10, 1e4000, 0)", 42);
+  EXPECT_EQ(HostRecord.Values[2], INFINITY);
+  EXPECT_EQ(HostRecord.Values[3], INFINITY);
+  EXPECT_EQ(HostRecord.Values[4], 1e4000L);
+  ExpectFolded("rec_cdecl(0, 0, -1e39, 1e-50, 0, 0)", 42);
+  EXPECT_EQ(HostRecord.Values[2], -INFINITY);
+  EXPECT_EQ(HostRecord.Values[3], 1e-50);
+  ExpectFolded("rec_cdecl(0, 0, 1e-50, -1e-330, 0, 0)", 42);
+  EXPECT_EQ(HostRecord.Values[2], 0);
+  EXPECT_EQ(HostRecord.Values[3], 0);
+  EXPECT_TRUE(std::signbit(HostRecord.Values[3]));
+  // With overflow unmasked as well: still infinity, not a fault.
+  TScopedControlWord cw(Unmasked(X87Overflow));
+  ExpectFolded("rec_cdecl(0, 0, 1e39, 0, 0, 0)", 42);
+  EXPECT_EQ(HostRecord.Values[2], INFINITY);
+}
+
+TEST_F(CalcFuncTest, ResultsAreReadByTheirType) {
+  struct TCase {
+    TFuncResult Result;
+    std::uint32_t (*Int)();
+    long double Expected;
+  };
+  const TCase ints[] = {
+      {frInt8, HostReturnEax, -128},          {frUInt8, HostReturnEax, 128},
+      {frInt16, HostReturnEax, -128},         {frUInt16, HostReturnEax, 65408},
+      {frInt32, HostReturnEax, -128},         {frUInt32, HostReturnEax, 4294967168.0L},
+  };
+  int n = 0;
+  for (const TCase& c : ints) {
+    const std::string name = "int" + std::to_string(n++);
+    ASSERT_NE(S.RegisterFuncExt(name, "", ctCdecl, c.Result, 0, reinterpret_cast<void*>(c.Int), true), 0);
+    ExpectFolded(name.c_str(), c.Expected);
+  }
+  const std::pair<void*, TFuncResult> others[] = {
+      {reinterpret_cast<void*>(&HostReturnEdxEax), frInt64},
+      {reinterpret_cast<void*>(&HostReturnSingle), frSingle},
+      {reinterpret_cast<void*>(&HostReturnDouble), frDouble},
+      {reinterpret_cast<void*>(&HostReturnExtended), frExtended},
+  };
+  const long double expected[] = {-2147483648.0L, 0.1f, 0.1, 0.1L};
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = "other" + std::to_string(i);
+    ASSERT_NE(S.RegisterFuncExt(name, "", ctCdecl, others[i].second, 0, others[i].first, true), 0);
+    ExpectFolded(name.c_str(), expected[i]);
+  }
+}
+
+TEST_F(CalcFuncTest, WhatIsNotFolded) {
+  Register(RecPairs[2]);
+  ASSERT_NE(S.RegisterFuncExt("byref", "rf64", ctCdecl, frDouble, 0, RecNoParams.Address, true), 0);
+  Register(TRecorder{"slow", "vf64vi32", ctCdecl, frDouble, RecPairs[2].Address, 12}, false);
+  const std::pair<const char*, const char*> cases[] = {
+      {"pair_cdecl(d, 1)", "@pair_cdecl(D,#4:1)"},
+      {"pair_cdecl(1, x)", "@pair_cdecl(K,X)"},
+      {"byref(d)", "@byref(d)"},
+      {"slow(1, 2)", "@slow(K,#4:2)"},
+  };
+  for (auto [text, coded] : cases) {
+    EXPECT_EQ(S.Simplified(text), coded);
+    EXPECT_EQ(S.FCompError, eNone);
+  }
+  EXPECT_EQ(HostRecord.Calls, 0);
+}
+
+TEST_F(CalcFuncTest, ComputedCallsInsideIntegerArguments) {
+  ASSERT_NE(S.RegisterFuncExt("gi", "vf64", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReturnEax), true), 0);
+  ASSERT_NE(S.RegisterFuncExt("gn", "vf64", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReturnEax), false), 0);
+  ASSERT_NE(S.RegisterFuncExt("g0", "", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReturnEax), true), 0);
+  const std::pair<const char*, const char*> cases[] = {
+      {"h(gi((1+2)))", "@h(#4:-128)"},  // the inner brackets are read from the outer one
+      {"h(-gi(1))", "@h(#4:128)"},
+      {"h(-g0)", "@h(#4:128)"},
+      {"h(-gn(1))", "@h(-@gn(K))"},
+      {"h(gn(d))", "@h(@gn(D))"},
+  };
+  for (auto [text, coded] : cases) {
+    EXPECT_EQ(S.Simplified(text), coded) << text;
+    EXPECT_EQ(S.FCompError, eNone);
+  }
+  // The computed call's arguments leave nothing in the table.
+  EXPECT_EQ(S.Simplified("2*h(gi(3))"), "K*@h(#4:-128)");
+  EXPECT_EQ(S.Values(), std::vector<long double>{2});
+}
+
+TEST_F(CalcFuncTest, RoundingOfAComputedCallFollowsTheRoundingMode) {
+  // Integer results are whole numbers; the rounding step itself is checked here.
+  const std::pair<long double, std::int64_t> nearest[] = {{2.5, 2}, {3.5, 4}, {-2.5, -2}, {-0.5, 0}, {1e18L + 0.5L, 1000000000000000000}};
+  for (auto [value, rounded] : nearest) {
+    std::int64_t r = 0;
+    EXPECT_EQ(GuardedRound(value, r), 0);
+    EXPECT_EQ(r, rounded) << value;
+  }
+  TScopedControlWord truncate(DefaultControlWord | 0x0C00);
+  std::int64_t r = 0;
+  EXPECT_EQ(GuardedRound(3.5, r), 0);
+  EXPECT_EQ(r, 3);
+  EXPECT_EQ(GuardedRound(NAN, r), 0);
+  EXPECT_EQ(r, INT64_MIN);
+}
+
+class CalcFuncFaultTest : public CalcFuncTest {
+ protected:
+  void SetUp() override {
+    CalcFuncTest::SetUp();
+    ASSERT_NE(S.RegisterFuncExt("dz", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostDivideByZero), true), 0);
+    ASSERT_NE(S.RegisterFuncExt("rd", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostReadAddress16), true), 0);
+    ASSERT_NE(S.RegisterFuncExt("dzi", "vf64", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReadAddress16), true), 0);
+    ASSERT_NE(S.RegisterFuncExt("nowhere", "vf64", ctCdecl, frDouble, 0, nullptr, true), 0);
+    RegisterInline("ud2", "vf64", frDouble, 0, {0x0F, 0x0B});
+    RegisterInline("fdivz", "vf64", frDouble, 0, {0xD9, 0xEE, 0xDE, 0xF9});  // fldz; fdivp: x/0
+    RegisterInline("junk", "", frDouble, 0, {0xD9, 0xE8, 0xD9, 0xE8});       // two values, one expected
+    ASSERT_NE(S.RegisterFuncExt("sum", "vi32vi32", ctStdcall, frInt32, 0, reinterpret_cast<void*>(&HostCdeclSum), true), 0);
+  }
+};
+
+TEST_F(CalcFuncFaultTest, FaultsGiveEDomainAndZeroAndTheCompilationGoesOn) {
+  struct TCase {
+    std::uint16_t ControlWord;
+    const char* Text;
+  };
+  const TCase cases[] = {
+      {Unmasked(X87ZeroDivide), "dz(1)"},
+      {Unmasked(X87ZeroDivide), "fdivz(1)"},
+      {DefaultControlWord, "rd(1)"},
+      {DefaultControlWord, "ud2(1)"},
+      {DefaultControlWord, "junk"},
+      {DefaultControlWord, "nowhere(1)"},
+  };
+  struct sigaction before[4], after[4];
+  const int signals[4] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+  for (int i = 0; i < 4; ++i) sigaction(signals[i], nullptr, &before[i]);
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    TScopedControlWord cw(c.ControlWord);
+    // The faulting call counts 0 in a sum that goes on.
+    EXPECT_EQ(S.Simplified(std::string("2*") + c.Text + "+x*d"), "X*D");
+    EXPECT_EQ(S.FCompError, eDomain);
+    EXPECT_TRUE(S.Values().empty());
+    EXPECT_EQ(X87ControlWord(), c.ControlWord);
+    TX87Env env;
+    asm volatile("fnstenv %0\n\tfldcw %0" : "=m"(env));
+    EXPECT_EQ(env.TagWord, 0xFFFF) << "x87 stack not empty";
+    EXPECT_EQ(env.StatusWord & ~c.ControlWord & X87AllExceptions, 0) << "fault left pending";
+  }
+  for (int i = 0; i < 4; ++i) {
+    sigaction(signals[i], nullptr, &after[i]);
+    EXPECT_EQ(reinterpret_cast<void*>(after[i].sa_handler), reinterpret_cast<void*>(before[i].sa_handler)) << signals[i];
+  }
+  // In an integer argument the faulting call passes 0.
+  EXPECT_EQ(S.Simplified("h(-dzi(1))"), "@h(#4:0)");
+  EXPECT_EQ(S.FCompError, eDomain);
+}
+
+TEST_F(CalcFuncFaultTest, MaskedExceptionsAreNoFault) {
+  ExpectFolded("dz(1)", INFINITY);
+  ExpectFolded("fdivz(-1)", -INFINITY);
+}
+
+TEST_F(CalcFuncFaultTest, ARoutineThatLeavesItsArgumentsGetsTheStackBackAllTheSame) {
+  ExpectFolded("sum(2, 3)", 5);
+  ExpectFolded("sum(sum(1, 1), 3)", 5);
+}
+
+TEST_F(CalcFuncFaultTest, HostSignalHandlersStayInChargeOutsideTheCall) {
+  static volatile sig_atomic_t seen = 0;
+  struct sigaction mine {}, previous {};
+  mine.sa_handler = [](int) { seen = 1; };
+  sigemptyset(&mine.sa_mask);
+  ASSERT_EQ(sigaction(SIGILL, &mine, &previous), 0);
+  EXPECT_EQ(S.Simplified("ud2(1)"), "K");
+  EXPECT_EQ(S.FCompError, eDomain);
+  EXPECT_EQ(seen, 0);
+  raise(SIGILL);
+  EXPECT_EQ(seen, 1);
+  sigaction(SIGILL, &previous, nullptr);
+}
+
+TEST(HostCallSession, SignalsBetweenCallsGoToTheHostsHandler) {
+  static volatile sig_atomic_t seen = 0;
+  struct sigaction mine {}, previous {};
+  mine.sa_handler = [](int) { seen = seen + 1; };
+  sigemptyset(&mine.sa_mask);
+  ASSERT_EQ(sigaction(SIGILL, &mine, &previous), 0);
+  {
+    THostCallSession session;
+    THostCall call;
+    call.Routine = reinterpret_cast<void*>(&HostReturnDouble);
+    call.Result = frDouble;
+    Extended value = 0;
+    ASSERT_TRUE(CallHostRoutine(call, value));
+    EXPECT_EQ(value, 0.1);
+    struct sigaction during {};
+    sigaction(SIGILL, nullptr, &during);
+    EXPECT_NE(reinterpret_cast<void*>(during.sa_handler), reinterpret_cast<void*>(mine.sa_handler));
+    raise(SIGILL);  // outside a call: passed on
+    EXPECT_EQ(seen, 1);
+  }
+  struct sigaction after {};
+  sigaction(SIGILL, nullptr, &after);
+  EXPECT_EQ(reinterpret_cast<void*>(after.sa_handler), reinterpret_cast<void*>(mine.sa_handler));
+  sigaction(SIGILL, &previous, nullptr);
+}
+
+TEST_F(CalcFuncTest, DeeplyNestedCalls) {
+  Register(TRecorder{"id", "vf64vi32", ctCdecl, frDouble, RecPairs[2].Address, 12}, false);
+  Register(TRecorder{"fid", "vf64vi32", ctCdecl, frDouble, RecPairs[2].Address, 12});
+  ASSERT_NE(S.RegisterFuncExt("ii", "vi32", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReturnEax), false), 0);
+#if defined(__SANITIZE_ADDRESS__)
+  // Each level copies the coded text below it; under AddressSanitizer in
+  // emulation the allocator's quarantine of those copies exhausts the
+  // address space long before 2000 levels.
+  const int deepest = TSimpler::MaxNesting / 4;
+#else
+  const int deepest = TSimpler::MaxNesting;
+#endif
+  auto nested = [](const char* open, const char* inner, const char* close, int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += open;
+    text += inner;
+    for (int i = 0; i < levels; ++i) text += close;
+    return text;
+  };
+  RunWithStack(DeepTextStack, [&] {
+    std::string s = nested("id(", "d", ",1)", deepest);
+    S.Simplify(s);
+    EXPECT_EQ(S.FCompError, eNone);
+    EXPECT_EQ(s.size(), deepest * 18u + 5);
+    s = nested("ii(", "x", ")", deepest);
+    S.Simplify(s);
+    EXPECT_EQ(S.FCompError, eNone);
+    EXPECT_EQ(s.size(), deepest * 7u + 5);
+    // Foldable: computed innermost first, one call per level.
+    ResetHostRecord(42);
+    s = nested("fid(", "1", ",1)", deepest);
+    S.Simplify(s);
+    EXPECT_EQ(S.Render(s), "K");
+    EXPECT_EQ(HostRecord.Calls, deepest);
+  });
+  std::string s = nested("id(", "d", ",1)", TSimpler::MaxNesting + 1);
+  S.Simplify(s);
+  EXPECT_EQ(S.FCompError, eEdge);
+}
+
+}  // namespace
+}  // namespace fennic::testing
