@@ -2,6 +2,7 @@
 // order in which register and x87 arguments are loaded, the call itself and
 // the delivery of its result.
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "fennic/codegen/fennic.h"
@@ -11,33 +12,44 @@ namespace fennic {
 
 namespace {
 
+// A call sequence found the code generator inconsistent. Out of line, so
+// that the functions that calls nest through carry no message strings.
+[[noreturn, gnu::noinline, gnu::cold]] void Defect(const char* What) { throw ECodeGenError(What); }
+
 // Bytes of a parameter's slot in the argument area.
 std::int32_t SlotSize(const TVarDef& Def) {
   if (Def.PushStyle == psReference) return 4;
   return (VarSizes[Def.VarType] + 3) & ~3;
 }
 
-// The next argument of List: up to the first top-level comma, or all that is
-// left for the last parameter. It and its comma leave List.
-std::string TakeArgument(std::string& List, bool Last) {
-  std::string arg;
+// The next argument of List into Arg: up to the first top-level comma, or all
+// that is left for the last parameter. It and its comma leave List.
+void TakeArgument(std::string& List, bool Last, std::string& Arg) {
   const std::size_t comma = Last ? std::string::npos : FindComma(List);
   if (comma == std::string::npos) {
-    arg.swap(List);
-    return arg;
+    Arg.swap(List);
+    List.clear();
+    return;
   }
-  arg = List.substr(0, comma);
+  Arg.assign(List, 0, comma);
   List.erase(0, comma + 1);
-  return arg;
 }
 
 std::int32_t FunctionCode(const TTreeNode* Node) {
   if (Node->Text.size() < 5 || Node->Text[0] != FuncMarker)
-    throw ECodeGenError("call leaf without its function code");
+    Defect("call leaf without its function code");
   return ReadInt32(Node->Text, 1);
 }
 
 }  // namespace
+
+// What one call holds while its arguments are computed.
+struct TFennic::TCallPlan {
+  TFunction Fn;
+  TToRegs Regs;
+  std::string Args;  // the arguments not yet taken
+  std::string Arg;   // the one being placed
+};
 
 void TFennic::CallFunction(TTreeNode* Node) {
   if (Node->Flushed) {
@@ -54,42 +66,48 @@ void TFennic::CallFunction(TTreeNode* Node) {
   const bool done = enclosing && Level().Ops.back().Done;
   CompileCall(Node);
   if (enclosing) {
-    if (Level().Ops.empty()) throw ECodeGenError("a call lost the group it belongs to");
+    if (Level().Ops.empty()) Defect("a call lost the group it belongs to");
     Level().Ops.back().Done = done;
   }
+  const TFuncResult result = ResultOf(Node);
+  if (!IsFloatResult(result)) LoadIntegerResult(static_cast<TVarType>(result));
+}
+
+TFuncResult TFennic::ResultOf(const TTreeNode* Node) const {
   TFunction fn;
-  GetFunc(fn, FunctionCode(Node));
-  if (IsFloatResult(fn.FuncResult)) return;
+  if (!GetFunc(fn, FunctionCode(Node))) Defect("call of an unregistered function");
+  return fn.FuncResult;
+}
+
+void TFennic::LoadIntegerResult(TVarType VarType) {
   // An integer result where a floating-point value is expected: it reaches
   // ST0 through a temporary, as a flushed call's result does.
-  const auto type = static_cast<TVarType>(fn.FuncResult);
-  const std::int32_t temp = ProcessInt(type);
+  const std::int32_t temp = ProcessInt(VarType);
   NeedStack(1);
-  if (type == vtUInt32 || type == vtInt64)
+  if (VarType == vtUInt32 || VarType == vtInt64)
     EmitFrame(insFildQwordEsp, insFildQwordEspD, temp, 8);
   else
     EmitFrame(insFildDwordEsp, insFildDwordEspD, temp, 4);
 }
 
 void TFennic::CompileCall(TTreeNode* Node) {
-  TFunction fn;
-  if (!GetFunc(fn, FunctionCode(Node))) throw ECodeGenError("call of an unregistered function");
+  auto plan = std::make_unique<TCallPlan>();
+  if (!GetFunc(plan->Fn, FunctionCode(Node))) Defect("call of an unregistered function");
+  const TFunction& fn = plan->Fn;
 
-  const bool flushed = Node->Flushed;
-  if (flushed) {
+  if (Node->Flushed) {
     // Computed ahead, on an empty level of its own below the two levels of
     // the prologue and the integer widening.
-    if (FLevel + 1 > FTopLevel - 2) throw ECodeGenError("no level left for a call computed ahead");
+    if (FLevel + 1 > FTopLevel - 2) Defect("no level left for a call computed ahead");
     ++FLevel;
     if (Level().Depth != 0 || !Level().Ops.empty())
-      throw ECodeGenError("a call computed ahead found its level occupied");
+      Defect("a call computed ahead found its level occupied");
   }
   TLevelInfo& L = Level();
   L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));
 
-  std::string args;
-  if (Node->Text.size() >= 7) args = Node->Text.substr(6, Node->Text.size() - 7);
-  else if (!fn.Params.empty()) throw ECodeGenError("call leaf without its arguments");
+  if (Node->Text.size() >= 7) plan->Args.assign(Node->Text, 6, Node->Text.size() - 7);
+  else if (!fn.Params.empty()) Defect("call leaf without its arguments");
 
   // The argument area.
   const std::int32_t base = L.Pushed;
@@ -104,12 +122,13 @@ void TFennic::CompileCall(TTreeNode* Node) {
   const bool firstHighest = fn.CallType != ctCdecl && fn.CallType != ctStdcall;
   const std::int32_t x87Room = builtIn ? 8 - fn.StackNeeds : 0;
 
-  TToRegs regs;
+  TToRegs& regs = plan->Regs;
   for (std::int32_t i = 0; i < 8; ++i) regs.FpuOrder[i] = i;
   TPushed next = pEAX;
   for (std::size_t k = 0; k < fn.Params.size(); ++k) {
     const TVarDef& def = fn.Params[k];
-    const std::string arg = TakeArgument(args, k + 1 == fn.Params.size());
+    TakeArgument(plan->Args, k + 1 == fn.Params.size(), plan->Arg);
+    const std::string& arg = plan->Arg;
     if (arg.size() == 5 && arg[0] == TreeMarker && regs.FpuCount < x87Room) {
       regs.FpuTrees[regs.FpuCount++] = ReadInt32(arg, 1);
       continue;
@@ -123,12 +142,17 @@ void TFennic::CompileCall(TTreeNode* Node) {
       offset = -(base + frame) + written;
       written += SlotSize(def);
     }
-    if (written > frame) throw ECodeGenError("arguments outgrow their area");
+    if (written > frame) Defect("arguments outgrow their area");
     ProcessPar(PushPar(arg, def, inRegisters ? next : pMemory, offset), def.VarType, offset);
   }
-  if (written != frame) throw ECodeGenError("arguments do not fill their area");
+  if (written != frame) Defect("arguments do not fill their area");
   SortRegs(regs, next);
+  FinishCall(*plan, Node, base, written);
+}
 
+void TFennic::FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, std::int32_t Written) {
+  const TFunction& fn = Plan.Fn;
+  TLevelInfo& L = Level();
   if (L.WaitPending) {
     Emit(insWait);
     L.WaitPending = false;
@@ -138,28 +162,29 @@ void TFennic::CompileCall(TTreeNode* Node) {
 
   // Room for what the function needs besides its x87 arguments, which are
   // already on the stack and must not be spilled.
-  const std::int32_t needs = std::max(Node->Usage, FuncStackNeeds(FunctionCode(Node)));
-  NeedStack(std::clamp(needs - regs.FpuCount, 0, 8));
-  ArrangeX87Arguments(regs);
-  ConsumeX87Arguments(regs.FpuCount);
+  std::int32_t needs = FuncStackNeeds(FunctionCode(Node));
+  if (Node->Usage > needs) needs = Node->Usage;
+  needs -= Plan.Regs.FpuCount;
+  NeedStack(needs < 0 ? 0 : needs > 8 ? 8 : needs);
+  ArrangeX87Arguments(Plan.Regs);
+  ConsumeX87Arguments(Plan.Regs.FpuCount);
   L.CallMarks.pop_back();
 
   AddFuncCall(fn);
   // The routine, or the inline code, removes its own stack arguments;
   // under ctCdecl the caller does.
-  if (fn.CallType == ctCdecl) AdjustEsp(false, written);
-  L.Pushed -= written;
-  if (L.Pushed != base) throw ECodeGenError("a call left bytes on the stack");
+  if (fn.CallType == ctCdecl) AdjustEsp(false, Written);
+  L.Pushed -= Written;
+  if (L.Pushed != Base) Defect("a call left bytes on the stack");
 
-  if (!flushed) return;
+  if (!Node->Flushed) return;
   switch (fn.FuncResult) {
     case frSingle: StoreTemp(otSingle, AddVal(vtSingle)); break;
     case frDouble: StoreTemp(otDouble, AddVal(vtDouble)); break;
     case frExtended: StoreTemp(otExtended, AddVal(vtExtended)); break;
     default: ProcessInt(static_cast<TVarType>(fn.FuncResult)); break;
   }
-  if (L.Depth != 0 || !L.Ops.empty() || !L.CallMarks.empty())
-    throw ECodeGenError("a call computed ahead left its level occupied");
+  if (L.Depth != 0 || !L.Ops.empty() || !L.CallMarks.empty()) Defect("a call computed ahead left its level occupied");
   --FLevel;
 }
 
@@ -193,19 +218,31 @@ bool TFennic::SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Reg
 
 void TFennic::SortRegs(TToRegs& Regs, TPushed Next) {
   const std::int32_t count = 4 - Next;  // register arguments
-  if (count < 0 || count > 3) throw ECodeGenError("register plan out of range");
-  auto& r = Regs.Regs;
-  std::int32_t open = 0;  // groups whose value stays on the x87 stack
-  for (const TOpGroup& g : Level().Ops)
-    if (!g.Store) ++open;
+  if (count < 0 || count > 3) Defect("register plan out of range");
+  const std::int32_t open = OrderArguments(Regs, count);
+  std::int32_t loaded = 0;
+  for (std::int32_t k = 0; k < Regs.FpuCount; ++k) {
+    // A register argument whose evaluation needs the x87 registers still
+    // free is loaded before the next x87 argument takes one of them.
+    while (loaded < count && 8 - Level().Depth <= Regs.Regs[loaded].Usage) LoadRegister(Regs, loaded);
+    if (SearchFunc(FTrees[Regs.FpuTrees[k]])) PushAll(Regs, loaded);
+    CompileTree(Regs.FpuTrees[k], Regs.FpuOrder[k] + open, otExtended, false);
+  }
+  while (loaded < count) LoadRegister(Regs, loaded);
+  PopSaved(Regs, loaded);
+  if (Regs.FpuCount > 0)
+    for (std::int32_t n = TotalOps(0); n > 0; --n) PerformOperation();
+}
 
+std::int32_t TFennic::OrderArguments(TToRegs& Regs, std::int32_t Count) {
+  auto& r = Regs.Regs;
   // Calls first, since each destroys the registers loaded before it; the
   // one that needs more x87 registers before the other.
-  for (std::int32_t i = 0; i + 1 < count; ++i)
-    for (std::int32_t j = i + 1; j < count; ++j)
+  for (std::int32_t i = 0; i + 1 < Count; ++i)
+    for (std::int32_t j = i + 1; j < Count; ++j)
       if (!r[i].IsCall && r[j].IsCall) std::swap(r[i], r[j]);
-  for (std::int32_t i = 0; i < count && r[i].IsCall; ++i)
-    for (std::int32_t j = i + 1; j < count && r[j].IsCall; ++j)
+  for (std::int32_t i = 0; i < Count && r[i].IsCall; ++i)
+    for (std::int32_t j = i + 1; j < Count && r[j].IsCall; ++j)
       if (r[i].Usage < r[j].Usage) std::swap(r[i], r[j]);
 
   // x87 arguments: trees computed in place before isolated ones, and among
@@ -213,7 +250,7 @@ void TFennic::SortRegs(TToRegs& Regs, TPushed Next) {
   auto tree = [this, &Regs](std::int32_t k) -> const TTreeNode* {
     const std::int32_t index = Regs.FpuTrees[k];
     if (index < 0 || static_cast<std::size_t>(index) >= FTrees.size() || !FTrees[index])
-      throw ECodeGenError("x87 argument names no tree");
+      Defect("x87 argument names no tree");
     return FTrees[index];
   };
   auto exchange = [&Regs](std::int32_t i, std::int32_t j) {
@@ -221,6 +258,7 @@ void TFennic::SortRegs(TToRegs& Regs, TPushed Next) {
     std::swap(Regs.FpuOrder[i], Regs.FpuOrder[j]);
   };
   const std::int32_t fpu = Regs.FpuCount;
+  for (std::int32_t k = 0; k < fpu; ++k) tree(k);
   for (std::int32_t i = 0; i + 1 < fpu; ++i)
     for (std::int32_t j = i + 1; j < fpu; ++j)
       if (tree(i)->Flushed && !tree(j)->Flushed) exchange(i, j);
@@ -230,29 +268,29 @@ void TFennic::SortRegs(TToRegs& Regs, TPushed Next) {
     for (std::int32_t j = i + 1; j <= last; ++j)
       if (tree(i)->Usage < tree(j)->Usage) exchange(i, j);
 
-  std::int32_t loaded = 0;
-  auto loadNext = [&] {
-    TToReg& entry = r[loaded];
-    if (entry.IsCall) PushAll(Regs, loaded);
-    PushPar(entry.Arg, entry.Def, entry.Reg, 0);
-    entry.Arg.clear();
-    ++loaded;
-  };
-  for (std::int32_t k = 0; k < fpu; ++k) {
-    // A register argument whose evaluation needs the x87 registers still
-    // free is loaded before the next x87 argument takes one of them.
-    while (loaded < count && 8 - Level().Depth <= r[loaded].Usage) loadNext();
-    if (SearchFunc(tree(k))) PushAll(Regs, loaded);
-    CompileTree(Regs.FpuTrees[k], Regs.FpuOrder[k] + open, otExtended, false);
-  }
-  while (loaded < count) loadNext();
-  for (std::int32_t i = loaded - 1; i >= 0; --i) {
-    if (!r[i].Saved) continue;
-    Emit(r[i].Reg == pEAX ? insPopEax : r[i].Reg == pEDX ? insPopEdx : insPopEcx);
+  // Groups whose value stays on the x87 stack: the x87 arguments' targets
+  // are counted above them.
+  std::int32_t open = 0;
+  for (const TOpGroup& g : Level().Ops)
+    if (!g.Store) ++open;
+  return open;
+}
+
+void TFennic::LoadRegister(TToRegs& Regs, std::int32_t& Loaded) {
+  TToReg& entry = Regs.Regs[Loaded];
+  if (entry.IsCall) PushAll(Regs, Loaded);
+  PushPar(entry.Arg, entry.Def, entry.Reg, 0);
+  entry.Arg.clear();
+  ++Loaded;
+}
+
+void TFennic::PopSaved(TToRegs& Regs, std::int32_t Loaded) {
+  for (std::int32_t i = Loaded - 1; i >= 0; --i) {
+    if (!Regs.Regs[i].Saved) continue;
+    const TPushed reg = Regs.Regs[i].Reg;
+    Emit(reg == pEAX ? insPopEax : reg == pEDX ? insPopEdx : insPopEcx);
     Level().Pushed -= 4;
   }
-  if (fpu > 0)
-    for (std::int32_t n = TotalOps(0); n > 0; --n) PerformOperation();
 }
 
 void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
@@ -289,13 +327,13 @@ void TFennic::ArrangeX87Arguments(const TToRegs& Regs) {
   const std::int32_t n = Regs.FpuCount;
   if (n == 0) return;
   TLevelInfo& L = Level();
-  if (L.Depth < n) throw ECodeGenError("x87 arguments missing from the stack");
+  if (L.Depth < n) Defect("x87 arguments missing from the stack");
   std::array<std::int32_t, 8> wanted{};  // Order of the value that belongs in ST(t)
   for (std::int32_t c = 0; c < n; ++c) wanted[n - 1 - Regs.FpuOrder[c]] = L.Depth - n + c;
   auto find = [&L](std::int32_t order) {
     for (std::int32_t i = 0; i < L.Depth; ++i)
       if (L.Slots[i].Order == order) return i;
-    throw ECodeGenError("x87 argument not found in the register model");
+    Defect("x87 argument not found in the register model");
   };
   for (std::int32_t t = n - 1; t >= 1; --t) {
     const std::int32_t i = find(wanted[t]);
@@ -311,23 +349,23 @@ void TFennic::ConsumeX87Arguments(std::int32_t Count) {
   if (Count == 0) return;
   TLevelInfo& L = Level();
   if (L.Depth < Count || static_cast<std::int32_t>(L.Ops.size()) < Count)
-    throw ECodeGenError("x87 arguments missing from the model");
+    Defect("x87 arguments missing from the model");
   for (std::int32_t i = 0; i + Count < L.Depth; ++i) L.Slots[i] = std::move(L.Slots[i + Count]);
   L.Depth -= Count;
   for (std::int32_t k = 0; k < Count; ++k) {
     const TOpGroup& g = L.Ops.back();
     if (g.Store || g.Queued != 0 || g.OpsLeft != 0 || g.LeavesLeft != 0)
-      throw ECodeGenError("an x87 argument is not complete at its call");
+      Defect("an x87 argument is not complete at its call");
     L.Ops.pop_back();
   }
 }
 
 TTreeNode* TFennic::ParNode(const std::string& Arg) const {
-  if (Arg.size() != 5 || Arg[0] != ParMarker) throw ECodeGenError("integer argument without its node");
+  if (Arg.size() != 5 || Arg[0] != ParMarker) Defect("integer argument without its node");
   const std::int32_t index = ReadInt32(Arg, 1);
   if (index < 0 || static_cast<std::size_t>(index) >= FParNodes.size() || !FParNodes[index] ||
       FParNodes[index]->Text.empty())
-    throw ECodeGenError("integer argument names no node");
+    Defect("integer argument names no node");
   return FParNodes[index];
 }
 

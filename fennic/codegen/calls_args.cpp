@@ -10,13 +10,17 @@ namespace fennic {
 
 namespace {
 
+// A call sequence found the code generator inconsistent. Out of line, so
+// that the functions that calls nest through carry no message strings.
+[[noreturn, gnu::noinline, gnu::cold]] void Defect(const char* What) { throw ECodeGenError(What); }
+
 // ModRM register field: EAX 0, ECX 1, EDX 2.
 std::uint8_t Field(TPushed Reg) {
   switch (Reg) {
     case pEAX: return 0;
     case pECX: return 1;
     case pEDX: return 2;
-    default: throw ECodeGenError("argument register expected");
+    default: Defect("argument register expected");
   }
 }
 
@@ -103,105 +107,113 @@ void TFennic::ProcessPar(TPushed Kind, TVarType, std::int32_t Offset) {
 
 TPushed TFennic::PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
   if (Where != pMemory && Where != pEAX && Where != pEDX && Where != pECX)
-    throw ECodeGenError("argument requested in a place that holds none");
-  if (Def.PushStyle == psReference) {
-    // The address of the variable the name stands for.
-    std::size_t pos = 0;
-    const std::string name = ReadIdent(Arg, pos);
-    TVariable var;
-    if (!GetVar(var, VarCode(name))) throw ECodeGenError("by-reference argument names no variable");
-    const TPushed reg = Where == pMemory ? pEAX : Where;
-    EmitBytesI32({static_cast<std::uint8_t>(0xB8 + Field(reg))}, AddressOf(var.Address));
-    return reg;
-  }
+    Defect("argument requested in a place that holds none");
+  if (Def.PushStyle == psReference) return PushAddress(Arg, Where);
   if (!IsFloatType(Def.VarType)) return PushInteger(ParNode(Arg), Def, Where, Offset);
-  if (Arg.size() != 5 || Arg[0] != TreeMarker) throw ECodeGenError("floating-point argument without its tree");
+  if (Arg.size() != 5 || Arg[0] != TreeMarker) Defect("floating-point argument without its tree");
   return PushFloat(ReadInt32(Arg, 1), Def.VarType, Offset);
 }
 
-TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
-  const bool wide = Def.VarType == vtInt64;
+TPushed TFennic::PushAddress(const std::string& Arg, TPushed Where) {
+  // The address of the variable the name stands for.
+  std::size_t pos = 0;
+  const std::string name = ReadIdent(Arg, pos);
+  TVariable var;
+  if (!GetVar(var, VarCode(name))) Defect("by-reference argument names no variable");
   const TPushed reg = Where == pMemory ? pEAX : Where;
-  const std::uint8_t f = Field(reg);
-  TPushed result = reg;
+  EmitBytesI32({static_cast<std::uint8_t>(0xB8 + Field(reg))}, AddressOf(var.Address));
+  return reg;
+}
+
+TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
+  TPushed result;
   switch (Node->Text[0]) {
-    case ConstMarker: {
-      if (Node->Text.size() < 10) throw ECodeGenError("integer argument without its value");
-      std::uint64_t value;
-      std::memcpy(&value, Node->Text.data() + 2, 8);
-      if (Node->Minus) value = ~value + 1;
-      const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-      const auto high = static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32));
-      if (wide) {
-        StoreImmAt(Offset + Level().Pushed + 4, high);
-        StoreImmAt(Offset + Level().Pushed, low);
-        return pMemory;
-      }
-      if (Where == pMemory) {
-        StoreImmAt(Offset + Level().Pushed, low);
-        return pMemory;
-      }
-      if (low == 0)
-        EmitBytes({0x31, static_cast<std::uint8_t>(0xC0 | f << 3 | f)});  // XOR reg, reg
-      else
-        EmitBytesI32({static_cast<std::uint8_t>(0xB8 + f)}, low);  // MOV reg, imm32
-      return reg;
-    }
-    case VarMarker: {
-      TVariable var;
-      if (Node->Text.size() < 5 || !GetVar(var, ReadInt32(Node->Text, 1)))
-        throw ECodeGenError("integer argument names no variable");
-      // Loads into a 32-bit register, widened where the variable is narrower.
-      auto load = [this, &var](TPushed into) {
-        const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
-        switch (var.VarType) {
-          case vtInt8: EmitBytesI32({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
-          case vtUInt8: EmitBytesI32({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
-          case vtInt16: EmitBytesI32({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
-          case vtUInt16: EmitBytesI32({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
-          // A 64-bit variable for a narrower parameter: its low half.
-          case vtInt32:
-          case vtUInt32:
-          case vtInt64: EmitBytesI32({0x8B, modrm}, AddressOf(var.Address)); break;
-          default: throw ECodeGenError("floating-point variable as an integer argument");
-        }
-      };
-      if (!wide) {
-        load(reg);
-        break;
-      }
-      if (var.VarType == vtInt64) {
-        EmitVar(insMovEdxAbs, var, 4);
-        EmitVar(insMovEaxAbs, var, 0);
-      } else {
-        if (IsUnsignedType(var.VarType)) Emit(insXorEdxEdx);
-        load(pEAX);
-        if (!IsUnsignedType(var.VarType)) Emit(insCdq);
-      }
-      result = pInt64;
+    case ConstMarker:
+      return PushNumber(Node, Def, Where, Offset);
+    case VarMarker:
+      result = LoadVariable(Node, Def, Where);
       break;
-    }
     case FuncMarker: {
-      TFunction fn;
-      if (!GetFunc(fn, ReadInt32(Node->Text, 1))) throw ECodeGenError("integer argument calls no function");
-      if (IsFloatResult(fn.FuncResult)) throw ECodeGenError("floating-point result as an integer argument");
+      const TFuncResult type = ResultOf(Node);
+      if (IsFloatResult(type)) Defect("floating-point result as an integer argument");
       CompileCall(Node);
-      result = AdaptResult(fn.FuncResult, Def.VarType, reg);
+      result = AdaptResult(type, Def.VarType, Where == pMemory ? pEAX : Where);
       break;
     }
     default:
-      throw ECodeGenError("integer argument of unknown kind");
+      Defect("integer argument of unknown kind");
   }
-  if (Node->Minus) {
-    if (result == pInt64) {
-      Emit(insNegEax);
-      Emit(insAdcEdx0);
-      Emit(insNegEdx);
-    } else {
-      EmitBytes({0xF7, static_cast<std::uint8_t>(0xD8 | Field(result))});
-    }
-  }
+  if (Node->Minus) Negate(result);
   return result;
+}
+
+TPushed TFennic::PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
+  if (Node->Text.size() < 10) Defect("integer argument without its value");
+  std::uint64_t value;
+  std::memcpy(&value, Node->Text.data() + 2, 8);
+  if (Node->Minus) value = ~value + 1;
+  const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+  const auto high = static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32));
+  if (Def.VarType == vtInt64) {
+    StoreImmAt(Offset + Level().Pushed + 4, high);
+    StoreImmAt(Offset + Level().Pushed, low);
+    return pMemory;
+  }
+  if (Where == pMemory) {
+    StoreImmAt(Offset + Level().Pushed, low);
+    return pMemory;
+  }
+  const std::uint8_t f = Field(Where);
+  if (low == 0)
+    EmitBytes({0x31, static_cast<std::uint8_t>(0xC0 | f << 3 | f)});  // XOR reg, reg
+  else
+    EmitBytesI32({static_cast<std::uint8_t>(0xB8 + f)}, low);  // MOV reg, imm32
+  return Where;
+}
+
+TPushed TFennic::LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where) {
+  TVariable var;
+  if (Node->Text.size() < 5 || !GetVar(var, ReadInt32(Node->Text, 1)))
+    Defect("integer argument names no variable");
+  // Loads into a 32-bit register, widened where the variable is narrower.
+  auto load = [this, &var](TPushed into) {
+    const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
+    switch (var.VarType) {
+      case vtInt8: EmitBytesI32({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
+      case vtUInt8: EmitBytesI32({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
+      case vtInt16: EmitBytesI32({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
+      case vtUInt16: EmitBytesI32({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
+      // A 64-bit variable for a narrower parameter: its low half.
+      case vtInt32:
+      case vtUInt32:
+      case vtInt64: EmitBytesI32({0x8B, modrm}, AddressOf(var.Address)); break;
+      default: Defect("floating-point variable as an integer argument");
+    }
+  };
+  if (Def.VarType != vtInt64) {
+    const TPushed reg = Where == pMemory ? pEAX : Where;
+    load(reg);
+    return reg;
+  }
+  if (var.VarType == vtInt64) {
+    EmitVar(insMovEdxAbs, var, 4);
+    EmitVar(insMovEaxAbs, var, 0);
+  } else {
+    if (IsUnsignedType(var.VarType)) Emit(insXorEdxEdx);
+    load(pEAX);
+    if (!IsUnsignedType(var.VarType)) Emit(insCdq);
+  }
+  return pInt64;
+}
+
+void TFennic::Negate(TPushed Where) {
+  if (Where == pInt64) {
+    Emit(insNegEax);
+    Emit(insAdcEdx0);
+    Emit(insNegEdx);
+  } else {
+    EmitBytes({0xF7, static_cast<std::uint8_t>(0xD8 | Field(Where))});
+  }
 }
 
 TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) {
@@ -250,64 +262,70 @@ TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) 
 TPushed TFennic::PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset) {
   if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex] ||
       FTrees[TreeIndex]->Text.empty())
-    throw ECodeGenError("floating-point argument names no tree");
+    Defect("floating-point argument names no tree");
   const TTreeNode* root = FTrees[TreeIndex];
-
-  if (root->Text[0] == VarMarker && root->Text.size() >= 5 && !root->Flushed) {
-    TVariable var;
-    if (!GetVar(var, ReadInt32(root->Text, 1))) throw ECodeGenError("tree names an unknown variable");
-    if (var.VarType == VarType) {
-      // A copy through the integer registers, the sign flipped there.
-      if (VarType == vtExtended) EmitVar(insMovzxEcxWordAbs, var, 8);
-      if (VarType != vtSingle) EmitVar(insMovEdxAbs, var, 4);
-      EmitVar(insMovEaxAbs, var, 0);
-      if (root->Minus) {
-        if (VarType == vtSingle) EmitI32(insXorEaxImm, static_cast<std::int32_t>(0x80000000u));
-        if (VarType == vtDouble) EmitI32(insXorEdxImm, static_cast<std::int32_t>(0x80000000u));
-        if (VarType == vtExtended) EmitI32(insXorEcxImm, 0x8000);
-      }
-      if (VarType == vtSingle) return pEAX;
-      if (VarType == vtExtended) StoreRegAt(pECX, Offset + Level().Pushed + 8);
-      return pInt64;
-    }
+  if (!root->Flushed) {
+    if (root->Text[0] == VarMarker && CopyVariable(root, VarType, Offset))
+      return VarType == vtSingle ? pEAX : pInt64;
+    if (root->Text[0] == ConstMarker) return WriteConstant(root, VarType, Offset);
   }
-
-  if (root->Text[0] == ConstMarker && root->Text.size() >= 6 && !root->Flushed) {
-    // Converted now and written as immediates.
-    const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(root->Text[1]));
-    const std::uint8_t* at = PoolBase() + ReadInt32(root->Text, 2);
-    Extended value;
-    if (type == vtSingle) {
-      float v;
-      std::memcpy(&v, at, 4);
-      value = v;
-    } else if (type == vtDouble) {
-      double v;
-      std::memcpy(&v, at, 8);
-      value = v;
-    } else if (type == vtExtended) {
-      value = 0;
-      std::memcpy(&value, at, 10);
-    } else {
-      throw ECodeGenError("number leaf of an integer type");
-    }
-    if (root->Minus) value = -value;
-    std::uint8_t bytes[12];
-    Narrow(value, VarType, bytes);
-    auto dword = [&bytes](int k) {
-      std::int32_t v;
-      std::memcpy(&v, bytes + 4 * k, 4);
-      return v;
-    };
-    const std::int32_t d = Offset + Level().Pushed;
-    if (VarType == vtExtended) StoreImmAt(d + 8, dword(2));
-    if (VarType != vtSingle) StoreImmAt(d + 4, dword(1));
-    StoreImmAt(d, dword(0));
-    return pMemory;
-  }
-
   CompileTree(TreeIndex, Offset, static_cast<TOpType>(VarType - vtSingle), true);
   return pSt0;
+}
+
+bool TFennic::CopyVariable(const TTreeNode* Root, TVarType VarType, std::int32_t Offset) {
+  TVariable var;
+  if (Root->Text.size() < 5 || !GetVar(var, ReadInt32(Root->Text, 1)))
+    Defect("tree names an unknown variable");
+  if (var.VarType != VarType) return false;
+  // A copy through the integer registers, the sign flipped there: EAX for a
+  // single, EDX:EAX for a double, and the sign and exponent of an extended
+  // value through ECX, stored here.
+  if (VarType == vtExtended) EmitVar(insMovzxEcxWordAbs, var, 8);
+  if (VarType != vtSingle) EmitVar(insMovEdxAbs, var, 4);
+  EmitVar(insMovEaxAbs, var, 0);
+  if (Root->Minus) {
+    if (VarType == vtSingle) EmitI32(insXorEaxImm, static_cast<std::int32_t>(0x80000000u));
+    if (VarType == vtDouble) EmitI32(insXorEdxImm, static_cast<std::int32_t>(0x80000000u));
+    if (VarType == vtExtended) EmitI32(insXorEcxImm, 0x8000);
+  }
+  if (VarType == vtExtended) StoreRegAt(pECX, Offset + Level().Pushed + 8);
+  return true;
+}
+
+TPushed TFennic::WriteConstant(const TTreeNode* Root, TVarType VarType, std::int32_t Offset) {
+  // Converted now and written as immediates.
+  if (Root->Text.size() < 6) Defect("number leaf without its payload");
+  const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Root->Text[1]));
+  const std::uint8_t* at = PoolBase() + ReadInt32(Root->Text, 2);
+  Extended value;
+  if (type == vtSingle) {
+    float v;
+    std::memcpy(&v, at, 4);
+    value = v;
+  } else if (type == vtDouble) {
+    double v;
+    std::memcpy(&v, at, 8);
+    value = v;
+  } else if (type == vtExtended) {
+    value = 0;
+    std::memcpy(&value, at, 10);
+  } else {
+    Defect("number leaf of an integer type");
+  }
+  if (Root->Minus) value = -value;
+  std::uint8_t bytes[12];
+  Narrow(value, VarType, bytes);
+  auto dword = [&bytes](int k) {
+    std::int32_t v;
+    std::memcpy(&v, bytes + 4 * k, 4);
+    return v;
+  };
+  const std::int32_t d = Offset + Level().Pushed;
+  if (VarType == vtExtended) StoreImmAt(d + 8, dword(2));
+  if (VarType != vtSingle) StoreImmAt(d + 4, dword(1));
+  StoreImmAt(d, dword(0));
+  return pMemory;
 }
 
 }  // namespace fennic

@@ -243,11 +243,27 @@ class TFennic : public TBuilder {
   bool FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand);
   void MemoryCommandDone();
   void CheckDisplacement(std::int32_t Displacement) const;
-  // Pieces of the call sequences.
+  // Pieces of the call sequences. Calls nest as deep as the text does, and
+  // the functions on that recursion keep small frames: what a call holds
+  // lives on the heap (TCallPlan), and what does not recurse is done by the
+  // helpers kept out of line.
+  struct TCallPlan;
   void CompileCall(TTreeNode* Node);
+  [[gnu::noinline]] void FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, std::int32_t Written);
+  void LoadRegister(TToRegs& Regs, std::int32_t& Loaded);
   TPushed PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
-  TPushed AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg);
   TPushed PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset);
+  [[gnu::noinline]] TFuncResult ResultOf(const TTreeNode* Node) const;
+  [[gnu::noinline]] void LoadIntegerResult(TVarType VarType);
+  [[gnu::noinline]] std::int32_t OrderArguments(TToRegs& Regs, std::int32_t Count);
+  [[gnu::noinline]] void PopSaved(TToRegs& Regs, std::int32_t Loaded);
+  [[gnu::noinline]] TPushed PushAddress(const std::string& Arg, TPushed Where);
+  [[gnu::noinline]] TPushed PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
+  [[gnu::noinline]] TPushed LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where);
+  [[gnu::noinline]] void Negate(TPushed Where);
+  [[gnu::noinline]] TPushed AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg);
+  [[gnu::noinline]] bool CopyVariable(const TTreeNode* Root, TVarType VarType, std::int32_t Offset);
+  [[gnu::noinline]] TPushed WriteConstant(const TTreeNode* Root, TVarType VarType, std::int32_t Offset);
   void ArrangeX87Arguments(const TToRegs& Regs);
   void ConsumeX87Arguments(std::int32_t Count);
   TTreeNode* ParNode(const std::string& Arg) const;
