@@ -8,6 +8,7 @@ namespace fennic::test {
 namespace {
 
 double X = 1, Y = 2, Z = 3;
+std::int32_t N = 4;
 
 class BuildTest : public ::testing::Test {
  protected:
@@ -16,7 +17,10 @@ class BuildTest : public ::testing::Test {
     B.RegisterVarExt("x", vtDouble, &X);  // v1
     B.RegisterVarExt("y", vtDouble, &Y);  // v2
     B.RegisterVarExt("z", vtDouble, &Z);  // v3
-    B.RegisterFuncExt("h", "", ctStdcall, frDouble, 0, nullptr, false);  // f1
+    B.RegisterVarExt("n", vtInt32, &N);   // v4
+    B.RegisterFuncExt("h", "", ctStdcall, frDouble, 0, nullptr, false);          // f1
+    B.RegisterFuncExt("f", "vf64vi32rf64", ctStdcall, frDouble, 0, nullptr, false);  // f2
+    B.RegisterFuncExt("k", "vf64", ctStdcall, frInt32, 0, nullptr, false);           // f3
   }
   std::string Build(std::string Text) {
     B.Build(Text);
@@ -55,6 +59,22 @@ TEST_F(BuildTest, ExpressionsBecomeLabelledTrees) {
       {"x", "T0: v1[1/1]\n"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(Build(text), want) << text;
+}
+
+TEST_F(BuildTest, CallArgumentsBecomeTreesParameterNodesAndNames) {
+  // 2*x-1 folds to -1+2*x; the by-reference y stays a name.
+  EXPECT_EQ(Build("x+f(2*x-1,-n,y)*k(-y)"),
+            "T0: (v1[0/0]+(f2(t1,p0,y)[0/1]*f3(t2)[0/0]!)[1/1])[1/1]\n"
+            "T1: (s@" + std::to_string(B.FBase4) + "[0/0]+(s@" + std::to_string(B.FBase4 + 4) +
+            "[0/0]*v1[0/0])[1/1])[1/1]\n"
+            "T2: -v2[1/1]\nP0: -v4[0/0]\n");
+  EXPECT_EQ(PoolValue(B.FTrees[1]->Left), -1);
+  EXPECT_EQ(B.FTopLevel, 1);
+  // Parameter nodes live for one compilation, like the trees.
+  Build("f(x,n,y)");
+  EXPECT_EQ(B.FParNodes.size(), 1u);
+  B.ReleaseTrees();
+  EXPECT_TRUE(B.FTrees.empty() && B.FParNodes.empty());
 }
 
 TEST_F(BuildTest, ConstantsComeFromThePoolInTextOrder) {
