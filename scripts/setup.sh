@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-multilib file pkg-config
   libgtest-dev:i386 libgmock-dev:i386
+  libbenchmark-dev:i386 libmuparser-dev:i386   # benchmarks, against a common expression library
+  libcapstone-dev:i386                         # the command-line tool's disassembly
   qemu-user   # runs the i386 programs where the kernel has no 32-bit support
 )
 
