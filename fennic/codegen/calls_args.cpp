@@ -36,32 +36,6 @@ bool IsUnsignedType(TVarType VarType) {
   return VarType == vtUInt8 || VarType == vtUInt16 || VarType == vtUInt32;
 }
 
-// The value narrowed to the parameter's format, as the compile-time call
-// writes it: overflow gives the infinity of the value's sign, a result lost
-// to underflow a zero of its sign; nothing raises. An extended value is
-// padded with two zero bytes.
-void Narrow(Extended Value, TVarType VarType, std::uint8_t* Out) {
-  std::memset(Out, 0, 12);
-  if (VarType == vtExtended) {
-    std::memcpy(Out, &Value, 10);
-    return;
-  }
-  const bool negative = Value < 0;
-  TX87Guard guard;
-  if (VarType == vtSingle) {
-    float f = StoreSingle(Value);
-    if (guard.Raised() & X87Overflow) f = negative ? -__builtin_inff() : __builtin_inff();
-    else if (guard.Raised() & X87Underflow) f = negative ? -0.0f : 0.0f;
-    std::memcpy(Out, &f, 4);
-  } else {
-    double d = StoreDouble(Value);
-    if (guard.Raised() & X87Overflow) d = negative ? -__builtin_inf() : __builtin_inf();
-    else if (guard.Raised() & X87Underflow) d = negative ? -0.0 : 0.0;
-    std::memcpy(Out, &d, 8);
-  }
-  guard.Clear();
-}
-
 }  // namespace
 
 void TFennic::EmitBytes(std::initializer_list<std::uint8_t> Bytes) {
@@ -315,7 +289,7 @@ TPushed TFennic::WriteConstant(const TTreeNode* Root, TVarType VarType, std::int
   }
   if (Root->Minus) value = -value;
   std::uint8_t bytes[12];
-  Narrow(value, VarType, bytes);
+  NarrowToSlot(value, VarType, bytes);
   auto dword = [&bytes](int k) {
     std::int32_t v;
     std::memcpy(&v, bytes + 4 * k, 4);

@@ -28,29 +28,6 @@ std::string InlineInteger(TVarType VarType, std::int64_t Value) {
 
 constexpr std::size_t InlineIntegerLength = 10;
 
-// Narrows an argument for its stack slot. Overflow gives the infinity of the
-// value's sign, underflow a zero of its sign; nothing raises.
-void WriteNarrowed(std::uint8_t* Slot, TVarType VarType, Extended Value) {
-  const bool negative = Value < 0;
-  if (VarType == vtExtended) {
-    std::memcpy(Slot, &Value, 10);
-    return;
-  }
-  TX87Guard guard;
-  if (VarType == vtSingle) {
-    float f = StoreSingle(Value);
-    if (guard.Raised() & X87Overflow) f = negative ? -__builtin_inff() : __builtin_inff();
-    else if (guard.Raised() & X87Underflow) f = negative ? -0.0f : 0.0f;
-    std::memcpy(Slot, &f, 4);
-  } else {
-    double d = StoreDouble(Value);
-    if (guard.Raised() & X87Overflow) d = negative ? -__builtin_inf() : __builtin_inf();
-    else if (guard.Raised() & X87Underflow) d = negative ? -0.0 : 0.0;
-    std::memcpy(Slot, &d, 8);
-  }
-  guard.Clear();
-}
-
 }  // namespace
 
 TAVarDef TSimpler::ParamsOf(std::int32_t F) const {
@@ -255,7 +232,9 @@ Extended TSimpler::CalculateFunc(const TFunction& Fn, std::string_view Args) {
       if (call.X87Args.size() < x87Room) {
         call.X87Args.push_back(value);
       } else if (std::uint8_t* s = slot(static_cast<std::size_t>(VarSizes[p.VarType]))) {
-        WriteNarrowed(s, p.VarType, value);
+        std::uint8_t bytes[12];
+        NarrowToSlot(value, p.VarType, bytes);
+        std::memcpy(s, bytes, static_cast<std::size_t>(VarSizes[p.VarType]));
       } else {
         wellFormed = false;
       }

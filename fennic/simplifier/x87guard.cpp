@@ -1,5 +1,7 @@
 #include "fennic/simplifier/x87guard.h"
 
+#include <cstring>
+
 namespace fennic {
 
 namespace {
@@ -128,6 +130,28 @@ float StoreSingle(Extended Value) {
 double StoreDouble(Extended Value) {
   volatile double d = static_cast<double>(Value);
   return d;
+}
+
+void NarrowToSlot(Extended Value, TVarType VarType, std::uint8_t* Out) {
+  std::memset(Out, 0, 12);
+  if (VarType == vtExtended) {
+    std::memcpy(Out, &Value, 10);
+    return;
+  }
+  const bool negative = Value < 0;
+  TX87Guard guard;
+  if (VarType == vtSingle) {
+    float f = StoreSingle(Value);
+    if (guard.Raised() & X87Overflow) f = negative ? -__builtin_inff() : __builtin_inff();
+    else if (guard.Raised() & X87Underflow) f = negative ? -0.0f : 0.0f;
+    std::memcpy(Out, &f, 4);
+  } else {
+    double d = StoreDouble(Value);
+    if (guard.Raised() & X87Overflow) d = negative ? -__builtin_inf() : __builtin_inf();
+    else if (guard.Raised() & X87Underflow) d = negative ? -0.0 : 0.0;
+    std::memcpy(Out, &d, 8);
+  }
+  guard.Clear();
 }
 
 }  // namespace fennic

@@ -96,4 +96,11 @@ std::uint16_t GuardedRound(Extended Value, std::int64_t& Result);
 float StoreSingle(Extended Value);
 double StoreDouble(Extended Value);
 
+// The bytes of Value in a stack slot of a floating-point parameter, 12 bytes
+// written: single and double narrowed (overflow gives the infinity of the
+// value's sign, a value lost to underflow a zero of its sign, nothing
+// raises), extended as its 10 bytes; the rest of the slot is zero. Compile-
+// time calls and generated code pass constants so, identically.
+void NarrowToSlot(Extended Value, TVarType VarType, std::uint8_t* Out);
+
 }  // namespace fennic
