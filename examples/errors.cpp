@@ -1,0 +1,58 @@
+// Reading CompError: the only report of a compilation. There are no
+// message texts; a host that shows errors to people names them itself.
+#include <cstdio>
+#include <fennic/fennic.h>
+
+using namespace fennic;
+
+//! [names]
+const char* ErrorName(TError e) {
+  static const char* const names[] = {
+      "eNone",       "eDomain",   "eNumFormat", "eValExpected",  "eOpExpected", "eEdge",
+      "eUnknown",    "eOutOfRange", "eType",    "eVarParameter", "eParameter"};
+  return e < sizeof names / sizeof names[0] ? names[e] : "?";
+}
+//! [names]
+
+__attribute__((force_align_arg_pointer)) double Scale(double v, std::int8_t k) { return v * k; }
+__attribute__((force_align_arg_pointer)) double Twice(const double* v) { return 2 * *v; }
+
+int main() {
+  TFennic f(nullptr);
+  std::printf("new component: %s\n", ErrorName(f.CompError()));
+
+  double x = 1;
+  float s = 2;
+  std::int32_t k = 3;
+  f.RegisterVarExt("x", vtDouble, &x);
+  f.RegisterVarExt("s", vtSingle, &s);
+  f.RegisterVarExt("k", vtInt32, &k);
+  f.RegisterFuncExt("scale", "vf64vi08", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Scale), true);
+  f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Twice), false);
+
+  //! [errors]
+  const char* texts[] = {
+      "x*2 + 1",           // fine
+      "1.5e",              // a number that does not convert
+      "x*",                // the text ends where an operand is expected
+      "x x",               // an operator expected
+      "x(2)",              // a variable is not a function
+      "(x + 1",            // an opening bracket never closed
+      "y + 1",             // a name nobody registered
+      "scale(x, 300)",     // 300 does not fit the 8-bit integer parameter
+      "scale(x, 1.5)",     // a floating-point value for an integer parameter
+      "twice(s)",          // by reference: needs a double variable, s is a float
+      "scale(x)",          // one argument too few
+      "",                  // nothing at all
+  };
+  for (const char* text : texts) {
+    f.SetExprString(text);
+    TError e = f.CompError();
+    if (e == eNone || e == eDomain)  // eDomain: compiled; a folding step faulted
+      std::printf("%-16s %-14s value %Lg\n", text, ErrorName(e), f.Evaluate());
+    else  // the routine is a bare RET that leaves no value: never Evaluate it
+      std::printf("%-16s %s\n", text, ErrorName(e));
+  }
+  //! [errors]
+  return 0;
+}
