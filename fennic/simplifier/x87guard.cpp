@@ -11,6 +11,22 @@ constexpr std::uint16_t Busy = 0x8000;
 
 void StoreEnv(TX87Env& Env) { asm volatile("fnstenv %0" : "=m"(Env) : : "memory"); }
 void LoadEnv(const TX87Env& Env) { asm volatile("fldenv %0" : : "m"(Env) : "memory"); }
+
+// Back to the host's control word and flags, plus the flags raised since
+// that the host masks; the stack state stays as it is now (the compiler may
+// hold values on the x87 stack across a guard).
+void RestoreHostWords(const TX87Env& Host) {
+  TX87Env now;
+  StoreEnv(now);
+  std::uint16_t kept = now.StatusWord & Host.ControlWord & X87AllExceptions;
+  if (kept & X87Invalid) kept |= now.StatusWord & StackFault;
+  std::uint16_t flags = (Host.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) | kept;
+  if (flags & ErrorSummary) flags |= Busy;
+  now.StatusWord =
+      static_cast<std::uint16_t>((now.StatusWord & ~(X87AllExceptions | StackFault | ErrorSummary | Busy)) | flags);
+  now.ControlWord = Host.ControlWord;
+  LoadEnv(now);
+}
 }  // namespace
 
 std::uint16_t X87ControlWord() {
@@ -44,17 +60,7 @@ TX87Guard::TX87Guard() {
 
 TX87Guard::~TX87Guard() {
   if (FPlain) return;
-  // Take the current stack state (the compiler may hold values on the x87
-  // stack across the guard) and change only the control word and the flags.
-  TX87Env now;
-  StoreEnv(now);
-  std::uint16_t kept = Raised() & FHost.ControlWord & X87AllExceptions;
-  if (kept & X87Invalid) kept |= now.StatusWord & StackFault;
-  std::uint16_t flags = (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) | kept;
-  if (flags & ErrorSummary) flags |= Busy;
-  now.StatusWord = static_cast<std::uint16_t>((now.StatusWord & ~(X87AllExceptions | StackFault | ErrorSummary | Busy)) | flags);
-  now.ControlWord = FHost.ControlWord;
-  LoadEnv(now);
+  RestoreHostWords(FHost);
 }
 
 std::uint16_t TX87Guard::Raised() const { return X87StatusWord() & X87AllExceptions; }
@@ -67,18 +73,7 @@ TX87Watch::TX87Watch() {
   asm volatile("fnclex" : : : "memory");
 }
 
-TX87Watch::~TX87Watch() {
-  TX87Env now;
-  StoreEnv(now);
-  const std::uint16_t raised = now.StatusWord & X87AllExceptions;
-  std::uint16_t kept = raised & FHost.ControlWord & X87AllExceptions;
-  if (kept & X87Invalid) kept |= now.StatusWord & StackFault;
-  std::uint16_t flags = (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) | kept;
-  if (flags & ErrorSummary) flags |= Busy;
-  now.StatusWord = static_cast<std::uint16_t>((now.StatusWord & ~(X87AllExceptions | StackFault | ErrorSummary | Busy)) | flags);
-  now.ControlWord = FHost.ControlWord;
-  LoadEnv(now);
-}
+TX87Watch::~TX87Watch() { RestoreHostWords(FHost); }
 
 std::uint16_t TX87Watch::Faults() const {
   return X87StatusWord() & ~X87ControlWord() & X87AllExceptions;

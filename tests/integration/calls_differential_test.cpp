@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fennic/codegen/fennic.h"
+#include "support/expr_gen.h"
 #include "support/reference_eval.h"
 
 namespace fennic::testing {
@@ -428,15 +429,6 @@ class TCallGen {
 };
 
 // ---- the test -------------------------------------------------------------------------
-
-std::optional<long long> EnvNumber(const char* name) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return std::nullopt;
-  char* end = nullptr;
-  const long long v = std::strtoll(text, &end, 0);
-  if (*end) return std::nullopt;
-  return v;
-}
 
 // A setting combination by index: ParallelExecution, EliminateBrackets,
 // OutOfOrder, AlignMode, BackOperation, SmartLoad.

@@ -24,15 +24,6 @@
 namespace fennic::testing {
 namespace {
 
-std::optional<long long> EnvNumber(const char* name) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return std::nullopt;
-  char* end = nullptr;
-  const long long v = std::strtoll(text, &end, 0);
-  if (*end) return std::nullopt;
-  return v;
-}
-
 struct TRun {
   std::uint32_t Seed = 20240607;
 #if defined(__SANITIZE_ADDRESS__)

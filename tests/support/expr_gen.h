@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +16,17 @@ class TCtrlBlck;
 }
 
 namespace fennic::testing {
+
+// A whole number from the environment variable Name (decimal, or 0x hex),
+// for reruns of seeded tests with another seed, count or single case.
+inline std::optional<long long> EnvNumber(const char* Name) {
+  const char* text = std::getenv(Name);
+  if (!text || !*text) return std::nullopt;
+  char* end = nullptr;
+  const long long v = std::strtoll(text, &end, 0);
+  if (*end) return std::nullopt;
+  return v;
+}
 
 class ReferenceEvaluator;
 
