@@ -1,0 +1,69 @@
+# Installs BUILD_DIR into WORK_DIR/prefix, then builds the host project in
+# host/ against it twice, through the CMake package and through pkg-config,
+# and runs what it built (through RUNNER when set).
+cmake_minimum_required(VERSION 3.25)
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${status}):\n${ARGN}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(run_host what program)
+  run("${what}" ${RUNNER} ${program})
+  if(NOT run_output MATCHES "sin\\(x\\)\\*sin\\(x\\) \\+ cos\\(x\\)\\*cos\\(x\\)[^\n]* = 1\\.[0-9]+")
+    message(FATAL_ERROR "${what} printed something unexpected:\n${run_output}")
+  endif()
+  message(STATUS "${what}: ${run_output}")
+endfunction()
+
+# 1. Install.
+run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+set(expected
+  include/fennic/fennic.h include/fennic/core/ctrlblck.h include/fennic/codegen/fennic.h
+  include/fennic/framework/component.h ${LIBDIR}/libfennic.so
+  ${LIBDIR}/cmake/fennic/fennicConfig.cmake ${LIBDIR}/cmake/fennic/fennicConfigVersion.cmake
+  ${LIBDIR}/pkgconfig/fennic.pc)
+if(WITH_FUNCTIONS)
+  list(APPEND expected include/fennic/functions/functions.h ${LIBDIR}/libfennic_functions.so
+       ${LIBDIR}/pkgconfig/fennic-functions.pc)
+endif()
+foreach(file ${expected})
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "cmake --install did not install ${file}")
+  endif()
+endforeach()
+
+# 2. A host project through find_package(fennic).
+run("configuring the host project"
+    ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/host -B ${WORK_DIR}/host-build -G ${GENERATOR}
+    -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/i386-toolchain.cmake
+    -DCMAKE_PREFIX_PATH=${prefix})
+run("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host-build)
+run_host("host built with CMake" ${WORK_DIR}/host-build/host)
+if(WITH_FUNCTIONS)
+  run_host("host built with CMake, function pack" ${WORK_DIR}/host-build/host_functions)
+endif()
+
+# 3. The same program through pkg-config.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${LIBDIR}/pkgconfig)  # nothing of the machine's own
+function(pkg_build name source package)
+  run("pkg-config ${package}" ${PKG_CONFIG} --cflags --libs ${package})
+  string(STRIP "${run_output}" flags)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run("g++ with pkg-config ${package}" g++ -m32 -std=c++20 ${CMAKE_CURRENT_LIST_DIR}/host/${source}
+      ${flags} -o ${WORK_DIR}/${name})
+  run_host("host built with pkg-config ${package}" ${WORK_DIR}/${name})
+endfunction()
+pkg_build(host-pc main.cpp fennic)
+if(WITH_FUNCTIONS)
+  pkg_build(host-pc-functions functions.cpp fennic-functions)
+endif()
