@@ -1,9 +1,9 @@
-# Checks that the tutorial quotes the examples as they are. A fenced block
-# that follows
-#   <!-- quote examples/NAME.cpp SNIPPET -->  must equal the lines between the
-#                                              two "//! [SNIPPET]" lines of the file
-#   <!-- quote examples/NAME.cpp -->          must equal the whole file
-#   <!-- output NAME -->                      must equal tests/tutorial/expected/NAME.txt
+# Checks that a document (TUTORIAL) quotes the files it names as they are. A
+# fenced block that follows
+#   <!-- quote FILE SNIPPET -->  must equal the lines between the
+#                                two "//! [SNIPPET]" lines of FILE
+#   <!-- quote FILE -->          must equal the whole of FILE (relative to ROOT)
+#   <!-- output NAME -->         must equal tests/tutorial/expected/NAME.txt
 # Everything stays in quoted strings: the quoted code is full of semicolons.
 cmake_minimum_required(VERSION 3.25)
 file(READ "${TUTORIAL}" doc)
