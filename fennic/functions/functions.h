@@ -1,0 +1,41 @@
+// The standard function pack: the common mathematical functions and the
+// constants pi and e, registered on a component on request. The component
+// itself predefines nothing; a host that wants these calls
+// RegisterStandardFunctions once after creating it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fennic/core/ctrlblck.h"
+
+namespace fennic {
+
+// Where sin, cos and tan come from.
+enum TTrigCode : std::uint8_t {
+  tcX87,      // FSIN, FCOS, FPTAN in line; arguments with |x| >= 2^63 (and
+              // infinities) go through the C library instead
+  tcLibrary   // host routines over the C library's sinl, cosl, tanl
+};
+
+// One entry of the pack, for tools and documentation.
+struct TStandardEntry {
+  std::string Name;
+  std::string ParamSpec;  // "vf80", "vf80vf80"; empty for a constant
+  bool Inline;            // x87 code copied in line (ctBuilt_in)
+  std::string Summary;    // one line
+};
+
+// Registers every function and constant of the pack on Target. A name the
+// host has already taken keeps the host's meaning and is skipped; the result
+// is true when every entry of the pack was registered.
+bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
+
+// The entries of the pack in registration order (functions, then constants).
+const std::vector<TStandardEntry>& StandardEntries();
+
+// The constants' storage: read-only, owned by the pack, read by compiled code.
+extern const long double StandardPi;
+extern const long double StandardE;
+
+}  // namespace fennic
