@@ -60,6 +60,8 @@ class TBuilder : public TSimpler {
   void ReleaseTrees();
   // Start of the constant pool that generated code addresses absolutely.
   const std::uint8_t* PoolBase() const { return FConstData.data(); }
+  // Bytes of the constant pool, read-only (for disassembly and tools).
+  std::size_t PoolSize() const { return FConstData.size(); }
 
   // Frees a subtree (nil allowed). Iterative: chains of any length are safe.
   static void KillTree(TTreeNode* Node);
