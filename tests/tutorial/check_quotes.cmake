@@ -57,6 +57,12 @@ while(TRUE)
   math(EXPR close "${close} + 1")
   string(SUBSTRING "${doc}" 0 ${close} block)
   string(SUBSTRING "${doc}" ${close} -1 doc)
+  # A closing fence is a line of its own; anything else means the quoted
+  # block ran into the next one.
+  string(SUBSTRING "${doc}" 0 4 fence)
+  if(NOT fence STREQUAL "```\n")
+    string(APPEND failures "${tag}: the block is not closed by a line \"```\"\n")
+  endif()
 
   string(REGEX REPLACE "<!-- ([a-z]+) ([^ ]+) ?([^ ]*) ?-->" "\\1" kind "${tag}")
   string(REGEX REPLACE "<!-- ([a-z]+) ([^ ]+) ?([^ ]*) ?-->" "\\2" file "${tag}")
