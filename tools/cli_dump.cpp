@@ -64,9 +64,11 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
   cs_insn* Insn = nullptr;
   std::size_t Offset = 0;
   while (Offset < Size) {
-    const std::size_t N = cs_disasm(Handle, Code + Offset, Size - Offset, Offset, 1, &Insn);
+    // Disassembled at its own address: call and jump targets read as they run.
+    const std::size_t N = cs_disasm(Handle, Code + Offset, Size - Offset,
+                                    reinterpret_cast<std::uintptr_t>(Code) + Offset, 1, &Insn);
     if (N == 0) {  // not an instruction: show the byte and go on
-      std::fprintf(Out, "  %04zx  %-33s .byte 0x%02x\n", Offset, Hex(Code + Offset, 1).c_str(), Code[Offset]);
+      std::fprintf(Out, "  %04zx  %-24s .byte 0x%02x\n", Offset, Hex(Code + Offset, 1).c_str(), Code[Offset]);
       ++Offset;
       continue;
     }
@@ -75,6 +77,18 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
     const cs_x86& X = I.detail->x86;
     for (int k = 0; k < X.op_count; ++k) {
       const cs_x86_op& Op = X.operands[k];
+      if (Op.type == X86_OP_IMM && std::strcmp(I.mnemonic, "call") == 0) {
+        const auto Target = static_cast<std::uintptr_t>(static_cast<std::uint32_t>(Op.imm));
+        for (const TFunction& Fn : F.Functions())
+          if (!Fn.Name.empty() && reinterpret_cast<std::uintptr_t>(Fn.Address) == Target) Note = Fn.Name;
+      }
+      if (Op.type == X86_OP_IMM && I.mnemonic[0] == 'j') {
+        const auto Target = static_cast<std::uintptr_t>(static_cast<std::uint32_t>(Op.imm));
+        const auto Start = reinterpret_cast<std::uintptr_t>(Code);
+        char To[16];
+        std::snprintf(To, sizeof To, "to %04lx", static_cast<unsigned long>(Target - Start));
+        if (Target >= Start && Target <= Start + Size) Note = To;
+      }
       if (Op.type != X86_OP_MEM || Op.mem.base != X86_REG_INVALID || Op.mem.index != X86_REG_INVALID)
         continue;
       const auto Address = static_cast<std::uintptr_t>(static_cast<std::uint32_t>(Op.mem.disp));
@@ -88,13 +102,15 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
         const std::uintptr_t At = Address - Pool;
         if (At + static_cast<std::size_t>(R.Size) <= PoolSize) {
           PoolRefs.emplace(At, R);
-          Note = "pool+" + std::to_string(At) + " = " + PoolValue(F.PoolBase() + At, R);
+          char Where[16];
+          std::snprintf(Where, sizeof Where, "pool+%04lx", static_cast<unsigned long>(At));
+          Note = Where + (" = " + PoolValue(F.PoolBase() + At, R));
         }
       }
     }
     std::string Text = std::string(I.mnemonic) + (I.op_str[0] ? " " : "") + I.op_str;
     if (!Note.empty()) Text += std::string(Text.size() < 40 ? 40 - Text.size() : 1, ' ') + "; " + Note;
-    std::fprintf(Out, "  %04zx  %-33s %s\n", Offset, Hex(I.bytes, I.size).c_str(), Text.c_str());
+    std::fprintf(Out, "  %04zx  %-24s %s\n", Offset, Hex(I.bytes, I.size).c_str(), Text.c_str());
     Offset += I.size;
     cs_free(Insn, N);
   }

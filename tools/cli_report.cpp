@@ -149,8 +149,11 @@ std::optional<TBreak> FirstBreak(const std::string& Text, const TCtrlBlck& Names
           Open.push_back({t.Pos, 0, t.Pos, 1});
           break;
         case kClose:
-          // "f()": a call without arguments.
+          // "f()": a call without arguments, an empty argument if f has parameters.
           if (!Open.empty() && Open.back().Func && List[k - 1].Kind == kOpen) {
+            TFunction Fn;
+            if (Names.GetFunc(Fn, Open.back().Func) && !Fn.Params.empty())
+              return TBreak{eValExpected, t.Pos};
             Open.back().Args = 0;
             if (auto B = Close(t.Pos)) return B;
             Operand = false;

@@ -1,0 +1,262 @@
+// The fennic tool as a user runs it: results, every kind of error with its
+// exit status, the disassembly, standard input, timing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tools/cli_runner.h"
+
+namespace fennic::testing {
+namespace {
+
+using Args = std::vector<std::string>;
+
+long double Number(const std::string& Text) { return std::strtold(Text.c_str(), nullptr); }
+
+struct TResultCase {
+  Args Arguments;
+  const char* Printed;  // the exact first line
+};
+
+const TResultCase Results[] = {
+    {{"1+2"}, "3"},
+    {{"x*y", "x=1.5", "y=-4"}, "-6"},
+    {{"n/k", "n:i32=5", "k:u8=200"}, "0.0250000000000000000003"},
+    // Full extended precision: 0.1 as each floating-point type stores it.
+    {{"t", "t:f80=0.1"}, "0.100000000000000000001"},
+    {{"t", "t=0.1"}, "0.100000000000000005551"},
+    {{"t", "t:f64=0.1"}, "0.100000000000000005551"},
+    {{"t", "t:f32=0.1"}, "0.100000001490116119385"},
+    // Every integer type at the ends of its range.
+    {{"v", "v:i8=-128"}, "-128"},
+    {{"v", "v:u8=255"}, "255"},
+    {{"v", "v:i16=-32768"}, "-32768"},
+    {{"v", "v:u16=65535"}, "65535"},
+    {{"v", "v:i32=-2147483648"}, "-2147483648"},
+    {{"v", "v:u32=4294967295"}, "4294967295"},
+    {{"v", "v:u32=0xFFFFFFFF"}, "4294967295"},
+    {{"v", "v:i64=-9223372036854775808"}, "-9223372036854775808"},
+    {{"v", "v:i64=9223372036854775807"}, "9223372036854775807"},
+    {{"a+b+c", "a:i8=1", "b:u16=2", "c:f32=0.5"}, "3.5"},
+    // The pack's constants, and a variable that hides one.
+    {{"pi"}, "3.14159265358979323851"},
+    {{"e"}, "2.71828182845904523543"},
+    {{"e*2", "e=5"}, "10"},
+    {{"sqrt(x)", "x=2"}, "1.41421356237309504876"},
+    {{"pow(2, 64)"}, "18446744073709551616"},
+    {{"max(a, b) - min(a, b)", "a=3", "b=-4"}, "7"},
+    // Options anywhere; an expression that begins with a minus sign.
+    {{"x=3", "--smart-load=off", "-x"}, "-3"},
+    {{"--", "--x", "x=2"}, "2"},
+    {{"X+x", "X=2"}, "4"},
+    {{"1/0"}, "inf"},
+};
+
+TEST(Cli, PrintsTheValueAtFullPrecision) {
+  for (const TResultCase& C : Results) {
+    const TCliResult R = RunCli(C.Arguments);
+    std::string Joined;
+    for (const std::string& A : C.Arguments) Joined += A + " ";
+    EXPECT_EQ(R.Status, 0) << Joined << R.Err;
+    EXPECT_EQ(R.FirstLine(), C.Printed) << Joined << R.Err;
+  }
+}
+
+TEST(Cli, IdentityOfTheExample) {
+  for (const char* Trig : {"--align-mode=on", "--library-trig"}) {
+    const TCliResult R = RunCli({Trig, "sin(x)*sin(x)+cos(x)*cos(x)", "x=0.7"});
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    EXPECT_LE(fabsl(Number(R.Out) - 1), 1e-15L) << R.Out;
+  }
+  // Through the C library the identity holds to the last bit here.
+  EXPECT_EQ(RunCli({"--library-trig", "sin(x)*sin(x)+cos(x)*cos(x)", "x=0.7"}).FirstLine(), "1");
+}
+
+// Every setting flag and value compiles the same value.
+TEST(Cli, SettingsFlagsKeepTheValue) {
+  const Args Flags = {
+      "--trig-mode=safe",         "--trig-mode=delphi",         "--parallel-execution=off",
+      "--eliminate-brackets=standard", "--eliminate-brackets=agressive", "--out-of-order=standart",
+      "--out-of-order=aggressive", "--align-mode=off",           "--back-operation=false",
+      "--smart-load=0",           "--smart-load=yes"};
+  const std::string Text = "(x+1)*(x-2)/(x+3) - sin(x)*(x*x-(x+x/2)) + x*x*x*x*x";
+  const std::string Want = RunCli({Text, "x=1.25"}).FirstLine();
+  ASSERT_FALSE(Want.empty());
+  for (const std::string& F : Flags) EXPECT_EQ(RunCli({F, Text, "x=1.25"}).FirstLine(), Want) << F;
+  EXPECT_EQ(RunCli({"--out-of-order=standard", "--eliminate-brackets=standard", "--parallel-execution=off",
+                    "--align-mode=off", "--back-operation=off", "--smart-load=off", Text, "x=1.25"})
+                .FirstLine(),
+            Want);
+}
+
+struct TErrorCase {
+  Args Arguments;
+  const char* Name;
+  int Column;  // 0: no position shown
+};
+
+const TErrorCase Errors[] = {
+    {{"sin(x", "x=1"}, "eEdge", 4},
+    {{"((1)"}, "eEdge", 1},
+    {{"foo+1"}, "eUnknown", 1},
+    {{"x + bar(2)", "x=1"}, "eUnknown", 5},
+    {{"1.2.3+2"}, "eNumFormat", 1},
+    {{"2*"}, "eValExpected", 3},
+    {{""}, "eValExpected", 1},
+    {{"1+)"}, "eValExpected", 3},
+    {{"sqrt()"}, "eValExpected", 6},
+    {{"hypot(1,)"}, "eValExpected", 9},
+    {{"2 + pow(1)"}, "eParameter", 5},
+    {{"atan2(1,2,3)"}, "eParameter", 1},
+    {{"x(2)", "x=1"}, "eOpExpected", 2},
+};
+
+TEST(Cli, CompileErrorsNameTheCodeAndPosition) {
+  for (const TErrorCase& C : Errors) {
+    const TCliResult R = RunCli(C.Arguments);
+    const std::string& Text = C.Arguments[0];
+    EXPECT_EQ(R.Status, 1) << Text;
+    EXPECT_TRUE(R.Out.empty()) << Text << ": " << R.Out;
+    EXPECT_NE(R.Err.find(std::string(": ") + C.Name + ": "), std::string::npos) << Text << ": " << R.Err;
+    if (C.Column > 0) {
+      EXPECT_NE(R.Err.find("^ column " + std::to_string(C.Column) + "\n"), std::string::npos)
+          << Text << ": " << R.Err;
+    }
+  }
+}
+
+// Where the error is, the caret stands under it.
+TEST(Cli, CaretPointsIntoAnExcerptOfLongTexts) {
+  std::string Long;
+  for (int i = 0; i < 200; ++i) Long += "x+";
+  Long += "qq+x";
+  const TCliResult R = RunCli({Long, "x=1"});
+  ASSERT_EQ(R.Status, 1);
+  const std::size_t Line = R.Err.find("\n  ") + 3;
+  const std::size_t Caret = R.Err.find('^');
+  ASSERT_NE(Caret, std::string::npos) << R.Err;
+  const std::size_t Column = Caret - R.Err.rfind('\n', Caret) - 1;
+  EXPECT_EQ(R.Err.substr(Line + Column - 2, 2), "qq") << R.Err;
+  EXPECT_LT(R.Err.size(), 400u);
+  EXPECT_NE(R.Err.find("column 401"), std::string::npos);
+}
+
+const std::vector<std::pair<Args, const char*>> UsageErrors = {
+    {{"--frobnicate", "1"}, "unknown option --frobnicate"},
+    {{"--out-of-order=sideways", "1"}, "--out-of-order takes"},
+    {{"--smart-load", "1"}, "--smart-load needs a value"},
+    {{"--dump=yes", "1"}, "--dump takes no value"},
+    {{"1", "--repeat"}, "--repeat needs a count"},
+    {{"--repeat", "0", "1"}, "positive whole number"},
+    {{"--repeat=-5", "1"}, "positive whole number"},
+    {{"--repeat=12x", "1"}, "positive whole number"},
+    {{"1", "2"}, "more than one expression"},
+    {{"n:i9=3", "n"}, "unknown type 'i9'"},
+    {{"k:u8=256", "k"}, "not a value of type u8"},
+    {{"k:i8=-129", "k"}, "not a value of type i8"},
+    {{"k:u32=-1", "k"}, "not a value of type u32"},
+    {{"k:i64=9223372036854775808", "k"}, "not a value of type i64"},
+    {{"k:i32=1.5", "k"}, "not a value of type i32"},
+    {{"x=1.5x", "x"}, "not a value of type f64"},
+    {{"x=", "x"}, "not a value of type f64"},
+    {{"x= 1", "x"}, "not a value of type f64"},
+    {{"x=1", "X=2", "x"}, "given twice"},
+    {{"fennicid=1", "1"}, "cannot be a variable name"},
+};
+
+TEST(Cli, UsageErrorsExitWithTwo) {
+  for (const auto& [Arguments, Message] : UsageErrors) {
+    const TCliResult R = RunCli(Arguments);
+    EXPECT_EQ(R.Status, 2) << Arguments[0];
+    EXPECT_NE(R.Err.find(Message), std::string::npos) << Arguments[0] << ": " << R.Err;
+    EXPECT_TRUE(R.Out.empty()) << Arguments[0];
+  }
+}
+
+TEST(Cli, HelpListsTheOptions) {
+  const TCliResult R = RunCli({"--help"});
+  EXPECT_EQ(R.Status, 0);
+  for (const char* Word : {"usage:", "--dump", "--repeat", "--out-of-order", "--smart-load", "f80"})
+    EXPECT_NE(R.Out.find(Word), std::string::npos) << Word;
+}
+
+TEST(Cli, DumpShowsCodeAndPool) {
+  const TCliResult R = RunCli({"--dump", "2.5*x + sqrt(y)", "x=3", "y:f32=4"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  const std::string& D = R.Out;
+  // Offset, bytes and instruction of the first and the last line.
+  EXPECT_NE(D.find("routine: "), std::string::npos) << D;
+  EXPECT_NE(D.find("\n  0000  "), std::string::npos) << D;
+  EXPECT_NE(D.find("fsqrt"), std::string::npos) << D;
+  EXPECT_NE(D.find("D9 FA"), std::string::npos) << D;
+  EXPECT_NE(D.find("C3 "), std::string::npos) << D;
+  EXPECT_NE(D.find("ret\n"), std::string::npos) << D;
+  // Operands named: the variables, and the pool constant with its value.
+  EXPECT_NE(D.find("; x\n"), std::string::npos) << D;
+  EXPECT_NE(D.find("; y\n"), std::string::npos) << D;
+  EXPECT_NE(D.find("= f32 2.5\n"), std::string::npos) << D;
+  EXPECT_NE(D.find("constant pool: "), std::string::npos) << D;
+  EXPECT_NE(D.find("00 00 20 40"), std::string::npos) << D;  // 2.5 as a single
+  // The value comes last.
+  EXPECT_EQ(D.substr(D.rfind('\n', D.size() - 2) + 1), "9.5\n");
+}
+
+TEST(Cli, DumpOfInlineFallbackDecodesEveryByte) {
+  const TCliResult R = RunCli({"--dump", "tan(x)", "x=1"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.Out.find(".byte"), std::string::npos) << R.Out;
+  for (const char* Op : {"fptan", "fnstsw", "fnsave", "frstor", "call ecx"})
+    EXPECT_NE(R.Out.find(Op), std::string::npos) << Op << "\n" << R.Out;
+}
+
+TEST(Cli, StandardInputIsACalculator) {
+  const TCliResult R = RunCli({"x=2"}, "1+1\n\n  \nfoo\nx*3\r\nsqrt(\n");
+  EXPECT_EQ(R.Status, 1);
+  EXPECT_EQ(R.Out, "2\n6\n");
+  EXPECT_NE(R.Err.find("line 4: eUnknown"), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("line 6: eEdge"), std::string::npos) << R.Err;
+
+  const TCliResult Good = RunCli({"--library-trig"}, "pi\nsin(pi/2)\n");
+  EXPECT_EQ(Good.Status, 0) << Good.Err;
+  EXPECT_EQ(Good.Out, "3.14159265358979323851\n1\n");
+  const TCliResult Empty = RunCli({}, "");
+  EXPECT_EQ(Empty.Status, 0);
+  EXPECT_TRUE(Empty.Out.empty() && Empty.Err.empty());
+}
+
+TEST(Cli, RepeatReportsRate) {
+  const TCliResult R = RunCli({"--repeat", "1000", "x*x", "x=3"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.FirstLine(), "9");
+  EXPECT_NE(R.Out.find("\n1000 evaluations in "), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find(" evaluations per second"), std::string::npos) << R.Out;
+}
+
+// Huge and deeply nested input gets a value or an error code, never a crash.
+TEST(Cli, HugeInputsEndWithAValueOrAnError) {
+  std::string Sum = "x";
+  for (int i = 0; i < 200000; ++i) Sum += "+x";
+  const TCliResult Long = RunCli({"x=1"}, Sum + "\n");
+  EXPECT_EQ(Long.Signal, 0);
+  EXPECT_EQ(Long.Status, 0) << Long.Err.substr(0, 200);
+  EXPECT_EQ(Long.FirstLine(), "200001");
+
+  const std::string Deep = std::string(100000, '(') + "1" + std::string(100000, ')');
+  const std::string Calls = [] {
+    std::string S;
+    for (int i = 0; i < 50000; ++i) S += "sin(";
+    return S + "1" + std::string(50000, ')');
+  }();
+  for (const std::string& Text : {Deep, Calls}) {
+    const TCliResult R = RunCli({}, Text + "\n");
+    EXPECT_EQ(R.Signal, 0);
+    EXPECT_TRUE(R.Status == 0 || R.Status == 1) << R.Status;
+    EXPECT_LT(R.Err.size(), 1000u);
+  }
+}
+
+}  // namespace
+}  // namespace fennic::testing
