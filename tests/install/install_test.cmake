@@ -34,11 +34,22 @@ if(WITH_FUNCTIONS)
   list(APPEND expected include/fennic/functions/functions.h ${LIBDIR}/libfennic_functions.so
        ${LIBDIR}/pkgconfig/fennic-functions.pc)
 endif()
+if(WITH_TOOL)
+  list(APPEND expected ${BINDIR}/fennic)
+endif()
 foreach(file ${expected})
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "cmake --install did not install ${file}")
   endif()
 endforeach()
+
+# The installed tool finds the installed libraries.
+if(WITH_TOOL)
+  run("installed fennic" ${RUNNER} ${prefix}/${BINDIR}/fennic --library-trig "sin(x)*sin(x)+cos(x)*cos(x)" x=0.5)
+  if(NOT run_output STREQUAL "1\n")
+    message(FATAL_ERROR "The installed tool printed:\n${run_output}")
+  endif()
+endif()
 
 # 2. A host project through find_package(fennic).
 run("configuring the host project"
