@@ -53,7 +53,7 @@ class BuildTest : public ::testing::Test {
 TEST_F(BuildTest, ExpressionsBecomeLabelledTrees) {
   const std::pair<const char*, const char*> cases[] = {
       {"x-y+z", "T0: ((v1[0/0]-v2[0/0])[1/1]+v3[0/0])[1/1]\n"},
-      {"x/y*z", "T0: ((v1[0/0]/v2[0/0])[1/1]*v3[0/0])[1/1]\n"},
+      {"x/y*z", "T0: ((v1[0/0]*v3[0/0])[1/1]/v2[0/0])[1/1]\n"},  // regrouped: division last
       {"-x*y+z", "T0: (v3[0/0]-(v1[0/0]*v2[0/0])[1/1])[1/1]\n"},
       {"x*h-(y+z)*h", "T0: ((v1[0/0]*f1[0/1])[1/1]-((v2[0/0]+v3[0/0])[1/1]*f1[0/1])[1/2])[2/2]\n"},
       {"x", "T0: v1[1/1]\n"},

@@ -18,6 +18,8 @@ class StackUsageTest : public ::testing::Test {
  protected:
   TTestBuilder B;
   void SetUp() override {
+    // Labels are checked on trees shaped as the texts are written.
+    B.SetOutOfOrder(ooStandart);
     B.RegisterVarExt("x", vtDouble, &X);
     B.RegisterVarExt("y", vtDouble, &Y);
     B.RegisterVarExt("n", vtInt32, &N);

@@ -140,15 +140,36 @@ class RefParser {
     return acc;
   }
 
+  // Regrouped chains (OutOfOrder) form partial products that this order never
+  // forms. When the factors' exponents together could leave the extended
+  // range, a regrouped chain may overflow or underflow where this one does
+  // not, and its value is not comparable.
   std::optional<RefValue> Product() {
     auto acc = Factor();
-    while (acc && (At('*') || At('/'))) {
+    if (!acc) return acc;
+    long grow = 0, shrink = 0;
+    int factors = 1;
+    Reach(acc->Value, '*', grow, shrink);
+    while (At('*') || At('/')) {
       char op = S[P++];
       auto f = Factor();
       if (!f) return std::nullopt;
+      Reach(f->Value, op, grow, shrink);
+      ++factors;
       acc = Combine(op, *acc, *f);
     }
+    if (factors >= 3 && (grow > 16000 || shrink < -16000)) acc->Comparable = false;
     return acc;
+  }
+
+  // Adds the binary exponent by which a factor can raise or lower a partial product.
+  static void Reach(long double v, char op, long& grow, long& shrink) {
+    if (v == 0 || !std::isfinite(v)) return;
+    const long e = std::ilogb(v);
+    const long up = op == '*' ? e + 1 : -e;
+    const long down = op == '*' ? e : -(e + 1);
+    if (up > 0) grow += up;
+    if (down < 0) shrink += down;
   }
 
   std::optional<RefValue> Factor() {
