@@ -27,8 +27,8 @@ int main() {
   f.RegisterVarExt("x", vtDouble, &x);
   f.RegisterVarExt("s", vtSingle, &s);
   f.RegisterVarExt("k", vtInt32, &k);
-  f.RegisterFuncExt("scale", "vf64vi08", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Scale), true);
-  f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Twice), false);
+  f.RegisterFuncExt("scale", "vf64vi08", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Scale), true);
+  f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Twice), false);
 
   //! [errors]
   const char* texts[] = {

@@ -24,8 +24,8 @@ int main() {
   f.RegisterVarExt("x", vtDouble, &x);
 
   //! [foldable]
-  f.RegisterFuncExt("sq", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Square), true);
-  f.RegisterFuncExt("tick", "", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Tick), false);
+  f.RegisterFuncExt("sq", "vf64", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Square), true);
+  f.RegisterFuncExt("tick", "", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Tick), false);
   f.RegisterFuncExt("sqrt", "vf80", ctBuilt_in, frExtended, 0, nullptr, true, {0xD9, 0xFA});
 
   for (const char* text : {"sq(4) + sq(2*3)", "sq(x) + sq(1)", "sq(sqrt(16))*x", "tick()"}) {

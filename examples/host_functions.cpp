@@ -65,17 +65,18 @@ int main() {
   //! [register]
   // RegisterFuncExt(name, parameters, convention, result, x87 registers the
   //                 routine needs, address, foldable)
-  f.RegisterFuncExt("power", "vf64vi32", ctCdecl, frDouble, 0,
+  // Code compiled from C++ may use all eight x87 registers: declare 8.
+  f.RegisterFuncExt("power", "vf64vi32", ctCdecl, frDouble, 8,
                     reinterpret_cast<void*>(&Power), true);
-  f.RegisterFuncExt("hypot", "vf64vf64", ctStdcall, frDouble, 0,
+  f.RegisterFuncExt("hypot", "vf64vf64", ctStdcall, frDouble, 8,
                     reinterpret_cast<void*>(&Hypot), true);
-  f.RegisterFuncExt("lerp", "vf64vf64vf64", ctPascal, frDouble, 0,
+  f.RegisterFuncExt("lerp", "vf64vf64vf64", ctPascal, frDouble, 8,
                     reinterpret_cast<void*>(&Lerp), true);
-  f.RegisterFuncExt("quantize", "vi32vi32vi32vf64vf64", ctRegister, frDouble, 0,
+  f.RegisterFuncExt("quantize", "vi32vi32vi32vf64vf64", ctRegister, frDouble, 8,
                     reinterpret_cast<void*>(&Quantize), true);
-  f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 0,
+  f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 8,
                     reinterpret_cast<void*>(&Twice), false);
-  f.RegisterFuncExt("fact", "vi32", ctStdcall, frInt64, 0,
+  f.RegisterFuncExt("fact", "vi32", ctStdcall, frInt64, 8,
                     reinterpret_cast<void*>(&Factorial), true);
   //! [register]
 

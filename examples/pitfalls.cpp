@@ -41,11 +41,26 @@ __attribute__((force_align_arg_pointer)) double Inner(double t) noexcept {
 }
 //! [nested]
 
+//! [stackneeds]
+// A called routine may find part of the x87 stack holding values of the
+// formula that are still pending; StackNeeds says how many registers it
+// needs free. Code compiled from C++ may use the whole stack (the i386
+// ABI hands a function an empty one), so a C++ routine declares 8. Deep7
+// stands for such code: it keeps seven values on the x87 stack at once.
+__attribute__((force_align_arg_pointer)) double Deep7(double v) noexcept {
+  long double seven;
+  asm("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
+      "faddp\n\tfaddp\n\tfaddp\n\tfaddp\n\tfaddp\n\tfaddp"
+      : "=t"(seven));
+  return v + static_cast<double>(seven);
+}
+//! [stackneeds]
+
 int main() {
   TFennic f(nullptr);
   std::int32_t key = 2;
   f.RegisterVarExt("key", vtInt32, &key);
-  f.RegisterFuncExt("lookup", "vi32", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Lookup), true);
+  f.RegisterFuncExt("lookup", "vi32", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Lookup), true);
 
   f.SetExprString("lookup(key)*2");
   std::printf("lookup(2)*2 = %Lg\n", f.Evaluate());
@@ -61,10 +76,23 @@ int main() {
   double x = 3;
   f.RegisterVarExt("x", vtDouble, &x);
   // Foldable: inner(2) is computed while f compiles, inner(x) at each run.
-  f.RegisterFuncExt("inner", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&Inner), true);
+  f.RegisterFuncExt("inner", "vf64", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Inner), true);
   f.SetExprString("inner(x) + inner(2)");
   std::printf("inner(x) + inner(2) = %Lg (CompError %d)\n", f.Evaluate(),
               static_cast<int>(f.CompError()));
   //! [nested-use]
+
+  //! [stackneeds-use]
+  double a = 1.5, b = 2.5;
+  const double host = (a + b) * (a - b) + (a * b) * (b / a) * ((a + 1) * (b + 1) + Deep7(a));
+  for (int needs : {1, 8}) {
+    TFennic h(nullptr);
+    h.RegisterVarExt("a", vtDouble, &a);
+    h.RegisterVarExt("b", vtDouble, &b);
+    h.RegisterFuncExt("deep7", "vf64", ctCdecl, frDouble, needs, reinterpret_cast<void*>(&Deep7), false);
+    h.SetExprString("(a+b)*(a-b) + (a*b)*(b/a)*((a+1)*(b+1) + deep7(a))");
+    std::printf("StackNeeds %d: %s\n", needs, h.Evaluate() == host ? "right" : "WRONG");
+  }
+  //! [stackneeds-use]
   return 0;
 }

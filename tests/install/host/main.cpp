@@ -11,7 +11,7 @@ int main() {
   f.RegisterVarExt("x", fennic::vtDouble, &x);
   f.RegisterFuncExt("sin", "vf80", fennic::ctBuilt_in, fennic::frExtended, 0, nullptr, true, {0xD9, 0xFE});
   f.RegisterFuncExt("cos", "vf80", fennic::ctBuilt_in, fennic::frExtended, 0, nullptr, true, {0xD9, 0xFF});
-  f.RegisterFuncExt("half", "vf64", fennic::ctCdecl, fennic::frDouble, 0, reinterpret_cast<void*>(&Half), false);
+  f.RegisterFuncExt("half", "vf64", fennic::ctCdecl, fennic::frDouble, 8, reinterpret_cast<void*>(&Half), false);
   f.SetExprString("sin(x)*sin(x) + cos(x)*cos(x) + half(x)");
   if (f.CompError() != fennic::eNone) {
     std::printf("CompError %d\n", static_cast<int>(f.CompError()));
