@@ -22,7 +22,7 @@ int main() {
   void* aligned = nullptr;
   int tc = fennic->RegisterVarA(TVariable{"t", vtExtended, &t}, aligned);
   std::printf("t -> code %d (16-aligned copy: %s)\n", tc, aligned == &t ? "not needed" : "made");
-  int h = fennic->RegisterFuncExt("hypot2", "vf64vf64", ctCdecl, frDouble, 0,
+  int h = fennic->RegisterFuncExt("hypot2", "vf64vf64", ctCdecl, frDouble, 8,
                                   reinterpret_cast<void*>(&Hypot2), true);
   TFunction f;
   fennic->GetFunc(f, h);

@@ -1,4 +1,3 @@
-#include <chrono>
 #include <functional>
 
 #include "testbuilder.h"
@@ -123,13 +122,12 @@ TEST_F(StackUsageTest, LevelsOfALaterFlushFollowTheCall) {
 
 TEST_F(StackUsageTest, NestedFlushesStayLinearInTheNesting) {
   // Every level flushes the call that holds the next one; analysing the
-  // arguments again per flush would double the work per level.
+  // arguments again per flush would double the work per level, and the
+  // build would not finish within the test's time limit.
   const int depth = 40;
   std::string src = "x";
   for (int i = 0; i < depth; ++i) src = "f8(x)+f8(" + src + ")";
-  auto start = std::chrono::steady_clock::now();
   Build(src);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(B.FTopLevel, depth);
 }
 
