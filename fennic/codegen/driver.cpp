@@ -19,6 +19,7 @@ void TFennic::Compile() {
       F.FIntInfo.clear();
       F.FWriting = false;
       F.FOut = nullptr;
+      F.FOutAddress = nullptr;
     }
   } cleanUp{*this};
 
@@ -46,6 +47,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
     ~TPassEnd() {
       F.FWriting = false;
       F.FOut = nullptr;
+      F.FOutAddress = nullptr;
     }
   } passEnd{*this};
 
@@ -118,6 +120,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
 
   // Writing pass; the maxima of the sizing pass stay and shape the frame.
   FOut = code.Data();
+  FOutAddress = code.Address();
   FWriting = true;
   FLevel = 0;
   FSpilled = 0;

@@ -177,7 +177,7 @@ void TFennic::AddFuncCall(const TFunction& Func) {
     std::int32_t displacement = 0;
     if (FWriting)
       displacement = AddressOf(Func.Address) -
-                     AddressOf(FOut, Level().CodePos + InstrTemplates[insCall].Count + 4);
+                     AddressOf(FOutAddress, Level().CodePos + InstrTemplates[insCall].Count + 4);
     EmitI32(insCall, displacement);
   } else if (!Func.Code.empty()) {
     AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));

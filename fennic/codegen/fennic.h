@@ -278,8 +278,10 @@ class TFennic : public TBuilder {
   ExecutableBlock FCodeBlock;
   const std::uint8_t* FCodeStart = nullptr;
   std::size_t FCodeSize = 0;
-  // Writing pass: the new buffer and the end of each level's code in it.
+  // Writing pass: where the new routine is written, where it will run, and
+  // the end of each level's code in it.
   std::uint8_t* FOut = nullptr;
+  const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
 };
 
