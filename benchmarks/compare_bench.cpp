@@ -120,12 +120,26 @@ bool CheckCorpus() {
 
 void Describe(benchmark::State& state, const TBenchExpr& e) {
   state.counters["operators"] = e.Operators;
+  state.counters["calls"] = e.NeedsPack ? 1 : 0;
   state.SetLabel(e.Group);
 }
 
 void FennicEval(benchmark::State& state, const TBenchExpr* e) {
   TFennic f(nullptr);
   SetUpFennic(f, *e);
+  f.SetExprString(e->Text);
+  f.Compile();
+  for (auto _ : state) benchmark::DoNotOptimize(f.Evaluate());
+  Describe(state, *e);
+  state.counters["code_bytes"] = static_cast<double>(f.CodeSize());
+}
+
+// The same routine compiled with every operation emitted where it is met
+// (BackOperation off) instead of queued for interleaving.
+void FennicEvalImmediate(benchmark::State& state, const TBenchExpr* e) {
+  TFennic f(nullptr);
+  SetUpFennic(f, *e);
+  f.SetBackOperation(false);
   f.SetExprString(e->Text);
   f.Compile();
   for (auto _ : state) benchmark::DoNotOptimize(f.Evaluate());
@@ -246,12 +260,37 @@ void ExecutableMemory(benchmark::State& state) {
   }
 }
 
+// What one instruction costs where the benchmark runs: 100 x87 additions,
+// 100 register exchanges, 100 integer additions. Under an emulator the x87
+// costs far more than integer work, which weighs on every ratio between
+// compiled x87 code and an interpreter.
+void InstructionX87Add(benchmark::State& state) {
+  for (auto _ : state)
+    asm volatile("fld1\n\tfldz\n\t.rept 100\n\tfadd %%st(1), %%st\n\t.endr\n\t"
+                 "fstp %%st(0)\n\tfstp %%st(0)" ::: "st", "st(1)");
+}
+
+void InstructionX87Exchange(benchmark::State& state) {
+  for (auto _ : state)
+    asm volatile("fld1\n\tfldz\n\t.rept 100\n\tfxch %%st(1)\n\t.endr\n\t"
+                 "fstp %%st(0)\n\tfstp %%st(0)" ::: "st", "st(1)");
+}
+
+void InstructionIntegerAdd(benchmark::State& state) {
+  int a = 1, b = 2;
+  for (auto _ : state) {
+    asm volatile(".rept 100\n\taddl %1, %0\n\t.endr" : "+r"(a) : "r"(b));
+    benchmark::DoNotOptimize(a);
+  }
+}
+
 void RegisterAll() {
   for (int i = 0; i < kCorpusSize; ++i) {
     const TBenchExpr* e = &kCorpus[i];
     if (!Runnable(*e)) continue;
     const std::string name = e->Name;
     benchmark::RegisterBenchmark(("Fennic_Eval/" + name).c_str(), FennicEval, e);
+    benchmark::RegisterBenchmark(("Fennic_EvalImmediate/" + name).c_str(), FennicEvalImmediate, e);
     benchmark::RegisterBenchmark(("GCC_LongDouble/" + name).c_str(), NativeLD, e);
     benchmark::RegisterBenchmark(("GCC_Double/" + name).c_str(), NativeD, e);
     benchmark::RegisterBenchmark(("Muparser_Eval/" + name).c_str(), MuparserEval, e);
@@ -263,6 +302,9 @@ void RegisterAll() {
     benchmark::RegisterBenchmark(("Fennic_Build/" + name).c_str(), FennicBuild, e);
   }
   benchmark::RegisterBenchmark("ExecutableMemory", ExecutableMemory);
+  benchmark::RegisterBenchmark("Instructions100/X87Add", InstructionX87Add);
+  benchmark::RegisterBenchmark("Instructions100/X87Exchange", InstructionX87Exchange);
+  benchmark::RegisterBenchmark("Instructions100/IntegerAdd", InstructionIntegerAdd);
 }
 
 }  // namespace
