@@ -1,5 +1,6 @@
 #include "reference_eval.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
@@ -134,6 +135,7 @@ class RefParser {
       if (!t) return std::nullopt;
       RefValue term = minus % 2 ? Negate(*t) : *t;
       acc = first ? term : Combine('+', *acc, term);
+      if (!first) Reach = TReach::Of(acc->Value);  // a sum is one factor to the chain around it
       first = false;
     }
     --Depth;
@@ -141,35 +143,38 @@ class RefParser {
   }
 
   // Regrouped chains (OutOfOrder) form partial products that this order never
-  // forms. When the factors' exponents together could leave the extended
+  // forms, also across bracketed products that bracket elimination opens.
+  // When the exponents of all the factors together could leave the extended
   // range, a regrouped chain may overflow or underflow where this one does
   // not, and its value is not comparable.
+  struct TReach {
+    long Grow = 0;    // binary exponents by which factors can raise a partial product
+    long Shrink = 0;  // and lower it (negative)
+    int Factors = 1;
+    static TReach Of(long double v) {
+      if (v == 0 || !std::isfinite(v)) return {};
+      const long e = std::ilogb(v);
+      return {std::max(0L, e + 1), std::min(0L, e), 1};
+    }
+  };
+  TReach Reach;  // of the operand or product parsed last
+
   std::optional<RefValue> Product() {
     auto acc = Factor();
     if (!acc) return acc;
-    long grow = 0, shrink = 0;
-    int factors = 1;
-    Reach(acc->Value, '*', grow, shrink);
+    TReach chain = Reach;
     while (At('*') || At('/')) {
       char op = S[P++];
       auto f = Factor();
       if (!f) return std::nullopt;
-      Reach(f->Value, op, grow, shrink);
-      ++factors;
+      chain.Grow += op == '*' ? Reach.Grow : -Reach.Shrink;
+      chain.Shrink += op == '*' ? Reach.Shrink : -Reach.Grow;
+      chain.Factors += Reach.Factors;
       acc = Combine(op, *acc, *f);
     }
-    if (factors >= 3 && (grow > 16000 || shrink < -16000)) acc->Comparable = false;
+    if (chain.Factors >= 3 && (chain.Grow > 16000 || chain.Shrink < -16000)) acc->Comparable = false;
+    Reach = chain;
     return acc;
-  }
-
-  // Adds the binary exponent by which a factor can raise or lower a partial product.
-  static void Reach(long double v, char op, long& grow, long& shrink) {
-    if (v == 0 || !std::isfinite(v)) return;
-    const long e = std::ilogb(v);
-    const long up = op == '*' ? e + 1 : -e;
-    const long down = op == '*' ? e : -(e + 1);
-    if (up > 0) grow += up;
-    if (down < 0) shrink += down;
   }
 
   std::optional<RefValue> Factor() {
@@ -193,6 +198,7 @@ class RefParser {
       bool ok = false;
       long double v = ParseDecimal(S.substr(start, P - start), ok);
       if (!ok) return std::nullopt;
+      Reach = TReach::Of(v);
       return Exact(v);
     }
     if (IsLetter(c)) {
@@ -220,11 +226,14 @@ class RefParser {
         long double r = f->second(args);
         // A function's sensitivity to rounding in its arguments is unknown.
         RefValue v{r, 4 * kUnit * std::fabs(r), comparable && std::isfinite(r)};
+        Reach = TReach::Of(r);
         return v;
       }
       auto v = E.FVars.find(name);
       if (v == E.FVars.end()) return std::nullopt;
-      return Exact(ReadVariable(v->second.Type, v->second.Address));
+      const long double value = ReadVariable(v->second.Type, v->second.Address);
+      Reach = TReach::Of(value);
+      return Exact(value);
     }
     return std::nullopt;
   }
