@@ -31,7 +31,7 @@ struct TStandardEntry {
 // is true when every entry of the pack was registered.
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
 
-// The entries of the pack in registration order (functions, then constants).
+// The entries of the pack as tcX87 registers them (functions, then constants).
 const std::vector<TStandardEntry>& StandardEntries();
 
 // The constants' storage: read-only, owned by the pack, read by compiled code.

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -65,8 +68,17 @@ TCliResult RunCli(const std::vector<std::string>& Args, const std::string& Input
     R.Err = "spawn failed";
     return R;
   }
+  // A tool that hangs is a failure, not a hanging test.
   int WaitStatus = 0;
-  waitpid(Pid, &WaitStatus, 0);
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+  while (waitpid(Pid, &WaitStatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > Deadline) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, &WaitStatus, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (WIFEXITED(WaitStatus)) R.Status = WEXITSTATUS(WaitStatus);
   if (WIFSIGNALED(WaitStatus)) R.Signal = WTERMSIG(WaitStatus);
   R.Out = Out.Read();
