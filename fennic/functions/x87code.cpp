@@ -3,8 +3,9 @@
 // to the C library: the whole x87 state is saved with FNSAVE, so the library
 // routine gets an empty register stack under the host's control word while the
 // values of the enclosing expression wait in the save area, and FRSTOR brings
-// them back with the result in place of the argument. The code keeps EBX,
-// restores ESP and changes only EAX and ECX, as a call would.
+// them back with the result in place of the argument, joined by the exception
+// flags the routine raised. The code keeps EBX, restores ESP and changes only
+// EAX and ECX, as a call would.
 #include "fennic/functions/x87code.h"
 
 #include <cstdint>
@@ -39,6 +40,10 @@ TAByte LibraryCall(TUnaryRoutine Fallback) {
   AppendI32(Code, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Fallback)));
   Append(Code, {0xFF, 0xD1});                // CALL ECX
   Append(Code, {0x83, 0xC4, 0x0C});          // ADD ESP,12
+  // The exception flags the routine raised join those of the saved state.
+  Append(Code, {0xDF, 0xE0});                // FNSTSW AX
+  Append(Code, {0x83, 0xE0, 0x3F});          // AND EAX,3Fh
+  Append(Code, {0x66, 0x09, 0x44, 0x24, 0x04});  // OR [ESP+4],AX: status word of the image
   Append(Code, {0xDB, 0x7C, 0x24, St0});     // FSTP TBYTE [ESP+28]: result over the argument
   Append(Code, {0xDD, 0x24, 0x24});          // FRSTOR [ESP]
   Append(Code, {0x83, 0xC4, SaveArea});      // ADD ESP,108
