@@ -19,8 +19,13 @@ void ResetInlineRecord(long double Result) {
 
 namespace {
 
-// Called first thing by every recording routine.
-void EnterWith(std::vector<long double> Values, const void* Stack, int StackBytes) {
+// Instrumented code (AddressSanitizer's frame layout) expects the 16-byte
+// aligned stack a C caller leaves; the generated routine keeps no such
+// alignment. So the recorders, which read their stack arguments through
+// their own frame, stay uninstrumented and hand what they saw to this
+// function, which realigns the stack for itself and what it calls.
+__attribute__((noinline, force_align_arg_pointer)) void EnterWith(const long double* Values, int Count,
+                                                                  const void* Stack, int StackBytes) {
   std::uint8_t env[28];
   asm volatile("fnstenv %0\n\tfldcw %0" : "=m"(env) : : "memory");  // fnstenv masks: reload the control word
   std::uint16_t cw, tags;
@@ -30,7 +35,7 @@ void EnterWith(std::vector<long double> Values, const void* Stack, int StackByte
   for (int i = 0; i < 8; ++i)
     if (((tags >> (2 * i)) & 3) != 3) ++inUse;
   ++HostRecord.Calls;
-  HostRecord.Values = std::move(Values);
+  HostRecord.Values.assign(Values, Values + Count);
   HostRecord.ControlWord = cw;
   HostRecord.X87InUse = inUse;
   const auto* bytes = static_cast<const std::uint8_t*>(Stack);
@@ -38,15 +43,18 @@ void EnterWith(std::vector<long double> Values, const void* Stack, int StackByte
 }
 
 template <class... T>
-void Enter(const void* Stack, int StackBytes, T... Values) {
-  EnterWith({static_cast<long double>(Values)...}, Stack, StackBytes);
+__attribute__((always_inline, no_sanitize("address"))) inline void Enter(const void* Stack, int StackBytes,
+                                                                          T... Values) {
+  const long double values[sizeof...(T) + 1] = {static_cast<long double>(Values)...};
+  EnterWith(values, static_cast<int>(sizeof...(T)), Stack, StackBytes);
 }
 
 // The recorders keep a plain EBP frame, so their stack arguments start at
 // EBP+8 whatever the compiler does with the parameters themselves.
-#define FENNIC_REGISTER __attribute__((regparm(3), stdcall, noinline, optimize("no-omit-frame-pointer")))
-#define FENNIC_STDCALL __attribute__((stdcall, noinline, optimize("no-omit-frame-pointer")))
-#define FENNIC_CDECL __attribute__((noinline, optimize("no-omit-frame-pointer")))
+#define FENNIC_RECORDER __attribute__((noinline, no_sanitize("address"), optimize("no-omit-frame-pointer")))
+#define FENNIC_REGISTER __attribute__((regparm(3), stdcall)) FENNIC_RECORDER
+#define FENNIC_STDCALL __attribute__((stdcall)) FENNIC_RECORDER
+#define FENNIC_CDECL FENNIC_RECORDER
 #define STACK_ARGUMENTS (static_cast<const std::uint8_t*>(__builtin_frame_address(0)) + 8)
 
 FENNIC_CDECL double Cdecl4(std::int8_t a, std::int32_t b, std::int32_t c, std::int32_t d) {
