@@ -116,16 +116,24 @@ const TConstant Constants[] = {
     {"e", &StandardE, "2.71828182845904523543 (nearest extended value)"},
 };
 
+// The tables are made once per trigonometry choice: registration then only
+// copies them into the registry.
+template <class T>
+const std::vector<T>& Cached(TTrigCode Trig, std::vector<T> (*Make)(TTrigCode)) {
+  static const std::vector<T> X87 = Make(tcX87), Library = Make(tcLibrary);
+  return Trig == tcLibrary ? Library : X87;
+}
+
 }  // namespace
 }  // namespace functions
 
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig) {
   using namespace functions;
   bool All = true;
-  for (const TInline& F : InlineTable(Trig))
+  for (const TInline& F : Cached(Trig, &InlineTable))
     All &= Target.RegisterFuncExt(F.Name, F.Params, ctBuilt_in, frExtended, F.StackNeeds, nullptr,
                                   true, F.Code) != 0;
-  for (const TLibrary& F : LibraryTable(Trig))
+  for (const TLibrary& F : Cached(Trig, &LibraryTable))
     All &= Target.RegisterFuncExt(F.Name, F.Params, ctCdecl, frExtended, LibraryStackNeeds,
                                   F.Routine, true) != 0;
   // Compiled code only reads a variable; the storage is constant.
