@@ -131,19 +131,19 @@ std::int32_t TCtrlBlck::RegisterFunc(const TFunction& Func) {
 
 namespace {
 
-// Parameter specification: four characters a parameter, style then type.
-bool ParseParamSpec(const std::string& spec, TAVarDef& params) {
+// Parameter string: four characters a parameter, style then type.
+bool ParseParameterString(const std::string& text, TAVarDef& params) {
   static constexpr const char* TypeCodes[10] = {"i08", "u08", "i16", "u16", "i32",
                                                 "u32", "i64", "f32", "f64", "f80"};
-  if (spec.size() % 4 != 0) return false;
-  for (std::size_t k = 0; k < spec.size(); k += 4) {
+  if (text.size() % 4 != 0) return false;
+  for (std::size_t k = 0; k < text.size(); k += 4) {
     TVarDef def;
-    if (spec[k] == 'v') def.PushStyle = psValue;
-    else if (spec[k] == 'r') def.PushStyle = psReference;
+    if (text[k] == 'v') def.PushStyle = psValue;
+    else if (text[k] == 'r') def.PushStyle = psReference;
     else return false;
     int type = -1;
     for (int t = 0; t < 10; ++t)
-      if (spec.compare(k + 1, 3, TypeCodes[t]) == 0) type = t;
+      if (text.compare(k + 1, 3, TypeCodes[t]) == 0) type = t;
     if (type < 0) return false;
     def.VarType = static_cast<TVarType>(type);
     params.push_back(def);
@@ -166,7 +166,7 @@ std::int32_t TCtrlBlck::RegisterFuncExt(const std::string& Name, const std::stri
   f.Address = Address;
   f.Foldable = Foldable;
   f.Code = Code;
-  if (!ParseParamSpec(ParamSpec, f.Params)) return 0;
+  if (!ParseParameterString(ParamSpec, f.Params)) return 0;
   return RegisterFunc(f);
 }
 

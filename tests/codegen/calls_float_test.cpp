@@ -147,11 +147,11 @@ TEST(FloatArguments, X87ArgumentsInParameterOrder) {
   };
   for (const auto& u : usages) {
     const int n = static_cast<int>(u.size());
-    std::string spec;
-    for (int i = 0; i < n; ++i) spec += "vf80";
+    std::string params;
+    for (int i = 0; i < n; ++i) params += "vf80";
     for (bool below : {false, true}) {
       f.ClearFuncs();
-      ASSERT_NE(f.RegisterFuncExt("g", spec, ctBuilt_in, frExtended, 8 - n, nullptr, false, Recorder(0, n)), 0);
+      ASSERT_NE(f.RegisterFuncExt("g", params, ctBuilt_in, frExtended, 8 - n, nullptr, false, Recorder(0, n)), 0);
       f.Begin();
       std::vector<std::string> args;
       std::vector<long double> want;
@@ -194,9 +194,9 @@ TEST(FloatArguments, FunctionsGetTheRegistersTheyNeed) {
       for (int i = 0; i < 8; ++i) f.RegisterVarExt("v" + std::to_string(i), vtDouble, &v[i]);
       // args x87 arguments added up (or a 1 loaded), after using `needs` registers.
       Bytes body = args == 0 ? Bytes{0xD9, 0xE8} : args == 1 ? Bytes{} : Bytes{0xDE, 0xC1};
-      std::string spec;
-      for (int i = 0; i < args; ++i) spec += "vf80";
-      ASSERT_NE(f.RegisterFuncExt("g", spec, ctBuilt_in, frExtended, needs, nullptr, false, UseRegisters(needs, body)),
+      std::string params;
+      for (int i = 0; i < args; ++i) params += "vf80";
+      ASSERT_NE(f.RegisterFuncExt("g", params, ctBuilt_in, frExtended, needs, nullptr, false, UseRegisters(needs, body)),
                 0);
       // The call is the right operand of a product whose left operand needs
       // `left` registers: compiled first when it needs more than the call,
