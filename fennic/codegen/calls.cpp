@@ -5,25 +5,11 @@
 #include <memory>
 #include <utility>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/calls.h"
 #include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
 
-namespace {
-
-// A call sequence found the code generator inconsistent. Out of line, so
-// that the functions that calls nest through carry no message strings.
-[[noreturn, gnu::noinline, gnu::cold]] void Defect(const char* What) { throw ECodeGenError(What); }
-
-// Bytes of a parameter's slot in the argument area.
-std::int32_t SlotSize(const TVarDef& Def) {
-  if (Def.PushStyle == psReference) return 4;
-  return (VarSizes[Def.VarType] + 3) & ~3;
-}
-
-// The next argument of List into Arg: up to the first top-level comma, or all
-// that is left for the last parameter. It and its comma leave List.
 void TakeArgument(std::string& List, bool Last, std::string& Arg) {
   const std::size_t comma = Last ? std::string::npos : FindComma(List);
   if (comma == std::string::npos) {
@@ -40,16 +26,6 @@ std::int32_t FunctionCode(const TTreeNode* Node) {
     Defect("call leaf without its function code");
   return ReadInt32(Node->Text, 1);
 }
-
-}  // namespace
-
-// What one call holds while its arguments are computed.
-struct TFennic::TCallPlan {
-  TFunction Fn;
-  TToRegs Regs;
-  std::string Args;  // the arguments not yet taken
-  std::string Arg;   // the one being placed
-};
 
 void TFennic::CallFunction(TTreeNode* Node) {
   if (Node->Flushed) {
@@ -108,6 +84,10 @@ void TFennic::CompileCall(TTreeNode* Node) {
 
   if (Node->Text.size() >= 7) plan->Args.assign(Node->Text, 6, Node->Text.size() - 7);
   else if (!fn.Params.empty()) Defect("call leaf without its arguments");
+  if (CompileHostCall(*plan, Node)) {
+    DeliverResult(fn, Node);
+    return;
+  }
 
   // The argument area.
   const std::int32_t base = L.Pushed;
@@ -153,6 +133,18 @@ void TFennic::CompileCall(TTreeNode* Node) {
 void TFennic::FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, std::int32_t Written) {
   const TFunction& fn = Plan.Fn;
   TLevelInfo& L = Level();
+  PrepareCall(Plan, Node);
+  AddFuncCall(fn);
+  // The routine, or the inline code, removes its own stack arguments;
+  // under ctCdecl the caller does.
+  if (fn.CallType == ctCdecl) AdjustEsp(false, Written);
+  L.Pushed -= Written;
+  if (L.Pushed != Base) Defect("a call left bytes on the stack");
+  DeliverResult(fn, Node);
+}
+
+void TFennic::PrepareCall(TCallPlan& Plan, TTreeNode* Node) {
+  TLevelInfo& L = Level();
   if (L.WaitPending) {
     Emit(insWait);
     L.WaitPending = false;
@@ -169,15 +161,11 @@ void TFennic::FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, st
   ArrangeX87Arguments(Plan.Regs);
   ConsumeX87Arguments(Plan.Regs.FpuCount);
   L.CallMarks.pop_back();
+}
 
-  AddFuncCall(fn);
-  // The routine, or the inline code, removes its own stack arguments;
-  // under ctCdecl the caller does.
-  if (fn.CallType == ctCdecl) AdjustEsp(false, Written);
-  L.Pushed -= Written;
-  if (L.Pushed != Base) Defect("a call left bytes on the stack");
-
+void TFennic::DeliverResult(const TFunction& fn, TTreeNode* Node) {
   if (!Node->Flushed) return;
+  TLevelInfo& L = Level();
   switch (fn.FuncResult) {
     case frSingle: StoreTemp(otSingle, AddVal(vtSingle)); break;
     case frDouble: StoreTemp(otDouble, AddVal(vtDouble)); break;
@@ -289,7 +277,7 @@ void TFennic::PopSaved(TToRegs& Regs, std::int32_t Loaded) {
     if (!Regs.Regs[i].Saved) continue;
     const TPushed reg = Regs.Regs[i].Reg;
     Emit(reg == pEAX ? insPopEax : reg == pEDX ? insPopEdx : insPopEcx);
-    Level().Pushed -= 4;
+    Level().Pushed -= PushWidth;
   }
 }
 
@@ -299,7 +287,7 @@ void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
     if (entry.Saved) continue;
     entry.Saved = true;
     Emit(entry.Reg == pEAX ? insPushEax : entry.Reg == pEDX ? insPushEdx : insPushEcx);
-    Level().Pushed += 4;
+    Level().Pushed += PushWidth;
   }
 }
 

@@ -2,17 +2,13 @@
 // of the argument area, by the kind of the argument and its parameter.
 #include <cstring>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/calls.h"
 #include "fennic/simplifier/codedtext.h"
 #include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
 namespace {
-
-// A call sequence found the code generator inconsistent. Out of line, so
-// that the functions that calls nest through carry no message strings.
-[[noreturn, gnu::noinline, gnu::cold]] void Defect(const char* What) { throw ECodeGenError(What); }
 
 // ModRM register field: EAX 0, ECX 1, EDX 2.
 std::uint8_t Field(TPushed Reg) {
@@ -24,9 +20,7 @@ std::uint8_t Field(TPushed Reg) {
   }
 }
 
-std::int32_t AddressOf(const void* p) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)));
-}
+TAddress AddressOf(const void* p) { return static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(p)); }
 
 bool IsSignedResult(TFuncResult Result) {
   return Result == frInt8 || Result == frInt16 || Result == frInt32 || Result == frInt64;
@@ -44,6 +38,10 @@ void TFennic::EmitBytes(std::initializer_list<std::uint8_t> Bytes) {
 
 void TFennic::EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value) {
   AddCommAndI32(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()), Value);
+}
+
+void TFennic::EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address) {
+  EmitAbs(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()), Address);
 }
 
 void TFennic::StoreRegAt(TPushed Reg, std::int32_t Displacement) {
@@ -82,21 +80,19 @@ void TFennic::ProcessPar(TPushed Kind, TVarType, std::int32_t Offset) {
 TPushed TFennic::PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
   if (Where != pMemory && Where != pEAX && Where != pEDX && Where != pECX)
     Defect("argument requested in a place that holds none");
-  if (Def.PushStyle == psReference) return PushAddress(Arg, Where);
+  if (Def.PushStyle == psReference) return PushAddress(Arg, Where, Offset);
   if (!IsFloatType(Def.VarType)) return PushInteger(ParNode(Arg), Def, Where, Offset);
   if (Arg.size() != 5 || Arg[0] != TreeMarker) Defect("floating-point argument without its tree");
   return PushFloat(ReadInt32(Arg, 1), Def.VarType, Offset);
 }
 
-TPushed TFennic::PushAddress(const std::string& Arg, TPushed Where) {
+TPushed TFennic::PushAddress(const std::string& Arg, TPushed Where, std::int32_t Offset) {
   // The address of the variable the name stands for.
   std::size_t pos = 0;
   const std::string name = ReadIdent(Arg, pos);
   TVariable var;
   if (!GetVar(var, VarCode(name))) Defect("by-reference argument names no variable");
-  const TPushed reg = Where == pMemory ? pEAX : Where;
-  EmitBytesI32({static_cast<std::uint8_t>(0xB8 + Field(reg))}, AddressOf(var.Address));
-  return reg;
+  return LoadAddress(var.Address, Where, Offset);
 }
 
 TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
@@ -153,14 +149,14 @@ TPushed TFennic::LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed
   auto load = [this, &var](TPushed into) {
     const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
     switch (var.VarType) {
-      case vtInt8: EmitBytesI32({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
-      case vtUInt8: EmitBytesI32({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
-      case vtInt16: EmitBytesI32({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
-      case vtUInt16: EmitBytesI32({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
+      case vtInt8: EmitAbsBytes({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
+      case vtUInt8: EmitAbsBytes({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
+      case vtInt16: EmitAbsBytes({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
+      case vtUInt16: EmitAbsBytes({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
       // A 64-bit variable for a narrower parameter: its low half.
       case vtInt32:
       case vtUInt32:
-      case vtInt64: EmitBytesI32({0x8B, modrm}, AddressOf(var.Address)); break;
+      case vtInt64: EmitAbsBytes({0x8B, modrm}, AddressOf(var.Address)); break;
       default: Defect("floating-point variable as an integer argument");
     }
   };

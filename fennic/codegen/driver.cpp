@@ -66,6 +66,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FTemps4Max = FTemps8Max = FTemps16Max = 0;
   FTemps4 = FTemps8 = FTemps16 = 0;
   FIntInfo.clear();
+  FHostCalls = false;
   RunPass(CompileBody);
 
   // Frame area bases.
@@ -95,8 +96,11 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   }
   if (total > INT32_MAX) throw ECodeGenError("routine too large");
 
-  // One buffer of the exact size; its address is final before anything is written.
-  ExecutableBlock code(static_cast<std::size_t>(total));
+  // One buffer of the exact size, with room for the data the routine reads
+  // from its own block; its address is final before anything is written.
+  const auto codeSize = static_cast<std::size_t>(total);
+  ExecutableBlock code(codeSize + BlockDataSize());
+  PlaceBlockData(code.Data(), code.Address(), codeSize);
 
   // Placement, highest level first. Every level starts the writing pass with
   // an empty model, as it did the sizing pass.
@@ -114,6 +118,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
     L.CallMarks.clear();
     L.Slots = {};
     L.Short4 = L.Short8 = L.Short16 = 0;
+    L.ScratchBase = 0;
     pos += size;
     FLevelEnds[i] = pos;
   }
@@ -126,6 +131,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FSpilled = 0;
   FTemps4 = FTemps8 = FTemps16 = 0;
   FIntInfo.clear();
+  FHostCalls = false;
   RunPass(CompileBody);
   FWriting = false;
 
@@ -138,53 +144,41 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   code.Protect();
   FCodeBlock = std::move(code);
   FCodeStart = FCodeBlock.Data();
-  FCodeSize = FCodeBlock.Size();
+  FCodeSize = codeSize;
 }
 
 void TFennic::StackWorks() {
   const std::int32_t S = FSpilledMax, T4 = FTemps4Max, T8 = FTemps8Max, T16 = FTemps16Max;
-  if (S + T4 + T8 + T16 <= 0) return;
+  const std::int32_t big = S + T16;
+  // With AlignMode, an EBP frame aligns ESP so that the 16- and 8-byte
+  // slots sit on their natural boundaries.
+  const bool ebpFrame = AlignMode() && big + T8 > 0;
+  std::int32_t frame = AlignMode() ? 16 * big + 8 * T8 + 4 * std::max(T4 - big, 0) : 12 * S + T4;
+  if (!ebpFrame) frame = PlainFrameBytes(frame);
+  if (frame <= 0) return;
 
   FLevel = FTopLevel;
-  std::int32_t frame;
-  bool ebpFrame = false;
-  if (AlignMode()) {
-    const std::int32_t big = S + T16;
-    frame = 16 * big + 8 * T8 + 4 * std::max(T4 - big, 0);
-    if (big + T8 > 0) {
-      // Align ESP so that the 16- and 8-byte slots sit on their natural boundaries.
-      ebpFrame = true;
-      Emit(insPushEbp);
-      Emit(insMovEbpEsp);
-      const std::int32_t align = big > 0 ? 16 : 8;
-      const std::int32_t rest = frame % align;
-      if (rest > 0) {
-        EmitI8(insSubEspB, rest);
-        EmitI32(insAndEspD, -align);
-        EmitI8(insAddEspB, rest);
-      } else {
-        EmitI32(insAndEspD, -align);
-      }
+  if (ebpFrame) {
+    Emit(insPushEbp);
+    Emit(insMovEbpEsp);
+    const std::int32_t align = FrameAlignment(big);
+    const std::int32_t rest = frame % align;
+    if (rest > 0) {
+      EmitI8(insSubEspB, rest);
+      EmitI32(insAndEspD, -align);
+      EmitI8(insAddEspB, rest);
+    } else {
+      EmitI32(insAndEspD, -align);
     }
-  } else {
-    frame = 12 * S + T4;
   }
-  if (frame > 0) {
-    if (frame < 128)
-      EmitI8(insSubEspB, frame);
-    else
-      EmitI32(insSubEspD, frame);
-  }
+  AdjustEsp(true, frame);
 
   FLevel = 0;
   if (ebpFrame) {
     Emit(insMovEspEbp);
     Emit(insPopEbp);
-  } else if (frame > 0) {
-    if (frame < 128)
-      EmitI8(insAddEspB, frame);
-    else
-      EmitI32(insAddEspD, frame);
+  } else {
+    AdjustEsp(false, frame);
   }
 }
 

@@ -20,15 +20,15 @@ void PutI32(std::uint8_t* at, std::int32_t value) {
   at[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-std::int32_t AddressOf(const void* p, std::int32_t displacement = 0) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)) +
-                                   static_cast<std::uint32_t>(displacement));
+TAddress AddressOf(const void* p, std::int32_t displacement = 0) {
+  return static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(p) +
+                               static_cast<std::uintptr_t>(static_cast<TAddress>(displacement)));
 }
 
 // Aligned single and double variables are read from memory even when a
 // register holds them (SmartLoad).
-bool NaturallyAligned(TVarType type, std::int32_t address) {
-  const auto a = static_cast<std::uint32_t>(address);
+bool NaturallyAligned(TVarType type, TAddress address) {
+  const auto a = static_cast<std::uintptr_t>(address);
   return (type == vtDouble && a % 8 == 0) || (type == vtSingle && a % 4 == 0);
 }
 
@@ -112,7 +112,11 @@ void TFennic::AddCommAndI32AndI32(const std::uint8_t* Bytes, std::int32_t Count,
 
 void TFennic::AddCommAndVar(const std::uint8_t* Bytes, std::int32_t Count, const TVariable& Variable,
                             std::int32_t Displacement) {
-  AddCommAndI32(Bytes, Count, AddressOf(Variable.Address, Displacement));
+  EmitAbs(Bytes, Count, AddressOf(Variable.Address, Displacement));
+}
+
+void TFennic::EmitAbs(TInstr Instr, TAddress Address) {
+  EmitAbs(InstrTemplates[Instr].Bytes, InstrTemplates[Instr].Count, Address);
 }
 
 void TFennic::Emit(TInstr Instr) {
@@ -173,15 +177,14 @@ void TFennic::StoreTemp(TOpType OpType, std::int32_t Offset) {
 
 void TFennic::AddFuncCall(const TFunction& Func) {
   if (Func.Address) {
-    // Relative to the end of the 5-byte CALL at its final address.
-    std::int32_t displacement = 0;
-    if (FWriting)
-      displacement = AddressOf(Func.Address) -
-                     AddressOf(FOutAddress, Level().CodePos + InstrTemplates[insCall].Count + 4);
-    EmitI32(insCall, displacement);
+    EmitCallTo(Func.Address);
   } else if (!Func.Code.empty()) {
     AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));
+  } else {
+    return;
   }
+  // The routine or the inline code may change every scratch register.
+  Level().ScratchBase = 0;
 }
 
 // ---- Register model -------------------------------------------------------------
@@ -245,7 +248,7 @@ void TFennic::FldVar(const TVariable& Variable, bool Negate) {
   const std::int32_t code = VarCode(Variable.Name);
   // An unregistered variable has no identity that a later load could share.
   const std::string key = code != 0 ? MarkerWithCode(VarMarker, code) : NoKey;
-  const std::int32_t address = AddressOf(Variable.Address);
+  const TAddress address = AddressOf(Variable.Address);
   const std::int32_t reg =
       SmartLoad() && NaturallyAligned(Variable.VarType, address) ? -1 : FindKey(key);
   if (reg >= 0) {
@@ -277,18 +280,19 @@ void TFennic::FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InF
   NeedStack(1);
   std::string key = NoKey;
   std::int32_t reg = -1;
+  TAddress address = 0;
   const bool poolConstant = !InFrame && IsFloatType(VarType);
   if (poolConstant) {
     key = {ConstMarker, static_cast<char>(VarType)};
     AppendInt32(key, Value);
-    Value = AddressOf(PoolBase(), Value);
-    if (!(SmartLoad() && NaturallyAligned(VarType, Value))) reg = FindKey(key);
+    address = AddressOf(PoolBase(), Value);
+    if (!(SmartLoad() && NaturallyAligned(VarType, address))) reg = FindKey(key);
   }
   if (reg >= 0) {
     FldSt(reg);
   } else if (poolConstant) {
-    EmitI32(VarType == vtSingle ? insFldDwordAbs : VarType == vtDouble ? insFldQwordAbs : insFldTbyteAbs,
-            Value);
+    EmitAbs(VarType == vtSingle ? insFldDwordAbs : VarType == vtDouble ? insFldQwordAbs : insFldTbyteAbs,
+            address);
   } else {
     switch (VarType) {
       case vtInt16: EmitFrame(insFildWordEsp, insFildWordEspD, Value, 4); break;

@@ -38,13 +38,6 @@ void TFennic::SetExprString(const std::string& Value) {
   if (FAutoCompile) Compile();
 }
 
-Extended TFennic::Evaluate() {
-  // The component travels in EAX; the result comes back in ST0.
-  using TRoutine = Extended(__attribute__((regparm(1))) *)(void*);
-  auto routine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
-  return routine(this);
-}
-
 void TFennic::DeclareProperties(TPropertyList& list) const {
   TBuilder::DeclareProperties(list);
   using C = TFennic;

@@ -26,6 +26,10 @@ class ECodeGenError : public std::logic_error {
   explicit ECodeGenError(const std::string& what) : std::logic_error("code generator: " + what) {}
 };
 
+// An operand's address: absolute (a variable, a pool constant) or a frame
+// offset; as wide as a pointer of the target.
+using TAddress = std::intptr_t;
+
 // The command byte that describes one x87 arithmetic step.
 inline constexpr std::uint8_t ocAdd = 0x00, ocSub = 0x01, ocMul = 0x02, ocDiv = 0x03;
 inline constexpr std::uint8_t ocOperation = 0x03;  // mask of the operation bits
@@ -72,6 +76,9 @@ struct TLevelInfo {
   std::vector<TOpGroup> Ops;
   std::int32_t Cursor = 0;
   std::vector<std::int32_t> CallMarks;
+  // x86-64: the address that R11 holds at this point of the level's code
+  // (0: unknown), so that nearby variables are reached from it.
+  TAddress ScratchBase = 0;
 };
 
 // One argument of a call that travels in an integer register.
@@ -140,7 +147,7 @@ class TFennic : public TBuilder {
   virtual void AddCommAndI8(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Value);
   virtual void AddCommAndI32(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Value);
   virtual void AddComm(const std::uint8_t* Bytes, std::int32_t Count);
-  virtual std::int32_t ExecuteCommand(std::uint8_t Command, std::int32_t Address, std::int32_t Order);
+  virtual std::int32_t ExecuteCommand(std::uint8_t Command, TAddress Address, std::int32_t Order);
 
   // Emission primitives.
   void AddCommAndI8AndI32(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t First,
@@ -163,6 +170,12 @@ class TFennic : public TBuilder {
   void EmitI8I32(TInstr Instr, std::int32_t First, std::int32_t Second);
   void EmitI32I32(TInstr Instr, std::int32_t First, std::int32_t Second);
   void EmitVar(TInstr Instr, const TVariable& Variable, std::int32_t Displacement = 0);
+  // An instruction that addresses Address absolutely: Bytes end with its
+  // ModRM byte in the [disp32] form (mod 00, r/m 101). i386 appends the
+  // address; x86-64 reaches a pool constant RIP-relative and anything else
+  // through R11 (codegen/target_*.cpp).
+  void EmitAbs(const std::uint8_t* Bytes, std::int32_t Count, TAddress Address);
+  void EmitAbs(TInstr Instr, TAddress Address);
   // A frame temporary access: the [ESP] form at offset 0, counted in the
   // short-form counter of its area (4, 8 or 16), else the [ESP+id] form.
   void EmitFrame(TInstr AtEsp, TInstr WithDword, std::int32_t Offset, std::int32_t Area);
@@ -224,6 +237,22 @@ class TFennic : public TBuilder {
   void GenerateCode(const std::function<void()>& CompileBody);
   void StackWorks();
 
+  // What differs between the targets (codegen/target_i386.cpp and
+  // codegen/target_x86_64.cpp).
+  // The call of a host routine at Address (i386: E8 rel32; x86-64: through R11).
+  void EmitCallTo(const void* Address);
+  // A variable's address into Where (pEAX, pEDX, pECX) or, for pMemory,
+  // into the argument slot at Offset; returns where it is.
+  TPushed LoadAddress(const void* Address, TPushed Where, std::int32_t Offset);
+  // The alignment that an EBP frame gives ESP, and the bytes that a frame
+  // without EBP reserves for Frame bytes of slots.
+  std::int32_t FrameAlignment(std::int32_t BigSlots) const;
+  std::int32_t PlainFrameBytes(std::int32_t Frame) const;
+  // Data that the routine reads from its own block, after its code (x86-64:
+  // the constant pool, reached RIP-relative).
+  std::size_t BlockDataSize() const;
+  void PlaceBlockData(std::uint8_t* Write, const std::uint8_t* Address, std::size_t CodeSize);
+
   std::string FExprString;
   std::int32_t FTemps4Max = 0, FTemps8Max = 0, FTemps16Max = 0;
   std::int32_t FTemps4 = 0, FTemps8 = 0, FTemps16 = 0;
@@ -240,7 +269,7 @@ class TFennic : public TBuilder {
   // Pieces of CompileLeaf.
   bool FirstIsRight(const TTreeNode* Node) const;
   void LoadLeaf(TTreeNode* Node);
-  bool FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand);
+  bool FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Operand);
   void MemoryCommandDone();
   void CheckDisplacement(std::int32_t Displacement) const;
   // Pieces of the call sequences. Calls nest as deep as the text does, and
@@ -250,6 +279,17 @@ class TFennic : public TBuilder {
   struct TCallPlan;
   void CompileCall(TTreeNode* Node);
   [[gnu::noinline]] void FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, std::int32_t Written);
+  // Steps every call shares once its arguments are placed: the queued
+  // commands of the arguments performed, room made on the x87 stack, the x87
+  // arguments arranged and handed over.
+  void PrepareCall(TCallPlan& Plan, TTreeNode* Node);
+  // A call computed ahead stores its result and leaves its level.
+  void DeliverResult(const TFunction& Func, TTreeNode* Node);
+  // A call of a routine by the target's own convention (x86-64: System V,
+  // for every convention but ctBuilt_in), from the arguments to the result
+  // in ST0 or EAX (EDX:EAX); false where the sequence of inline code serves
+  // every convention (i386).
+  bool CompileHostCall(TCallPlan& Plan, TTreeNode* Node);
   void LoadRegister(TToRegs& Regs, std::int32_t& Loaded);
   TPushed PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   TPushed PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset);
@@ -257,7 +297,7 @@ class TFennic : public TBuilder {
   [[gnu::noinline]] void LoadIntegerResult(TVarType VarType);
   [[gnu::noinline]] std::int32_t OrderArguments(TToRegs& Regs, std::int32_t Count);
   [[gnu::noinline]] void PopSaved(TToRegs& Regs, std::int32_t Loaded);
-  [[gnu::noinline]] TPushed PushAddress(const std::string& Arg, TPushed Where);
+  [[gnu::noinline]] TPushed PushAddress(const std::string& Arg, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where);
   [[gnu::noinline]] void Negate(TPushed Where);
@@ -269,6 +309,7 @@ class TFennic : public TBuilder {
   TTreeNode* ParNode(const std::string& Arg) const;
   void EmitBytes(std::initializer_list<std::uint8_t> Bytes);
   void EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value);
+  void EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address);
   void StoreRegAt(TPushed Reg, std::int32_t Displacement);
   void StoreImmAt(std::int32_t Displacement, std::int32_t Value);
   void AdjustEsp(bool Reserve, std::int32_t Bytes);
@@ -283,6 +324,11 @@ class TFennic : public TBuilder {
   std::uint8_t* FOut = nullptr;
   const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
+  // This pass calls a routine by the System V convention, whose stack must
+  // be 16-byte aligned at the call (x86-64).
+  bool FHostCalls = false;
+  // Where the routine reads the constant pool (x86-64: in its own block).
+  const std::uint8_t* FPoolAddress = nullptr;
 };
 
 // Registers TFennic on the design-time palette page "VELTA".

@@ -70,7 +70,7 @@ void TFennic::PerformOperation() {
   }
 }
 
-std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, std::int32_t Address, std::int32_t Order) {
+std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std::int32_t Order) {
   TLevelInfo& L = Level();
   const std::int32_t op = Command & ocOperation;
   const std::int32_t form = ((Command & ocForm) >> 2) % 3;
@@ -94,9 +94,10 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, std::int32_t Address,
     if (negate && op != 1) Emit(insFchs);
     if (frame) {
       if (Address != 0) {
-        CheckDisplacement(Address);
+        const auto displacement = static_cast<std::int32_t>(Address);
+        CheckDisplacement(displacement);
         const std::uint8_t bytes[3] = {opcode, static_cast<std::uint8_t>(modrm + 0x80 - 1), 0x24};
-        AddCommAndI32(bytes, 3, Address);
+        AddCommAndI32(bytes, 3, displacement);
       } else {
         const std::uint8_t bytes[3] = {opcode, static_cast<std::uint8_t>(modrm - 1), 0x24};
         AddComm(bytes, 3);
@@ -107,7 +108,7 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, std::int32_t Address,
       }
     } else {
       const std::uint8_t bytes[2] = {opcode, modrm};
-      AddCommAndI32(bytes, 2, Address);
+      EmitAbs(bytes, 2, Address);
     }
     L.Slots[0].Key = NoKey;
     return 0;

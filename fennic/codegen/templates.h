@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "fennic/core/target.h"
+
 namespace fennic {
 
 // Template names: operation, operand width, addressing ("Esp": [ESP],
@@ -51,6 +53,15 @@ struct TInstrTemplate {
   std::uint8_t Bytes[3];
 };
 
+// Instructions that change the stack or frame pointer as a whole: 64-bit
+// code needs REX.W (48) to touch RSP and RBP rather than their low halves.
+// Every other template is the same bytes in both targets (absolute operands
+// are translated where they are emitted).
+constexpr TInstrTemplate StackPointerOp(TInstr Id, std::uint8_t Opcode, std::uint8_t ModRM) {
+  if (Target64) return {Id, 3, {0x48, Opcode, ModRM}};
+  return {Id, 2, {Opcode, ModRM}};
+}
+
 // Indexed by TInstr; shared, read-only.
 inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insWait, 1, {0x9B}},
@@ -87,11 +98,11 @@ inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insOperandSize, 1, {0x66}},
     {insRet, 1, {0xC3}},
     {insCall, 1, {0xE8}},
-    {insSubEspD, 2, {0x81, 0xEC}},
-    {insSubEspB, 2, {0x83, 0xEC}},
-    {insAddEspD, 2, {0x81, 0xC4}},
-    {insAddEspB, 2, {0x83, 0xC4}},
-    {insAndEspD, 2, {0x81, 0xE4}},
+    StackPointerOp(insSubEspD, 0x81, 0xEC),
+    StackPointerOp(insSubEspB, 0x83, 0xEC),
+    StackPointerOp(insAddEspD, 0x81, 0xC4),
+    StackPointerOp(insAddEspB, 0x83, 0xC4),
+    StackPointerOp(insAndEspD, 0x81, 0xE4),
     {insMovsxEaxByteAbs, 3, {0x0F, 0xBE, 0x05}},
     {insMovsxEaxWordAbs, 3, {0x0F, 0xBF, 0x05}},
     {insMovzxEaxByteAbs, 3, {0x0F, 0xB6, 0x05}},
@@ -117,8 +128,8 @@ inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insMovEdxImm, 1, {0xBA}},
     {insMovEcxEax, 2, {0x8B, 0xC8}},
     {insMovEdxEax, 2, {0x8B, 0xD0}},
-    {insMovEbpEsp, 2, {0x8B, 0xEC}},
-    {insMovEspEbp, 2, {0x8B, 0xE5}},
+    StackPointerOp(insMovEbpEsp, 0x8B, 0xEC),
+    StackPointerOp(insMovEspEbp, 0x8B, 0xE5),
     {insXorEdxEdx, 2, {0x31, 0xD2}},
     {insXorEaxEax, 2, {0x31, 0xC0}},
     {insXorEcxEcx, 2, {0x31, 0xC9}},

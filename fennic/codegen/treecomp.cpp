@@ -151,7 +151,7 @@ void TFennic::CompileLeaf(TTreeNode* Node) {
       top.FirstDone = true;
       TTreeNode* second = top.Second;
       std::uint8_t command = top.Command;
-      std::int32_t operand = 0;
+      TAddress operand = 0;
       if (FoldSecond(second, command, operand)) {
         pending.pop_back();
         ExecuteCommand(command, operand, Level().Depth);
@@ -222,7 +222,7 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
   }
 }
 
-bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t& Operand) {
+bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Operand) {
   // Only when every register is taken and no queued command could free one.
   if (Level().Depth != 8 || TotalOps(0) != 0) return false;
   std::uint8_t form = 0;
@@ -233,14 +233,13 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, std::int32_t&
       if (type == vtSingle) form = ocMem4;
       else if (type == vtDouble) form = ocMem8;
       else return false;
-      Operand = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(PoolBase())) +
-                PayloadOf(Second, 2);
+      Operand = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(PoolBase())) + PayloadOf(Second, 2);
       break;
     }
     case VarMarker: {
       TVariable var;
       if (!GetVar(var, PayloadOf(Second, 1))) throw ECodeGenError("tree names an unknown variable");
-      const auto address = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(var.Address));
+      const auto address = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(var.Address));
       switch (var.VarType) {
         case vtInt8:
         case vtUInt8:

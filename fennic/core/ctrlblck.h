@@ -40,6 +40,11 @@ class TCtrlBlck : public TComponent {
   std::int32_t FuncStackNeeds(std::int32_t Code) const;
   // Bytes the arguments of one call occupy on the CPU stack.
   std::int32_t StackFrame(const TFunction& Func) const;
+  // The frame by the rule of inline code: integers of up to 32 bits and
+  // addresses in the first three registers (ctRegister, ctBuilt_in), floats
+  // on the x87 stack while StackNeeds leaves room (ctBuilt_in), the rest in
+  // slots of their size (an address takes a pointer's width).
+  static std::int32_t InlineStackFrame(const TFunction& Func);
 
   // Settings. Readers return the stored value; setters take the raw byte and
   // ignore a value outside the type's range.
@@ -64,6 +69,8 @@ class TCtrlBlck : public TComponent {
 
  protected:
   void DeclareProperties(TPropertyList& list) const override;
+  // What the target's convention makes of a function's declared x87 needs.
+  static std::int32_t TargetStackNeeds(const TFunction& Func, std::int32_t Needs);
 
   std::vector<TFunction> FFuncs;
   std::vector<TVariable> FVars;

@@ -188,17 +188,18 @@ std::int32_t TCtrlBlck::FuncStackNeeds(std::int32_t Code) const {
     for (const TVarDef& p : f.Params)
       if (IsFloatType(p.VarType)) ++n;
   if (n == 0 && IsFloatResult(f.FuncResult)) n = 1;
+  n = TargetStackNeeds(f, n);
   return n < 8 ? n : 8;
 }
 
-std::int32_t TCtrlBlck::StackFrame(const TFunction& Func) const {
+std::int32_t TCtrlBlck::InlineStackFrame(const TFunction& Func) {
   std::int32_t fpuRoom = Func.CallType == ctBuilt_in ? 8 - Func.StackNeeds : 0;
   std::int32_t regRoom = (Func.CallType == ctRegister || Func.CallType == ctBuilt_in) ? 3 : 0;
   std::int32_t bytes = 0;
   for (const TVarDef& p : Func.Params) {
     if (p.PushStyle == psReference || p.VarType <= vtUInt32) {
       if (regRoom > 0) --regRoom;
-      else bytes += 4;
+      else bytes += p.PushStyle == psReference ? PushWidth : 4;
     } else if (p.VarType == vtInt64) {
       bytes += 8;
     } else if (fpuRoom > 0) {

@@ -7,11 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/target.h"
+
 namespace fennic {
 
-// The x87 80-bit extended value (12 bytes of storage on i386, returned in ST0).
+// The x87 80-bit extended value (12 bytes of storage on i386, 16 on x86-64,
+// returned in ST0 on both).
 using Extended = long double;
-static_assert(sizeof(Extended) == 12, "Fennic is built for i386, where long double is the x87 format");
+static_assert(sizeof(Extended) == ExtendedStorage && __LDBL_MANT_DIG__ == 64,
+              "long double must be the x87 extended format");
 
 // Every enumeration is one byte; stages compare ordinals by range, so the
 // order of the values is binding.

@@ -52,41 +52,41 @@ __attribute__((always_inline, no_sanitize("address"))) inline void Enter(const v
 // The recorders keep a plain EBP frame, so their stack arguments start at
 // EBP+8 whatever the compiler does with the parameters themselves.
 #define FENNIC_RECORDER __attribute__((noinline, no_sanitize("address"), optimize("no-omit-frame-pointer")))
-#define FENNIC_REGISTER __attribute__((regparm(3), stdcall)) FENNIC_RECORDER
-#define FENNIC_STDCALL __attribute__((stdcall)) FENNIC_RECORDER
-#define FENNIC_CDECL FENNIC_RECORDER
+#define RECORDER_REGISTER __attribute__((regparm(3), stdcall)) FENNIC_RECORDER
+#define RECORDER_STDCALL __attribute__((stdcall)) FENNIC_RECORDER
+#define RECORDER_CDECL FENNIC_RECORDER
 #define STACK_ARGUMENTS (static_cast<const std::uint8_t*>(__builtin_frame_address(0)) + 8)
 
-FENNIC_CDECL double Cdecl4(std::int8_t a, std::int32_t b, std::int32_t c, std::int32_t d) {
+RECORDER_CDECL double Cdecl4(std::int8_t a, std::int32_t b, std::int32_t c, std::int32_t d) {
   Enter(STACK_ARGUMENTS, 16, a, b, c, d);
   return static_cast<double>(HostRecord.Result);
 }
 
-FENNIC_CDECL double CdeclMixed(std::int32_t a, std::int64_t b, float c, double d, long double e, std::uint16_t f) {
+RECORDER_CDECL double CdeclMixed(std::int32_t a, std::int64_t b, float c, double d, long double e, std::uint16_t f) {
   Enter(STACK_ARGUMENTS, 40, a, b, c, d, e, f);
   return static_cast<double>(HostRecord.Result);
 }
 
-FENNIC_STDCALL double StdcallMixed(std::int32_t a, std::int64_t b, float c, double d, long double e, std::uint16_t f) {
+RECORDER_STDCALL double StdcallMixed(std::int32_t a, std::int64_t b, float c, double d, long double e, std::uint16_t f) {
   Enter(STACK_ARGUMENTS, 40, a, b, c, d, e, f);
   return static_cast<double>(HostRecord.Result);
 }
 
 // The first parameter at the highest address: declared in reverse.
-FENNIC_STDCALL double PascalMixed(std::uint16_t f, long double e, double d, float c, std::int64_t b, std::int32_t a) {
+RECORDER_STDCALL double PascalMixed(std::uint16_t f, long double e, double d, float c, std::int64_t b, std::int32_t a) {
   Enter(STACK_ARGUMENTS, 40, a, b, c, d, e, f);
   return static_cast<double>(HostRecord.Result);
 }
 
 // Register parameters a, g, f first; then the stack parameters b, c, d, e, h
 // in reverse.
-FENNIC_REGISTER long double RegisterMixed(std::int32_t a, std::int16_t g, std::uint8_t f, std::int32_t h, long double e,
+RECORDER_REGISTER long double RegisterMixed(std::int32_t a, std::int16_t g, std::uint8_t f, std::int32_t h, long double e,
                                           double d, float c, std::int64_t b) {
   Enter(STACK_ARGUMENTS, 36, a, b, c, g, d, f, e, h);
   return HostRecord.Result;
 }
 
-FENNIC_REGISTER long double RegisterRaw(std::uint32_t eax, std::uint32_t edx, std::uint32_t ecx) {
+RECORDER_REGISTER long double RegisterRaw(std::uint32_t eax, std::uint32_t edx, std::uint32_t ecx) {
   Enter(nullptr, 0);
   HostRecord.Registers[0] = eax;
   HostRecord.Registers[1] = edx;
@@ -94,24 +94,24 @@ FENNIC_REGISTER long double RegisterRaw(std::uint32_t eax, std::uint32_t edx, st
   return HostRecord.Result;
 }
 
-FENNIC_CDECL double PairCdecl(double x, std::int32_t n) {
+RECORDER_CDECL double PairCdecl(double x, std::int32_t n) {
   Enter(STACK_ARGUMENTS, 12, x, n);
   return static_cast<double>(HostRecord.Result);
 }
-FENNIC_STDCALL double PairStdcall(double x, std::int32_t n) {
+RECORDER_STDCALL double PairStdcall(double x, std::int32_t n) {
   Enter(STACK_ARGUMENTS, 12, x, n);
   return static_cast<double>(HostRecord.Result);
 }
-FENNIC_STDCALL double PairPascal(std::int32_t n, double x) {
+RECORDER_STDCALL double PairPascal(std::int32_t n, double x) {
   Enter(STACK_ARGUMENTS, 12, x, n);
   return static_cast<double>(HostRecord.Result);
 }
-FENNIC_REGISTER double PairRegister(std::int32_t n, double x) {
+RECORDER_REGISTER double PairRegister(std::int32_t n, double x) {
   Enter(STACK_ARGUMENTS, 8, x, n);
   return static_cast<double>(HostRecord.Result);
 }
 
-FENNIC_CDECL long double NoParams() {
+RECORDER_CDECL long double NoParams() {
   Enter(nullptr, 0);
   return HostRecord.Result;
 }

@@ -1,0 +1,36 @@
+// What the call sequences of both targets share (code generator only).
+#pragma once
+
+#include <string>
+
+#include "fennic/codegen/fennic.h"
+
+namespace fennic {
+
+// A call sequence found the code generator inconsistent. Out of line, so
+// that the functions that calls nest through carry no message strings.
+[[noreturn, gnu::noinline, gnu::cold]] inline void Defect(const char* What) { throw ECodeGenError(What); }
+
+// Bytes of a parameter's slot in the argument area of inline code (and of
+// every i386 call).
+inline std::int32_t SlotSize(const TVarDef& Def) {
+  if (Def.PushStyle == psReference) return PushWidth;
+  return (VarSizes[Def.VarType] + 3) & ~3;
+}
+
+// The next argument of List into Arg: up to the first top-level comma, or all
+// that is left for the last parameter. It and its comma leave List.
+void TakeArgument(std::string& List, bool Last, std::string& Arg);
+
+// The function code of a call leaf.
+std::int32_t FunctionCode(const TTreeNode* Node);
+
+// What one call holds while its arguments are computed.
+struct TFennic::TCallPlan {
+  TFunction Fn;
+  TToRegs Regs;
+  std::string Args;  // the arguments not yet taken
+  std::string Arg;   // the one being placed
+};
+
+}  // namespace fennic
