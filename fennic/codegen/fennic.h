@@ -290,6 +290,12 @@ class TFennic : public TBuilder {
   // in ST0 or EAX (EDX:EAX); false where the sequence of inline code serves
   // every convention (i386).
   bool CompileHostCall(TCallPlan& Plan, TTreeNode* Node);
+  // Pieces of a System V call (x86-64): an argument register loaded from its
+  // staged slot at [RSP+Staged], or straight from the argument when Staged
+  // is -1; the result moved to where inline code leaves it.
+  void LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
+  void LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
+  void TakeHostResult(TFuncResult Result);
   void LoadRegister(TToRegs& Regs, std::int32_t& Loaded);
   TPushed PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   TPushed PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset);

@@ -203,60 +203,30 @@ Extended TSimpler::CalculateFunc(const TFunction& Fn, std::string_view Args) {
   std::vector<Extended> floatVals(floatCount);
   for (std::size_t i = floatCount; i-- > 0;) floatVals[i] = FConstSizes.empty() ? 0 : PopNum();
 
-  THostCall call;
-  call.Result = Fn.FuncResult;
-  call.Frame.assign(static_cast<std::size_t>(StackFrame(Fn)), 0);
-  const bool upward = Fn.CallType == ctCdecl || Fn.CallType == ctStdcall;
-  const bool registers = Fn.CallType == ctRegister || Fn.CallType == ctBuilt_in;
-  const std::size_t x87Room =
-      Fn.CallType == ctBuilt_in ? static_cast<std::size_t>(std::clamp(8 - Fn.StackNeeds, 0, 8)) : 0;
-  std::size_t framePos = upward ? 0 : call.Frame.size();
-  std::size_t floatIdx = 0, textPos = 0, regCount = 0;
+  // The arguments' values in parameter order: floats from the table, the
+  // 8 value bytes of each inline integer constant.
+  std::vector<TConstArg> values(Fn.Params.size());
+  std::size_t floatIdx = 0, textPos = 0;
   bool wellFormed = true;
-  // Reserves a slot of Size bytes; null when the frame has no room for it.
-  auto slot = [&](std::size_t Size) -> std::uint8_t* {
-    if (!upward) {
-      if (framePos < Size) return nullptr;
-      framePos -= Size;
-      return call.Frame.data() + framePos;
-    }
-    if (framePos + Size > call.Frame.size()) return nullptr;
-    framePos += Size;
-    return call.Frame.data() + framePos - Size;
-  };
-
-  for (const TVarDef& p : Fn.Params) {
+  for (std::size_t k = 0; k < Fn.Params.size(); ++k) {
+    const TVarDef& p = Fn.Params[k];
     if (p.PushStyle == psReference) wellFormed = false;  // never constant
     if (IsFloatType(p.VarType)) {
-      const Extended value = floatVals[floatIdx++];
-      if (call.X87Args.size() < x87Room) {
-        call.X87Args.push_back(value);
-      } else if (std::uint8_t* s = slot(static_cast<std::size_t>(VarSizes[p.VarType]))) {
-        std::uint8_t bytes[12];
-        NarrowToSlot(value, p.VarType, bytes);
-        std::memcpy(s, bytes, static_cast<std::size_t>(VarSizes[p.VarType]));
-      } else {
-        wellFormed = false;
-      }
+      values[k].Float = floatVals[floatIdx++];
       textPos += 2;
       continue;
     }
-    // The 8 value bytes of the argument's inline integer constant.
-    std::int64_t value = 0;
     if (textPos + InlineIntegerLength <= Args.size() && Args[textPos] == ConstMarker &&
         ElementLength(Args, textPos) == InlineIntegerLength)
-      std::memcpy(&value, Args.data() + textPos + 2, 8);
+      std::memcpy(&values[k].Integer, Args.data() + textPos + 2, 8);
     else
       wellFormed = false;
-    if (p.VarType <= vtUInt32 && registers && regCount < 3) {
-      call.Registers[regCount++] = static_cast<std::uint32_t>(value);
-    } else if (std::uint8_t* s = slot(p.VarType == vtInt64 ? 8 : 4)) {
-      std::memcpy(s, &value, p.VarType == vtInt64 ? 8 : 4);
-    } else {
-      wellFormed = false;
-    }
     textPos += InlineIntegerLength + 1;
   }
+
+  THostCall call;
+  call.Result = Fn.FuncResult;
+  wellFormed = wellFormed && PlaceArguments(Fn, values, call);
 
   Extended result = 0;
   bool completed = false;

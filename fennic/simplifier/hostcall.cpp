@@ -9,85 +9,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "fennic/core/ctrlblck.h"
 #include "fennic/core/execmem.h"
 #include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
 namespace {
-
-// What the call routine reads and writes; offsets are fixed in its code.
-struct TCallBlock {
-  const void* Target;            // +0
-  const std::uint8_t* Frame;     // +4
-  std::uint32_t FrameSize;       // +8, a multiple of 4
-  std::uint32_t X87Count;        // +12
-  const Extended* X87Args;       // +16, 12 bytes apart
-  std::uint32_t Registers[3];    // +20 EAX, +24 EDX, +28 ECX
-  std::uint32_t Unused;          // +32
-  std::uint32_t X87Result;       // +36: pop ST0 into Extended after the call
-  std::uint32_t ResultLow;       // +40 EAX after the call
-  std::uint32_t ResultHigh;      // +44 EDX after the call
-  std::uint8_t ResultX87[12];    // +48
-  std::uint32_t SavedEsp;        // +60
-};
-static_assert(offsetof(TCallBlock, Registers) == 20 && offsetof(TCallBlock, X87Result) == 36 &&
-              offsetof(TCallBlock, ResultX87) == 48 && offsetof(TCallBlock, SavedEsp) == 60);
-
-// cdecl void CallRoutine(TCallBlock* Block)
-constexpr std::uint8_t CallRoutineCode[] = {
-    0x55,                    // push ebp
-    0x53,                    // push ebx
-    0x56,                    // push esi
-    0x57,                    // push edi
-    0x8B, 0x6C, 0x24, 0x14,  // mov ebp, [esp+20]      the block
-    0x89, 0x65, 0x3C,        // mov [ebp+60], esp
-    0x8B, 0x4D, 0x08,        // mov ecx, [ebp+8]       frame size
-    0x29, 0xCC,              // sub esp, ecx
-    0x83, 0xE4, 0xF0,        // and esp, -16           aligned as a C caller leaves it
-    0x8B, 0x75, 0x04,        // mov esi, [ebp+4]
-    0x89, 0xE7,              // mov edi, esp
-    0xFC,                    // cld
-    0xC1, 0xE9, 0x02,        // shr ecx, 2
-    0xF3, 0xA5,              // rep movsd              frame, byte 0 at the new top
-    0x8B, 0x4D, 0x0C,        // mov ecx, [ebp+12]
-    0x8B, 0x75, 0x10,        // mov esi, [ebp+16]
-    0x85, 0xC9,              // test ecx, ecx
-    0x74, 0x08,              // jz registers
-    0xDB, 0x2E,              // fld tbyte [esi]        argument 0 first
-    0x83, 0xC6, 0x0C,        // add esi, 12
-    0x49,                    // dec ecx
-    0x75, 0xF8,              // jnz fld
-    0x8B, 0x45, 0x14,        // registers: mov eax, [ebp+20]
-    0x8B, 0x55, 0x18,        // mov edx, [ebp+24]
-    0x8B, 0x4D, 0x1C,        // mov ecx, [ebp+28]
-    0xFF, 0x55, 0x00,        // call [ebp+0]
-    0x9B,                    // fwait                  a pending x87 fault arrives here
-    0x8B, 0x65, 0x3C,        // mov esp, [ebp+60]      removes a cdecl frame, too
-    0x89, 0x45, 0x28,        // mov [ebp+40], eax
-    0x89, 0x55, 0x2C,        // mov [ebp+44], edx
-    0x83, 0x7D, 0x24, 0x00,  // cmp dword [ebp+36], 0
-    0x74, 0x04,              // je done
-    0xDB, 0x7D, 0x30,        // fstp tbyte [ebp+48]
-    0x9B,                    // fwait
-    0x5F,                    // done: pop edi
-    0x5E,                    // pop esi
-    0x5B,                    // pop ebx
-    0x5D,                    // pop ebp
-    0xC3,                    // ret
-};
-
-using TCallRoutine = void (*)(TCallBlock*);
-
-TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = [] {
-    ExecutableBlock b(sizeof CallRoutineCode);
-    std::memcpy(b.Data(), CallRoutineCode, sizeof CallRoutineCode);
-    b.Protect();
-    return b;
-  }();
-  return reinterpret_cast<TCallRoutine>(block.Data());
-}
 
 // Signal handlers exist only while some thread is inside a guarded call; a
 // signal on a thread that is not gets the disposition that was there before.
@@ -150,8 +78,9 @@ class TSignalGuard {
   bool FOwn;
 };
 
-// False when a guarded signal ended the call.
-bool RunGuarded(TCallRoutine Routine, TCallBlock* Block) {
+}  // namespace
+
+bool RunGuarded(void (*Routine)(void*), void* Block) {
   TSignalGuard handlers;
   sigjmp_buf jump;
   sigjmp_buf* volatile outer = CurrentJump;
@@ -165,25 +94,6 @@ bool RunGuarded(TCallRoutine Routine, TCallBlock* Block) {
   return true;
 }
 
-Extended WidenResult(const TCallBlock& Block, TFuncResult Result) {
-  const std::uint32_t lo = Block.ResultLow;
-  switch (Result) {
-    case frInt8: return static_cast<std::int8_t>(lo);
-    case frUInt8: return static_cast<std::uint8_t>(lo);
-    case frInt16: return static_cast<std::int16_t>(lo);
-    case frUInt16: return static_cast<std::uint16_t>(lo);
-    case frInt32: return static_cast<std::int32_t>(lo);
-    case frUInt32: return lo;
-    case frInt64: return static_cast<std::int64_t>((std::uint64_t{Block.ResultHigh} << 32) | lo);
-    default: {
-      Extended v = 0;
-      std::memcpy(&v, Block.ResultX87, 10);
-      return v;
-    }
-  }
-}
-
-}  // namespace
 
 THostCallSession::THostCallSession() : FOuter(CurrentSession) { CurrentSession = this; }
 
@@ -214,43 +124,67 @@ const void* THostCallSession::InlineStub(const std::vector<std::uint8_t>& Code) 
 
 THostCallSession* THostCallSession::Current() { return CurrentSession; }
 
-bool CallHostRoutine(const THostCall& Call, Extended& Result) {
-  Result = 0;
-  if (!Call.Routine || Call.X87Args.size() > 8) return false;
-  std::vector<std::uint8_t> frame = Call.Frame;
-  frame.resize((frame.size() + 3) & ~std::size_t{3});
-  TCallBlock block{};
-  block.Target = Call.Routine;
-  block.Frame = frame.data();
-  block.FrameSize = static_cast<std::uint32_t>(frame.size());
-  block.X87Count = static_cast<std::uint32_t>(Call.X87Args.size());
-  block.X87Args = Call.X87Args.data();
-  for (std::size_t i = 0; i < 3; ++i) block.Registers[i] = Call.Registers[i];
-  block.X87Result = IsFloatResult(Call.Result) ? 1 : 0;
-  const TCallRoutine routine = CallRoutine();
-
-  TX87Watch x87;
-  const bool completed = RunGuarded(routine, &block);
-  if (!completed || x87.Faults() != 0 || !x87.StackEmpty()) {
-    x87.Reset();
-    return false;
+Extended ResultValue(TFuncResult Result, std::uint64_t Integer, const std::uint8_t* X87) {
+  switch (Result) {
+    case frInt8: return static_cast<std::int8_t>(Integer);
+    case frUInt8: return static_cast<std::uint8_t>(Integer);
+    case frInt16: return static_cast<std::int16_t>(Integer);
+    case frUInt16: return static_cast<std::uint16_t>(Integer);
+    case frInt32: return static_cast<std::int32_t>(Integer);
+    case frUInt32: return static_cast<std::uint32_t>(Integer);
+    case frInt64: return static_cast<std::int64_t>(Integer);
+    default: {
+      Extended v = 0;
+      std::memcpy(&v, X87, 10);
+      return v;
+    }
   }
-  Result = WidenResult(block, Call.Result);
-  return true;
 }
 
-std::vector<std::uint8_t> InlineCodeStub(const std::vector<std::uint8_t>& Code) {
-  static constexpr std::uint8_t Entry[] = {0x8B, 0x1C, 0x24,   // mov ebx, [esp]   the return address
-                                           0x83, 0xC4, 0x04};  // add esp, 4
-  static constexpr std::uint8_t Exit[] = {0x83, 0xEC, 0x04,    // sub esp, 4
-                                          0x89, 0x1C, 0x24,    // mov [esp], ebx
-                                          0xC3};               // ret
-  std::vector<std::uint8_t> stub((Code.size() + 16) & ~std::size_t{3}, 0xCC);
-  std::uint8_t* p = stub.data();
-  p = std::copy(std::begin(Entry), std::end(Entry), p);
-  p = std::copy(Code.begin(), Code.end(), p);
-  std::copy(std::begin(Exit), std::end(Exit), p);
-  return stub;
+bool PlaceInlineArguments(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call) {
+  Call.Frame.assign(static_cast<std::size_t>(TCtrlBlck::InlineStackFrame(Fn)), 0);
+  const bool upward = Fn.CallType == ctCdecl || Fn.CallType == ctStdcall;
+  const bool registers = Fn.CallType == ctRegister || Fn.CallType == ctBuilt_in;
+  const std::size_t x87Room =
+      Fn.CallType == ctBuilt_in ? static_cast<std::size_t>(std::clamp(8 - Fn.StackNeeds, 0, 8)) : 0;
+  std::size_t framePos = upward ? 0 : Call.Frame.size(), regCount = 0;
+  // Reserves a slot of Size bytes; null when the frame has no room for it.
+  auto slot = [&](std::size_t Size) -> std::uint8_t* {
+    if (!upward) {
+      if (framePos < Size) return nullptr;
+      framePos -= Size;
+      return Call.Frame.data() + framePos;
+    }
+    if (framePos + Size > Call.Frame.size()) return nullptr;
+    framePos += Size;
+    return Call.Frame.data() + framePos - Size;
+  };
+
+  for (std::size_t k = 0; k < Fn.Params.size() && k < Args.size(); ++k) {
+    const TVarDef& p = Fn.Params[k];
+    if (p.PushStyle == psReference) return false;
+    if (IsFloatType(p.VarType)) {
+      if (Call.X87Args.size() < x87Room) {
+        Call.X87Args.push_back(Args[k].Float);
+      } else if (std::uint8_t* s = slot(static_cast<std::size_t>(VarSizes[p.VarType]))) {
+        std::uint8_t bytes[12];
+        NarrowToSlot(Args[k].Float, p.VarType, bytes);
+        std::memcpy(s, bytes, static_cast<std::size_t>(VarSizes[p.VarType]));
+      } else {
+        return false;
+      }
+      continue;
+    }
+    const std::int64_t value = Args[k].Integer;
+    if (p.VarType <= vtUInt32 && registers && regCount < 3) {
+      Call.Registers[regCount++] = static_cast<std::uint32_t>(value);
+    } else if (std::uint8_t* s = slot(p.VarType == vtInt64 ? 8 : 4)) {
+      std::memcpy(s, &value, p.VarType == vtInt64 ? 8 : 4);
+    } else {
+      return false;
+    }
+  }
+  return Args.size() == Fn.Params.size();
 }
 
 }  // namespace fennic

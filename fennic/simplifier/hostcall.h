@@ -14,23 +14,55 @@ namespace fennic {
 
 struct THostCall {
   const void* Routine = nullptr;
-  // Image of the stack arguments, byte 0 at the stack top (its length a multiple of 4).
+  // Image of the stack arguments, byte 0 at the stack top.
   std::vector<std::uint8_t> Frame;
   // Loaded first to last before the call: the last ends in ST0.
   std::vector<Extended> X87Args;
-  std::array<std::uint32_t, 3> Registers{};  // EAX, EDX, ECX
+  std::array<std::uint32_t, 3> Registers{};  // EAX, EDX, ECX (ctRegister on i386, inline code)
+  // x86-64 System V: RDI, RSI, RDX, RCX, R8, R9, and the low 64 bits of
+  // XMM0 to XMM7; results come back in RAX, XMM0 (single, double) or ST0.
+  bool SystemV = false;
+  std::array<std::uint64_t, 6> IntArgs{};
+  std::array<std::uint64_t, 8> VectorArgs{};
   TFuncResult Result = frExtended;
 };
 
+// The value of one constant argument: a float, or an integer of the
+// parameter's type (64-bit two's complement).
+struct TConstArg {
+  Extended Float = 0;
+  std::int64_t Integer = 0;
+};
+
+// Puts the arguments where the routine's convention wants them; false when
+// they do not fit the frame (a call the simplifier never makes). The
+// target's rule (hostcall_*.cpp): i386 places every convention by the rule
+// of inline code, x86-64 places inline code so and every other convention
+// by the System V rules.
+bool PlaceArguments(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call);
+// The rule of inline code (and of every i386 convention): integers of up to
+// 32 bits in EAX, EDX, ECX for ctRegister and ctBuilt_in, floats on the x87
+// stack for ctBuilt_in while StackNeeds leaves room, the rest in the frame,
+// the first argument lowest for ctCdecl and ctStdcall and highest otherwise.
+bool PlaceInlineArguments(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call);
+
 // Makes the call: general registers saved, the frame copied onto the stack,
-// the x87 arguments loaded, EAX, EDX and ECX set, the result read by its
-// type (integers widened), the stack pointer restored whatever the routine
-// removed. False when the routine faulted: a signal (SIGSEGV, SIGBUS, SIGILL,
-// SIGFPE, caught only during the call, on the calling thread), an x87
-// exception flag left unmasked by the control word in force after the call,
-// or an x87 stack not left as the result type says. Afterwards the x87 stack
-// is empty and the thread's control word is the one before the call.
+// the x87 arguments loaded, the argument registers set, the result read by
+// its type (integers widened), the stack pointer restored whatever the
+// routine removed. False when the routine faulted: a signal (SIGSEGV, SIGBUS,
+// SIGILL, SIGFPE, caught only during the call, on the calling thread), an
+// x87 exception flag left unmasked by the control word in force after the
+// call, or an x87 stack not left as the result type says. Afterwards the x87
+// stack is empty and the thread's control word is the one before the call.
 bool CallHostRoutine(const THostCall& Call, Extended& Result);
+
+// Runs Routine(Block) with the fault handlers in place; false when a
+// guarded signal ended it.
+bool RunGuarded(void (*Routine)(void*), void* Block);
+
+// A result as an extended value: an integer (the low bits of Integer) by
+// its type, a floating-point one from the 10 bytes at X87.
+Extended ResultValue(TFuncResult Result, std::uint64_t Integer, const std::uint8_t* X87);
 
 // A batch of compile-time calls on this thread (one simplification): the
 // fault handlers are installed at its first call and stay until it ends, and
@@ -57,7 +89,7 @@ class THostCallSession {
 };
 
 // The bytes around ctBuilt_in code that make it callable: the return address
-// is kept in EBX while the code runs with its stack arguments on top.
+// is kept in EBX (RBX) while the code runs with its stack arguments on top.
 std::vector<std::uint8_t> InlineCodeStub(const std::vector<std::uint8_t>& Code);
 
 }  // namespace fennic
