@@ -19,8 +19,9 @@ alignas(16) const long double StandardE = 2.71828182845904523536028747135266250L
 namespace functions {
 namespace {
 
-// Host routines. The generated code does not keep ESP 16-byte aligned.
-#define FENNIC_HOST [[gnu::force_align_arg_pointer, gnu::cdecl]] long double
+// Host routines (ctCdecl); on i386 they realign the stack, which the
+// generated code keeps 4-byte aligned only.
+#define FENNIC_HOST FENNIC_CDECL long double
 FENNIC_HOST Sin(long double x) { return sinl(x); }
 FENNIC_HOST Cos(long double x) { return cosl(x); }
 FENNIC_HOST Tan(long double x) { return tanl(x); }

@@ -30,9 +30,9 @@
 namespace fennic::testing {
 namespace {
 
-#define HOST_CDECL __attribute__((force_align_arg_pointer))
-#define HOST_STDCALL __attribute__((stdcall, force_align_arg_pointer))
-#define HOST_REGISTER __attribute__((regparm(3), stdcall, force_align_arg_pointer))
+#define HOST_CDECL FENNIC_CDECL
+#define HOST_STDCALL FENNIC_STDCALL
+#define HOST_REGISTER FENNIC_REGISTER
 
 // ---- host routines -----------------------------------------------------------------
 // Suffixes: _c cdecl, _s stdcall (also ctPascal for one parameter), _r the
@@ -101,6 +101,14 @@ long double X87Sqrt(long double x) {
 }
 
 // ---- the function table -----------------------------------------------------------
+
+// Inline code that removes its own stack arguments: ADD ESP,n, which 64-bit
+// code writes ADD RSP,n.
+std::vector<std::uint8_t> ThenRelease(std::vector<std::uint8_t> Code, std::uint8_t Bytes) {
+  if (Target64) Code.push_back(0x48);
+  Code.insert(Code.end(), {0x83, 0xC4, Bytes});
+  return Code;
+}
 
 // A parameter kind, as the generator produces arguments for it.
 enum class TArg { Any, Double, Single, Int, Ref };
@@ -190,9 +198,9 @@ std::vector<TFn> Functions() {
                  {0xD9, 0xF3}, needs == 1, "", atan2});
   // One x87 argument and one in the slot; both in slots.
   t.push_back({"fpatan7", "vf80vf80", ctBuilt_in, frExtended, 7, nullptr,
-               {0xDB, 0x2C, 0x24, 0xD9, 0xF3, 0x83, 0xC4, 0x0C}, false, "", atan2});
+               ThenRelease({0xDB, 0x2C, 0x24, 0xD9, 0xF3}, 0x0C), false, "", atan2});
   t.push_back({"fpatan8", "vf80vf80", ctBuilt_in, frExtended, 8, nullptr,
-               {0xDB, 0x6C, 0x24, 0x0C, 0xDB, 0x2C, 0x24, 0xD9, 0xF3, 0x83, 0xC4, 0x18}, false, "", atan2});
+               ThenRelease({0xDB, 0x6C, 0x24, 0x0C, 0xDB, 0x2C, 0x24, 0xD9, 0xF3}, 0x18), false, "", atan2});
   // Eight x87 arguments added up.
   t.push_back({"sum8", "vf80vf80vf80vf80vf80vf80vf80vf80", ctBuilt_in, frExtended, 0, nullptr,
                {0xDE, 0xC1, 0xDE, 0xC1, 0xDE, 0xC1, 0xDE, 0xC1, 0xDE, 0xC1, 0xDE, 0xC1, 0xDE, 0xC1}, true,
@@ -205,9 +213,9 @@ std::vector<TFn> Functions() {
                {0x0F, 0xBF, 0xC0, 0x0F, 0xB6, 0xD2, 0x01, 0xD0, 0x01, 0xC8}, false, "(($0)+($1)+($2))", nullptr});
   // Two doubles in slots, no x87 room.
   t.push_back({"add2d", "vf64vf64", ctBuilt_in, frExtended, 8, nullptr,
-               {0xDD, 0x44, 0x24, 0x08, 0xDC, 0x04, 0x24, 0x83, 0xC4, 0x10}, false, "(($0)+($1))", nullptr});
+               ThenRelease({0xDD, 0x44, 0x24, 0x08, 0xDC, 0x04, 0x24}, 0x10), false, "(($0)+($1))", nullptr});
   // A 64-bit integer from its slot.
-  t.push_back({"wide", "vi64", ctBuilt_in, frExtended, 0, nullptr, {0xDF, 0x2C, 0x24, 0x83, 0xC4, 0x08}, true,
+  t.push_back({"wide", "vi64", ctBuilt_in, frExtended, 0, nullptr, ThenRelease({0xDF, 0x2C, 0x24}, 0x08), true,
                "($0)", nullptr});
   return t;
 }
