@@ -142,6 +142,7 @@ Extended ResultValue(TFuncResult Result, std::uint64_t Integer, const std::uint8
 }
 
 bool PlaceInlineArguments(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call) {
+  Call.SystemV = false;
   Call.Frame.assign(static_cast<std::size_t>(TCtrlBlck::InlineStackFrame(Fn)), 0);
   const bool upward = Fn.CallType == ctCdecl || Fn.CallType == ctStdcall;
   const bool registers = Fn.CallType == ctRegister || Fn.CallType == ctBuilt_in;

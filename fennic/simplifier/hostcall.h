@@ -19,9 +19,11 @@ struct THostCall {
   // Loaded first to last before the call: the last ends in ST0.
   std::vector<Extended> X87Args;
   std::array<std::uint32_t, 3> Registers{};  // EAX, EDX, ECX (ctRegister on i386, inline code)
-  // x86-64 System V: RDI, RSI, RDX, RCX, R8, R9, and the low 64 bits of
-  // XMM0 to XMM7; results come back in RAX, XMM0 (single, double) or ST0.
-  bool SystemV = false;
+  // x86-64: the routine follows the System V convention (every C++
+  // routine; inline code does not): arguments in RDI, RSI, RDX, RCX, R8, R9
+  // and the low 64 bits of XMM0 to XMM7, results in RAX, XMM0 (single,
+  // double) or ST0.
+  bool SystemV = Target64;
   std::array<std::uint64_t, 6> IntArgs{};
   std::array<std::uint64_t, 8> VectorArgs{};
   TFuncResult Result = frExtended;

@@ -44,12 +44,22 @@ TEST(PackInlineCode, FullStackKeepsTheValuesBelow) {
     const int Loaded = Below + C.ArgCount;
 
     TAByte Code;
+    // An instruction with an absolute operand ([disp32] form): in 64-bit
+    // code through RAX (MOV RAX, imm64, then [RAX]), which the code under
+    // test may change between the instructions.
     auto Abs = [&Code](std::initializer_list<std::uint8_t> Op, const void* Address) {
+      const auto A = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(Address));
+      if (Target64) {
+        Code.insert(Code.end(), {0x48, 0xB8});
+        for (int k = 0; k < 8; ++k) Code.push_back(static_cast<std::uint8_t>(A >> (8 * k)));
+        Code.insert(Code.end(), Op.begin(), Op.end() - 1);
+        Code.push_back(static_cast<std::uint8_t>(*(Op.end() - 1) & 0x38));
+        return;
+      }
       Code.insert(Code.end(), Op);
-      const auto A = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Address));
       for (int k = 0; k < 4; ++k) Code.push_back(static_cast<std::uint8_t>(A >> (8 * k)));
     };
-    Code.insert(Code.end(), {0x53, 0xDB, 0xE3});  // PUSH EBX; FNINIT
+    Code.insert(Code.end(), {0x53, 0xDB, 0xE3});  // PUSH EBX (RBX); FNINIT
     for (int i = 0; i < Loaded; ++i) Abs({0xDB, 0x2D}, &In[i]);          // FLD TBYTE
     Code.push_back(0xBB);                                                 // MOV EBX,imm: a value
     for (int k = 0; k < 4; ++k) Code.push_back(0x5A);                     // the code must keep
