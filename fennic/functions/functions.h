@@ -34,7 +34,7 @@ bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
 // The entries of the pack as tcX87 registers them (functions, then constants).
 const std::vector<TStandardEntry>& StandardEntries();
 
-// The constants' storage: read-only, owned by the pack, read by compiled code.
+// The values of pi and e that the pack folds into expressions.
 extern const long double StandardPi;
 extern const long double StandardE;
 

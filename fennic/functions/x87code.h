@@ -1,26 +1,85 @@
 // Inline x87 code of the pack's ctBuilt_in functions.
+//
+// The functions follow the contract of inline code: arguments on the x87
+// stack (the last one in ST0), the result left in ST0; they may change EAX,
+// ECX and EDX (in 64-bit code every register a call may change). A fast path
+// of x87 instructions serves the arguments it computes to a few units in the
+// last place; the others (out of its range, infinities, NaNs) go to the C
+// library's long double function, with the whole x87 state saved around it.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "fennic/core/types.h"
 
 namespace fennic::functions {
 
 using TUnaryRoutine = long double (*)(long double);
+using TBinaryRoutine = long double (*)(long double, long double);
 
-// FSIN, FCOS: ST0 -> f(ST0). Out of the instruction's range (C2 set: |x| >=
-// 2^63 or an infinity) the value goes to Fallback, a cdecl host routine.
-TAByte TrigCode(std::uint8_t Opcode, TUnaryRoutine Fallback);
-// FPTAN, whose pushed 1.0 is popped again; the same fallback.
-TAByte TangentCode(TUnaryRoutine Fallback);
+// Inline code under construction: instructions, instructions whose operand
+// is a constant of the pack in memory, and short forward jumps.
+class TX87Code {
+ public:
+  using TLabel = std::size_t;
 
-// ST0 -> Fallback(ST0), the rest of the x87 stack kept: the call of a
-// library routine from inline code, by the target's convention
-// (x87code_*.cpp).
-TAByte LibraryCall(TUnaryRoutine Fallback);
+  TX87Code& operator()(std::initializer_list<std::uint8_t> Bytes);
+  TX87Code& Append(const TAByte& Bytes);
+  // Value as Bytes little-endian bytes (an immediate or an address).
+  TX87Code& Value(std::uint64_t V, int Bytes);
+  // Opcode, then a ModRM byte with the reg field Reg addressing Constant (a
+  // constant of static storage): [abs32] on i386; in 64-bit code through RAX
+  // (x87code_*.cpp).
+  TX87Code& Memory(std::uint8_t Opcode, std::uint8_t Reg, const void* Constant);
+  TLabel Label();
+  // A jump, named by its short opcode (0x74 JZ, 0x75 JNZ, 0xEB JMP ...), to
+  // a label bound later.
+  TX87Code& Jump(std::uint8_t Opcode, TLabel Target);
+  TX87Code& Bind(TLabel Target);
+  // The bytes; every jump bound (std::logic_error if not).
+  TAByte Done() const;
 
-inline void Append(TAByte& Code, std::initializer_list<std::uint8_t> Bytes) { Code.insert(Code.end(), Bytes); }
+ private:
+  TAByte FCode;
+  std::vector<std::ptrdiff_t> FLabels;                // position, -1 while unbound
+  std::vector<std::pair<std::size_t, TLabel>> FJumps;  // position of the displacement byte
+};
+
+// ST0 -> Fallback(ST0) (Arity 1), or ST1, ST0 -> Fallback(ST1, ST0) (Arity
+// 2), the rest of the x87 stack kept: a call of a C library routine from
+// inline code by the target's convention, the exception flags it raises
+// joined to the saved state (x87code_*.cpp).
+TAByte LibraryCall(const void* Fallback, int Arity);
+
+// The pack's functions. Each returns its code and the x87 registers it uses
+// beyond its arguments (StackNeeds).
+struct TInlineCode {
+  TAByte Code;
+  std::int32_t StackNeeds;
+};
+
+// sin, cos: an argument reduced by pi/2 in four parts (|x| < 2^31), FSIN or
+// FCOS of the remainder by its quadrant; the library beyond.
+TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback);
+// tan: the same reduction, FPTAN of the remainder, the cotangent's negative
+// in the odd quadrants.
+TInlineCode TangentCode(TUnaryRoutine Fallback);
+// exp: 2^(n + u) with n whole and u = (x - n ln2) log2(e), ln2 in two
+// parts (|x| < 11354).
+TInlineCode ExpCode(TUnaryRoutine Fallback);
+// sinh, cosh, tanh from the same exponential, and from 2^u - 1 (F2XM1) near
+// zero where the difference of exponentials would cancel.
+TInlineCode SinhCode(TUnaryRoutine Fallback);
+TInlineCode CoshCode(TUnaryRoutine Fallback);
+TInlineCode TanhCode(TUnaryRoutine Fallback);
+// pow(x, y) = 2^(y log2 x) for a positive normal x and |y log2 x| within the
+// range where that product keeps the result to a few units; the library for
+// the rest (negative bases, integer exponents of them, zeros, infinities).
+TInlineCode PowCode(TBinaryRoutine Fallback);
+
 inline void AppendLittleEndian(TAByte& Code, std::uint64_t Value, int Bytes) {
   for (int i = 0; i < Bytes; ++i) Code.push_back(static_cast<std::uint8_t>(Value >> (8 * i)));
 }

@@ -62,34 +62,41 @@ long double Worst(TPackComponent& P, const TSweep& S, int N, long double* WorstX
 long double Fmin(long double a, long double b) { return fminl(a, b); }
 long double Fmax(long double a, long double b) { return fmaxl(a, b); }
 
-// Near the zeros of sin, cos and tan the relative error of the instructions
-// is unbounded on hardware too (their reduction uses a 66-bit pi): only the
-// sweep inside [-pi/4, pi/4] has a bound.
-const long double TrigBound = INFINITY;
-const long double NearZeroTrigBound = EmulatedTrig ? 4096 : 2;
+// The trigonometric functions reduce their argument by pi/2 in four parts
+// before FSIN, FCOS or FPTAN, so the bound holds over their whole fast range;
+// the emulator computes those instructions in double precision.
+constexpr long double Trig(long double Bound) { return EmulatedTrig ? 4096 : Bound; }
 
 const TSweep Sweeps[] = {
-    {"sin", sinl, nullptr, -0.785L, 0.785L, 0, 0, NearZeroTrigBound},
-    {"sin", sinl, nullptr, -3.2L, 3.2L, 0, 0, TrigBound},
-    {"sin", sinl, nullptr, -1e6L, 1e6L, 0, 0, TrigBound},
-    {"cos", cosl, nullptr, -0.785L, 0.785L, 0, 0, NearZeroTrigBound},
-    {"cos", cosl, nullptr, -3.2L, 3.2L, 0, 0, TrigBound},
-    {"cos", cosl, nullptr, -1e6L, 1e6L, 0, 0, TrigBound},
-    {"tan", tanl, nullptr, -0.785L, 0.785L, 0, 0, NearZeroTrigBound},
-    {"tan", tanl, nullptr, -1.5L, 1.5L, 0, 0, TrigBound},
-    {"tan", tanl, nullptr, -1e6L, 1e6L, 0, 0, TrigBound},
+    {"sin", sinl, nullptr, -0.785L, 0.785L, 0, 0, Trig(1)},
+    {"sin", sinl, nullptr, -3.2L, 3.2L, 0, 0, Trig(2)},
+    {"sin", sinl, nullptr, -1e6L, 1e6L, 0, 0, Trig(2)},
+    {"sin", sinl, nullptr, -2e9L, 2e9L, 0, 0, Trig(2)},
+    {"cos", cosl, nullptr, -0.785L, 0.785L, 0, 0, Trig(2)},
+    {"cos", cosl, nullptr, -3.2L, 3.2L, 0, 0, Trig(3)},
+    {"cos", cosl, nullptr, -1e6L, 1e6L, 0, 0, Trig(3)},
+    {"cos", cosl, nullptr, -2e9L, 2e9L, 0, 0, Trig(3)},
+    {"tan", tanl, nullptr, -0.785L, 0.785L, 0, 0, Trig(2)},
+    {"tan", tanl, nullptr, -1.5L, 1.5L, 0, 0, Trig(5)},
+    {"tan", tanl, nullptr, -1e6L, 1e6L, 0, 0, Trig(5)},
     {"asin", asinl, nullptr, -1, 1, 0, 0, 0},
     {"acos", acosl, nullptr, -1, 1, 0, 0, 0},
     {"atan", atanl, nullptr, -20, 20, 0, 0, 2},
     {"atan", atanl, nullptr, -1e30L, 1e30L, 0, 0, 2},
     {"atan2", nullptr, atan2l, -10, 10, -10, 10, 2},
-    {"sinh", sinhl, nullptr, -40, 40, 0, 0, 0},
-    {"cosh", coshl, nullptr, -40, 40, 0, 0, 0},
-    {"tanh", tanhl, nullptr, -20, 20, 0, 0, 0},
+    {"sinh", sinhl, nullptr, -0.5L, 0.5L, 0, 0, 5},
+    {"sinh", sinhl, nullptr, -40, 40, 0, 0, 4},
+    {"sinh", sinhl, nullptr, -11000, 11000, 0, 0, 3},
+    {"cosh", coshl, nullptr, -40, 40, 0, 0, 3},
+    {"cosh", coshl, nullptr, -11000, 11000, 0, 0, 3},
+    {"tanh", tanhl, nullptr, -0.35L, 0.35L, 0, 0, 5},
+    {"tanh", tanhl, nullptr, -30, 30, 0, 0, 4},
     {"sqrt", sqrtl, nullptr, 0, 1e6L, 0, 0, 0},
     {"sqrt", sqrtl, nullptr, 0, 1e-300L, 0, 0, 0},
     {"abs", fabsl, nullptr, -1e10L, 1e10L, 0, 0, 0},
-    {"exp", expl, nullptr, -11000, 11000, 0, 0, 0},
+    {"exp", expl, nullptr, -1, 1, 0, 0, 3},
+    {"exp", expl, nullptr, -11350, 11350, 0, 0, 3},
+    {"exp", expl, nullptr, -12000, 12000, 0, 0, 3},
     {"ln", logl, nullptr, 0, 10, 0, 0, 2},
     {"ln", logl, nullptr, 0.5L, 2, 0, 0, 2},
     {"ln", logl, nullptr, 0, 1e4000L, 0, 0, 2},
@@ -97,7 +104,9 @@ const TSweep Sweeps[] = {
     {"log10", log10l, nullptr, 0, 1e4000L, 0, 0, 2},
     {"log2", log2l, nullptr, 0, 10, 0, 0, 2},
     {"log2", log2l, nullptr, 0, 1e4000L, 0, 0, 2},
-    {"pow", nullptr, powl, 0, 10, -30, 30, 0},
+    {"pow", nullptr, powl, 0, 10, -30, 30, 4},
+    {"pow", nullptr, powl, 0.5L, 2, -400, 400, 4},
+    {"pow", nullptr, powl, -10, 10, -30, 30, 4},
     {"hypot", nullptr, hypotl, -1e3L, 1e3L, -1e3L, 1e3L, 0},
     {"min", nullptr, Fmin, -10, 10, -10, 10, 0},
     {"max", nullptr, Fmax, -10, 10, -10, 10, 0},
