@@ -3,10 +3,13 @@
 #include <climits>
 
 #include "fennic/codegen/fennic.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
 void TFennic::Compile() {
+  // Declared first: the host's x87 state comes back after every clean-up.
+  TX87Entry x87;
   // The old routine addresses the constant pool that Build is about to replace.
   UseRetRoutine();
   std::string text = FExprString;

@@ -1,4 +1,5 @@
 #include "fennic/codegen/fennic.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
@@ -34,6 +35,7 @@ void TFennic::UseRetRoutine() {
 }
 
 void TFennic::SetExprString(const std::string& Value) {
+  TX87Entry x87;
   FExprString = Value;
   if (FAutoCompile) Compile();
 }

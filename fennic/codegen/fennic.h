@@ -122,7 +122,10 @@ class TFennic : public TBuilder {
   virtual void Compile();
 
   // Runs the routine. Before a successful compilation the routine is the
-  // single RET, which leaves no value: test CompError first.
+  // single RET, which leaves no value: test CompError first. The routine is
+  // the host's formula and runs under the host's x87 state as it is: a flag
+  // left raised whose exception the control word unmasks traps at its first
+  // x87 instruction.
   Extended Evaluate();
 
   TError CompError() const { return FCompError; }

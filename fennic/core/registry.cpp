@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "fennic/core/ctrlblck.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
@@ -60,6 +61,7 @@ std::int32_t TCtrlBlck::VarCode(const std::string& Name) const {
 }
 
 std::int32_t TCtrlBlck::RegisterVar(const TVariable& Variable) {
+  TX87Entry x87;
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
   if (v.Name.empty() || FuncCode(v.Name) != 0 || VarCode(v.Name) != 0) return 0;
@@ -70,10 +72,12 @@ std::int32_t TCtrlBlck::RegisterVar(const TVariable& Variable) {
 }
 
 std::int32_t TCtrlBlck::RegisterVarExt(const std::string& Name, TVarType VarType, void* Address) {
+  TX87Entry x87;
   return RegisterVar(TVariable{Name, VarType, Address});
 }
 
 std::int32_t TCtrlBlck::RegisterVarA(const TVariable& Variable, void*& AlignedAddress) {
+  TX87Entry x87;
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
   if (v.Name.empty() || FuncCode(v.Name) != 0 || VarCode(v.Name) != 0) return 0;
@@ -121,6 +125,7 @@ std::int32_t TCtrlBlck::FuncCode(const std::string& Name) const {
 }
 
 std::int32_t TCtrlBlck::RegisterFunc(const TFunction& Func) {
+  TX87Entry x87;
   TFunction f = Func;
   f.Name = LowerCase(f.Name);
   if (!IsIdentifier(f.Name) || FuncCode(f.Name) != 0 || VarCode(f.Name) != 0) return 0;
@@ -157,6 +162,7 @@ std::int32_t TCtrlBlck::RegisterFuncExt(const std::string& Name, const std::stri
                                         TCallType CallType, TFuncResult FuncResult,
                                         std::int32_t StackNeeds, void* Address, bool Foldable,
                                         const TAByte& Code) {
+  TX87Entry x87;
   if (ParamSpec.size() % 4 != 0) return 0;
   TFunction f;
   f.Name = Name;

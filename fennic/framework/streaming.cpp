@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "fennic/framework/component.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
@@ -29,6 +30,7 @@ bool SameText(const std::string& a, const std::string& b) {
 }  // namespace
 
 std::string WriteComponent(const TComponent& component) {
+  TX87Entry x87;
   std::ostringstream out;
   out << "object ";
   if (!component.Name().empty()) out << component.Name() << ": ";
@@ -45,6 +47,7 @@ std::string WriteComponent(const TComponent& component) {
 }
 
 void ReadComponent(TComponent& component, std::string_view text) {
+  TX87Entry x87;
   const TPropertyList props = component.Properties();
   std::vector<std::uint8_t> values(props.size());
   for (size_t i = 0; i < props.size(); ++i) values[i] = props[i].Default;

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "fennic/functions/x87code.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
@@ -129,6 +130,7 @@ const std::vector<T>& Cached(TTrigCode Trig, std::vector<T> (*Make)(TTrigCode)) 
 }  // namespace functions
 
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig) {
+  TX87Entry x87;
   using namespace functions;
   bool All = true;
   for (const TInline& F : Cached(Trig, &InlineTable))

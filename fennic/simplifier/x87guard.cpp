@@ -91,6 +91,20 @@ void TX87Watch::Reset() {
   SetX87ControlWord(FHost.ControlWord);
 }
 
+TX87Entry::TX87Entry() {
+  FHost.StatusWord = X87StatusWord();
+  FPlain = (FHost.StatusWord & (X87AllExceptions | StackFault | ErrorSummary)) == 0;
+  if (FPlain) return;
+  StoreEnv(FHost);  // masks every exception, so nothing can trap before the flags are clear
+  asm volatile("fnclex" : : : "memory");
+  SetX87ControlWord(FHost.ControlWord);
+}
+
+TX87Entry::~TX87Entry() {
+  if (FPlain) return;
+  RestoreHostWords(FHost);
+}
+
 std::uint16_t GuardedRound(Extended Value, std::int64_t& Result) {
   volatile Extended v = Value;
   volatile std::int64_t r = 0;

@@ -81,6 +81,30 @@ class TX87Watch {
   TX87Env FHost;
 };
 
+// Scope of a library entry point (Compile, registration, streaming). A flag
+// the host left raised whose exception its control word unmasks would make
+// the library's first waiting x87 instruction trap on a processor. On entry
+// the host's flags are put aside and cleared; the control word stays the
+// host's, so guards and compile-time calls inside judge faults by it. On
+// exit, exceptions included, the host's control word and flags are back,
+// plus the flags raised inside that the host masks: a trap they cause comes
+// at the host's next waiting instruction, as it would without the call.
+// With no flag pending there is nothing to put aside and only the status
+// word is read: so it goes for a scope nested in another one, unless a flag
+// was raised in between. Guards inside find the flags clear too, and take
+// their own fast path when the host masks everything.
+class TX87Entry {
+ public:
+  TX87Entry();
+  ~TX87Entry();
+  TX87Entry(const TX87Entry&) = delete;
+  TX87Entry& operator=(const TX87Entry&) = delete;
+
+ private:
+  TX87Env FHost;
+  bool FPlain;  // no flag pending on entry
+};
+
 // The guarded operations of constant folding. Each returns the flags it
 // raised that count as faults under the host's control word (0: no fault).
 enum class TX87Op : std::uint8_t { Add, Sub, Mul, Div };

@@ -1,8 +1,12 @@
 // Calls on constant arguments are computed while compiling; the folded value
 // must be the one the compiled call gives at run time.
 #include <cstdio>
+#include <functional>
 
+#include "fennic/simplifier/x87guard.h"
 #include "functions/pack_fixture.h"
+#include "support/simplifier_probe.h"
+#include "support/x87_state.h"
 
 namespace fennic::testing {
 namespace {
@@ -77,6 +81,25 @@ TEST(PackFolding, FaultWhileFoldingIsDomainError) {
   asm volatile("fnclex\n\tfldcw %0" : : "m"(Saved));
   EXPECT_EQ(Error, eDomain);
   EXPECT_EQ(LnError, eDomain);
+}
+
+// The tutorial's sequence without clearing the flags: a compilation under
+// the masked default leaves the invalid flag raised, then the host unmasks
+// it. Registering the pack and compiling run to their end and hand that
+// state back (where a processor traps at the host's next instruction).
+TEST(PackFolding, CallsHandAPendingUnmaskedFlagBack) {
+  TFennic f(nullptr);
+  long double x = 3;
+  const std::function<void()> calls[] = {[&] { EXPECT_TRUE(RegisterStandardFunctions(f)); },
+                                         [&] { f.RegisterVarExt("x", vtExtended, &x); },
+                                         [&] { f.SetExprString("sqrt(-1) + x"); }};
+  for (const auto& call : calls) {
+    const TX87State after = CallFromX87State(Unmasked(X87Invalid), X87Invalid, call);
+    EXPECT_EQ(after.ControlWord, Unmasked(X87Invalid));
+    EXPECT_EQ(after.StatusWord & X87AllExceptions, X87Invalid);
+  }
+  EXPECT_EQ(f.CompError(), eDomain);
+  EXPECT_EQ(f.Evaluate(), 3);
 }
 
 }  // namespace

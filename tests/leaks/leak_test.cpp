@@ -152,7 +152,7 @@ void Workload(const VariablePool& pool, const std::vector<std::string>& texts) {
       std::uint16_t saved, unmasked;
       asm volatile("fnstcw %0" : "=m"(saved));
       unmasked = saved & ~0x08;  // overflow
-      asm volatile("fldcw %0" : : "m"(unmasked));
+      asm volatile("fnclex\n\tfldcw %0" : : "m"(unmasked));  // no flag raised before unmasking
       try {
         kept->SetExprString("1e4932+1e4932+f64a");
       } catch (const std::exception&) {

@@ -1,0 +1,52 @@
+#include "support/x87_state.h"
+
+#include <cstdio>
+
+#include "fennic/simplifier/x87guard.h"
+
+namespace fennic::testing {
+
+TX87State ReadX87State() {
+  TX87Env env;
+  // FNSTENV masks every exception; loading the image back restores them
+  // without trapping, since nothing can be pending while all are masked.
+  asm volatile("fnstenv %0\n\tfldenv %0" : "+m"(env) : : "memory");
+  return {env.ControlWord, env.StatusWord, env.TagWord};
+}
+
+std::string X87StateFaults(const TX87State& State, std::uint16_t StartControlWord) {
+  std::string faults;
+  const unsigned top = (State.StatusWord >> 11) & 7;
+  if (State.TagWord != 0xFFFF || top != 0) faults += ", values left on the register stack";
+  if (State.StatusWord & ~State.ControlWord & X87AllExceptions)
+    faults += ", an exception flag raised that the control word unmasks";
+  if (State.ControlWord != StartControlWord) faults += ", the control word changed";
+  if (faults.empty()) return faults;
+  char words[80];
+  std::snprintf(words, sizeof words, "status word %04X, control word %04X, tag word %04X (started with %04X)",
+                State.StatusWord, State.ControlWord, State.TagWord, StartControlWord);
+  return words + (":" + faults.substr(1));
+}
+
+void ResetX87(std::uint16_t ControlWord) { asm volatile("fninit\n\tfldcw %0" : : "m"(ControlWord) : "memory"); }
+
+TX87State CallFromX87State(std::uint16_t ControlWord, std::uint16_t Flags, const std::function<void()>& Call) {
+  const std::uint16_t saved = X87ControlWord();
+  TX87Env env;
+  asm volatile("fninit\n\tfnstenv %0" : "=m"(env) : : "memory");
+  env.ControlWord = ControlWord;
+  env.StatusWord = Flags & X87AllExceptions;
+  if (Flags & ~ControlWord & X87AllExceptions) env.StatusWord |= 0x8080;  // busy, error summary
+  asm volatile("fldenv %0" : : "m"(env) : "memory");
+  try {
+    Call();
+  } catch (...) {
+    ResetX87(saved);
+    throw;
+  }
+  asm volatile("fnstenv %0" : "=m"(env) : : "memory");
+  ResetX87(saved);
+  return {env.ControlWord, env.StatusWord, env.TagWord};
+}
+
+}  // namespace fennic::testing
