@@ -4,6 +4,7 @@
 #include "fennic/framework/component.h"
 #include "fennic/core/types.h"
 #include "fennic/core/ctrlblck.h"
+#include "fennic/core/profile.h"
 #include "fennic/simplifier/simpler.h"
 #include "fennic/builder/builder.h"
 #include "fennic/codegen/fennic.h"

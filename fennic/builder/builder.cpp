@@ -83,6 +83,7 @@ void TBuilder::Build(std::string& Expr) {
 void TBuilder::BuildSimplified(std::string_view Coded) {
   ReleaseTrees();
   BuildNumbers();
+  BuildPairs();
   // The copy of the constants and the lists of distinct values serve only
   // the parse; drop them however it ends.
   struct TParseState {

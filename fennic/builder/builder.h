@@ -62,6 +62,12 @@ class TBuilder : public TSimpler {
   const std::uint8_t* PoolBase() const { return FConstData.data(); }
   // Bytes of the constant pool, read-only (for disassembly and tools).
   std::size_t PoolSize() const { return FConstData.size(); }
+  // The extended constants that the code shape loads as a pair of doubles
+  // (hi, lo; hi + lo the exact value): the pair of the extended constant at
+  // a pool offset, or null when it is loaded whole.
+  const double* PairOf(std::int32_t PoolOffset) const;
+  const std::uint8_t* PairsBase() const { return reinterpret_cast<const std::uint8_t*>(FPairs.data()); }
+  std::size_t PairsSize() const { return FPairs.size() * sizeof(double); }
 
   // Frees a subtree (nil allowed). Iterative: chains of any length are safe.
   static void KillTree(TTreeNode* Node);
@@ -130,6 +136,11 @@ class TBuilder : public TSimpler {
   std::vector<TExtendedBits> FExtendeds;
   // The recorded constants as the simplifier left them, read by TreeLeaf.
   std::vector<std::uint8_t> FConstCopy;
+  // Double pairs of extended constants (hi at 2i, lo at 2i + 1), for the
+  // pool offsets in FPairOffsets (ascending).
+  std::vector<double> FPairs;
+  std::vector<std::int32_t> FPairOffsets;
+  void BuildPairs();
 
  private:
   struct TKill {

@@ -1,9 +1,13 @@
 // The constant pool: every distinct constant once, in the narrowest exact
 // format, aligned to its natural boundary when AlignMode is on.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "fennic/builder/builder.h"
+#include "fennic/core/profile.h"
+#include "fennic/simplifier/x87guard.h"
 
 namespace fennic {
 
@@ -134,6 +138,35 @@ std::int32_t TBuilder::SearchDouble(const TDoubleBits& D) const {
 std::int32_t TBuilder::SearchExt(const TExtendedBits& E) const {
   std::int32_t i = IndexOf(FExtendeds, E);
   return i < 0 ? -1 : FBase16 + (AlignMode() ? 16 : 12) * i;
+}
+
+// Under a code shape that splits extended constants: each one that is the
+// exact sum of two normal doubles gets its pair, in pool order.
+void TBuilder::BuildPairs() {
+  FPairs.clear();
+  FPairOffsets.clear();
+  if (!CodeShape(AutoConfigure()).SplitConstants) return;
+  TX87Guard guard;  // the conversions round; no flag of theirs reaches the host
+  for (const TExtendedBits& bits : FExtendeds) {
+    Extended value = 0;
+    std::memcpy(&value, bits.data(), 10);
+    const double hi = StoreDouble(value);
+    const double lo = StoreDouble(value - hi);
+    const double least = std::numeric_limits<double>::min(), most = std::numeric_limits<double>::max();
+    const bool normal = std::fabs(hi) >= least && std::fabs(hi) <= most && std::fabs(lo) >= least &&
+                        std::fabs(lo) <= most;
+    if (!normal || static_cast<Extended>(hi) + static_cast<Extended>(lo) != value) continue;
+    FPairOffsets.push_back(SearchExt(bits));
+    FPairs.push_back(hi);
+    FPairs.push_back(lo);
+  }
+  guard.Clear();
+}
+
+const double* TBuilder::PairOf(std::int32_t PoolOffset) const {
+  const auto at = std::lower_bound(FPairOffsets.begin(), FPairOffsets.end(), PoolOffset);
+  if (at == FPairOffsets.end() || *at != PoolOffset) return nullptr;
+  return FPairs.data() + 2 * (at - FPairOffsets.begin());
 }
 
 }  // namespace fennic

@@ -147,6 +147,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   code.Protect();
   FCodeBlock = std::move(code);
   FCodeStart = FCodeBlock.Data();
+  FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = codeSize;
 }
 

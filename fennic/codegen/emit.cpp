@@ -290,6 +290,10 @@ void TFennic::FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InF
   }
   if (reg >= 0) {
     FldSt(reg);
+  } else if (const double* pair = poolConstant && VarType == vtExtended ? PairOf(Value) : nullptr) {
+    // FLD QWORD [hi]; FADD QWORD [lo]: the same value, no microcoded load.
+    EmitAbs(insFldQwordAbs, AddressOf(pair));
+    EmitAbs(insFaddQwordAbs, AddressOf(pair + 1));
   } else if (poolConstant) {
     EmitAbs(VarType == vtSingle ? insFldDwordAbs : VarType == vtDouble ? insFldQwordAbs : insFldTbyteAbs,
             address);

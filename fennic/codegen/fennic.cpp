@@ -30,6 +30,7 @@ TFennic::~TFennic() {}
 void TFennic::UseRetRoutine() {
   const ExecutableBlock& ret = RetRoutine();
   FCodeStart = ret.Data();
+  FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
 }

@@ -125,8 +125,9 @@ class TFennic : public TBuilder {
   // single RET, which leaves no value: test CompError first. The routine is
   // the host's formula and runs under the host's x87 state as it is: a flag
   // left raised whose exception the control word unmasks traps at its first
-  // x87 instruction.
-  Extended Evaluate();
+  // x87 instruction. The call goes straight from the host's code into the
+  // routine.
+  Extended Evaluate() { return FRoutine(this); }
 
   TError CompError() const { return FCompError; }
   bool AutoCompile() const { return FAutoCompile; }
@@ -327,6 +328,7 @@ class TFennic : public TBuilder {
   // The routine: FCodeBlock when compiled, else the shared one-byte RET.
   ExecutableBlock FCodeBlock;
   const std::uint8_t* FCodeStart = nullptr;
+  TRoutine FRoutine = nullptr;  // FCodeStart as the host calls it
   std::size_t FCodeSize = 0;
   // Writing pass: where the new routine is written, where it will run, and
   // the end of each level's code in it.
@@ -336,8 +338,9 @@ class TFennic : public TBuilder {
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;
-  // Where the routine reads the constant pool (x86-64: in its own block).
-  const std::uint8_t* FPoolAddress = nullptr;
+  // Where the routine reads the constant pool and the double pairs
+  // (x86-64: in its own block).
+  std::array<const std::uint8_t*, 2> FBlockData{};
 };
 
 // Registers TFennic on the design-time palette page "VELTA".

@@ -45,11 +45,4 @@ void TFennic::PlaceBlockData(std::uint8_t*, const std::uint8_t*, std::size_t) {}
 
 bool TFennic::CompileHostCall(TCallPlan&, TTreeNode*) { return false; }
 
-Extended TFennic::Evaluate() {
-  // The component travels in EAX; the result comes back in ST0.
-  using TRoutine = Extended(__attribute__((regparm(1))) *)(void*);
-  auto routine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
-  return routine(this);
-}
-
 }  // namespace fennic

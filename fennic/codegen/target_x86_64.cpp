@@ -66,13 +66,18 @@ TAddress AddressOf(const void* p) { return static_cast<TAddress>(reinterpret_cas
 
 void TFennic::EmitAbs(const std::uint8_t* Bytes, std::int32_t Count, TAddress Address) {
   if (Count < 1 || Count > 8) Defect("absolute operand without its ModRM byte");
-  const TAddress pool = AddressOf(PoolBase());
-  if (PoolSize() > 0 && Address >= pool && Address < pool + static_cast<TAddress>(PoolSize())) {
+  // The constants (the pool, and the double pairs of a code shape that
+  // splits extended constants) have copies behind the routine.
+  const std::uint8_t* const data[2] = {PoolBase(), PairsBase()};
+  const std::size_t sizes[2] = {PoolSize(), PairsSize()};
+  for (int i = 0; i < 2; ++i) {
+    const TAddress from = AddressOf(data[i]);
+    if (sizes[i] == 0 || Address < from || Address >= from + static_cast<TAddress>(sizes[i])) continue;
     // The same bytes: in 64-bit code the [disp32] form is RIP-relative.
     std::int32_t displacement = 0;
     if (FWriting) {
       const TAddress end = AddressOf(FOutAddress) + Level().CodePos + Count + 4;
-      displacement = static_cast<std::int32_t>(AddressOf(FPoolAddress) + (Address - pool) - end);
+      displacement = static_cast<std::int32_t>(AddressOf(FBlockData[i]) + (Address - from) - end);
     }
     AddCommAndI32(Bytes, Count, displacement);
     return;
@@ -149,23 +154,22 @@ std::int32_t TFennic::PlainFrameBytes(std::int32_t Frame) const {
   return Frame + ((8 - Frame % 16) + 16) % 16;
 }
 
-std::size_t TFennic::BlockDataSize() const { return PoolSize() == 0 ? 0 : PoolSize() + 32; }
+std::size_t TFennic::BlockDataSize() const { return PoolSize() + PairsSize() + 64; }
 
 void TFennic::PlaceBlockData(std::uint8_t* Write, const std::uint8_t* Address, std::size_t CodeSize) {
-  FPoolAddress = nullptr;
-  if (PoolSize() == 0) return;
-  // The pool keeps the alignment it was laid out for: the same address
-  // modulo 16 as in the builder's memory, where SmartLoad judged it.
-  const std::size_t start = ((CodeSize + 15) & ~std::size_t{15}) + reinterpret_cast<std::uintptr_t>(PoolBase()) % 16;
-  std::memcpy(Write + start, PoolBase(), PoolSize());
-  FPoolAddress = Address + start;
-}
-
-Extended TFennic::Evaluate() {
-  // The component travels in RDI; the result comes back in ST0.
-  using TRoutine = Extended (*)(void*);
-  auto routine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
-  return routine(this);
+  // Each keeps the alignment it was laid out for: the same address modulo
+  // 16 as in the builder's memory, where SmartLoad judged it.
+  const std::uint8_t* const data[2] = {PoolBase(), PairsBase()};
+  const std::size_t sizes[2] = {PoolSize(), PairsSize()};
+  std::size_t end = CodeSize;
+  for (int i = 0; i < 2; ++i) {
+    FBlockData[i] = nullptr;
+    if (sizes[i] == 0) continue;
+    const std::size_t start = ((end + 15) & ~std::size_t{15}) + reinterpret_cast<std::uintptr_t>(data[i]) % 16;
+    std::memcpy(Write + start, data[i], sizes[i]);
+    FBlockData[i] = Address + start;
+    end = start + sizes[i];
+  }
 }
 
 // ---- System V calls ---------------------------------------------------------

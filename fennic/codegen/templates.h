@@ -14,7 +14,7 @@ namespace fennic {
 // "EspB": [ESP+ib], "EspD": [ESP+id], "Abs": [abs32]).
 enum TInstr : std::uint8_t {
   insWait, insFchs,
-  insFldDwordAbs, insFldQwordAbs, insFldTbyteAbs,
+  insFldDwordAbs, insFldQwordAbs, insFldTbyteAbs, insFaddQwordAbs,
   insFldDwordEsp, insFldQwordEsp, insFldTbyteEsp,
   insFldTbyteEspB,
   insFldDwordEspD, insFldQwordEspD, insFldTbyteEspD,
@@ -69,6 +69,7 @@ inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insFldDwordAbs, 2, {0xD9, 0x05}},
     {insFldQwordAbs, 2, {0xDD, 0x05}},
     {insFldTbyteAbs, 2, {0xDB, 0x2D}},
+    {insFaddQwordAbs, 2, {0xDC, 0x05}},
     {insFldDwordEsp, 3, {0xD9, 0x04, 0x24}},
     {insFldQwordEsp, 3, {0xDD, 0x04, 0x24}},
     {insFldTbyteEsp, 3, {0xDB, 0x2C, 0x24}},

@@ -37,6 +37,9 @@ void TCtrlBlck::SetAlignMode(std::uint8_t Value) {
 void TCtrlBlck::SetBackOperation(std::uint8_t Value) {
   if (Value <= 1) FBackOperation = Value;
 }
+void TCtrlBlck::SetAutoConfigure(std::uint8_t Value) {
+  if (Value <= acAMD) FAutoConfigure = static_cast<TAutoConfigure>(Value);
+}
 void TCtrlBlck::SetSmartLoad(std::uint8_t Value) {
   if (Value <= 1) FSmartLoad = Value;
 }
@@ -55,6 +58,8 @@ void TCtrlBlck::DeclareProperties(TPropertyList& list) const {
   list.push_back(BoolProperty<C>("AlignMode", true, &C::AlignMode, &C::SetAlignMode));
   list.push_back(BoolProperty<C>("BackOperation", true, &C::BackOperation, &C::SetBackOperation));
   list.push_back(BoolProperty<C>("SmartLoad", true, &C::SmartLoad, &C::SetSmartLoad));
+  list.push_back(EnumProperty<C>("AutoConfigure", {"acDefault", "acAuto", "acP5", "acP6", "acPIV", "acAMD"},
+                                 acDefault, &C::AutoConfigure, &C::SetAutoConfigure));
 }
 
 }  // namespace fennic

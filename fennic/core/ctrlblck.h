@@ -55,6 +55,8 @@ class TCtrlBlck : public TComponent {
   bool AlignMode() const { return FAlignMode; }
   bool BackOperation() const { return FBackOperation; }
   bool SmartLoad() const { return FSmartLoad; }
+  // The processor profile that shapes the code (fennic/core/profile.h).
+  TAutoConfigure AutoConfigure() const { return FAutoConfigure; }
   void SetTrigMode(std::uint8_t Value);
   void SetParallelExecution(std::uint8_t Value);
   void SetEliminateBrackets(std::uint8_t Value);
@@ -62,6 +64,7 @@ class TCtrlBlck : public TComponent {
   void SetAlignMode(std::uint8_t Value);
   void SetBackOperation(std::uint8_t Value);
   void SetSmartLoad(std::uint8_t Value);
+  void SetAutoConfigure(std::uint8_t Value);
 
   // Read-only views of the registries, for diagnostics and tools.
   const std::vector<TVariable>& Variables() const { return FVars; }
@@ -84,6 +87,7 @@ class TCtrlBlck : public TComponent {
   bool FAlignMode;
   bool FBackOperation;
   bool FSmartLoad;
+  TAutoConfigure FAutoConfigure = acDefault;
 
  private:
   template <class Entry>

@@ -21,6 +21,14 @@ inline constexpr std::int32_t PushWidth = Target64 ? 8 : 4;
 // Storage of an extended value (long double) in host memory and argument slots.
 inline constexpr std::int32_t ExtendedStorage = Target64 ? 16 : 12;
 
+// The generated routine as the host calls it: the component in EAX (i386)
+// or RDI (x86-64), the result in ST0.
+#if defined(__i386__)
+using TRoutine = long double(__attribute__((regparm(1))) *)(void*);
+#else
+using TRoutine = long double (*)(void*);
+#endif
+
 }  // namespace fennic
 
 // Calling-convention attributes for host routines written in C++. In an
