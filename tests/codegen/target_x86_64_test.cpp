@@ -466,30 +466,60 @@ TEST(X8664Calls, EachArgumentClassWhereSystemVWantsIt) {
   }
 }
 
-// Inline code reserves its stack area with i386 slot sizes; a host routine
-// called for an argument in that area pads its own to keep RSP aligned.
-TEST(X8664Calls, AHostCallInTheAreaOfInlineCodePadsToSixteen) {
+FENNIC_CDECL std::int32_t Three() { return 3; }
+
+// Inline code keeps the i386 contract: its stack area has i386 slot sizes,
+// and a register argument already loaded is saved by PUSH around a call. A
+// host routine called while those bytes are on the stack pads its own area
+// to keep RSP aligned.
+TEST(X8664Calls, HostCallsAmongTheBytesOfInlineCodePadToSixteen) {
   PINS_BYTES_OF(x86_64);
   TVars v;
-  TCallFennic f;
-  f.RegisterVarExt("i", vtInt32, &v.i);
-  f.RegisterVarExt("j", vtInt32, &v.j);
   Bytes sum4{0x01, 0xD0, 0x01, 0xC8, 0x03, 0x04, 0x24};  // EAX + EDX + ECX + [RSP]
   AddRelease(sum4, 4);
-  ASSERT_NE(f.RegisterFuncExt("sum4", "vi32vi32vi32vi32", ctBuilt_in, frInt32, 0, nullptr, false, sum4), 0);
-  ASSERT_NE(f.RegisterFuncExt("seven", "", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&Seven), false), 0);
-  f.Begin();
-  ASSERT_TRUE(f.CompileCoded(f.Call("sum4", {f.Var("i"), f.Var("j"), TCallFennic::Int(vtInt32, 3), f.Call("seven")})));
-  // Its integer result in a 4-byte temporary: a frame of 8 bytes.
-  EXPECT_EQ(Hex(f.Routine()),
-            Hex(Bytes{0x48, 0x83, 0xEC, 0x08,                 // frame
-                      0x48, 0x83, 0xEC, 0x04,                 // the area of inline code
-                      0x48, 0x83, 0xEC, 0x0C} +               // padded for the call
-                CallR11(reinterpret_cast<void*>(&Seven)) +
-                Bytes{0x48, 0x83, 0xC4, 0x0C, 0x89, 0x04, 0x24} +  // into the area's slot
-                LoadR11(&v.i) + Bytes{0x41, 0x8B, 0x03, 0x41, 0x8B, 0x53, 0x04, 0xB9, 0x03, 0x00, 0x00, 0x00} + sum4 +
-                Bytes{0x89, 0x04, 0x24, 0xDB, 0x04, 0x24, 0x48, 0x83, 0xC4, 0x08, 0xC3}));
-  EXPECT_EQ(f.Evaluate(), -7 + 300 + 3 + 7);
+  const Bytes sub2{0x29, 0xD0, 0x50, 0xDB, 0x04, 0x24, 0x58};  // EAX - EDX onto the x87 stack
+  const struct {
+    const char* Name;
+    const char* Function;
+    std::vector<std::string> Args;
+    Bytes Code;
+    long double Value;
+  } cases[] = {
+      // Its integer result goes to a 4-byte temporary: a frame of 8 bytes.
+      {"in a slot of the area", "sum4", {"i", "j", "3", "@seven"},
+       Bytes{0x48, 0x83, 0xEC, 0x08,    // frame
+             0x48, 0x83, 0xEC, 0x04,    // the area of inline code
+             0x48, 0x83, 0xEC, 0x0C} +  // padded for the call
+           CallR11(reinterpret_cast<void*>(&Seven)) + Bytes{0x48, 0x83, 0xC4, 0x0C, 0x89, 0x04, 0x24} + LoadR11(&v.i) +
+           Bytes{0x41, 0x8B, 0x03, 0x41, 0x8B, 0x53, 0x04, 0xB9, 0x03, 0x00, 0x00, 0x00} + sum4 +
+           Bytes{0x89, 0x04, 0x24, 0xDB, 0x04, 0x24, 0x48, 0x83, 0xC4, 0x08, 0xC3},
+       -7 + 300 + 3 + 7},
+      {"with a register saved", "sub2", {"@seven", "@three"},
+       Bytes{0x48, 0x83, 0xEC, 0x08} + CallR11(reinterpret_cast<void*>(&Seven)) +
+           Bytes{0x50, 0x48, 0x83, 0xEC, 0x08} +  // PUSH RAX, padded for the call
+           CallR11(reinterpret_cast<void*>(&Three)) + Bytes{0x48, 0x83, 0xC4, 0x08, 0x8B, 0xD0, 0x58} + sub2 +
+           Bytes{0x48, 0x83, 0xC4, 0x08, 0xC3},
+       7 - 3},
+  };
+  for (const auto& c : cases) {
+    TCallFennic f;
+    f.RegisterVarExt("i", vtInt32, &v.i);
+    f.RegisterVarExt("j", vtInt32, &v.j);
+    ASSERT_NE(f.RegisterFuncExt("sum4", "vi32vi32vi32vi32", ctBuilt_in, frInt32, 0, nullptr, false, sum4), 0);
+    ASSERT_NE(f.RegisterFuncExt("sub2", "vi32vi32", ctBuilt_in, frExtended, 1, nullptr, false, sub2), 0);
+    ASSERT_NE(f.RegisterFuncExt("seven", "", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&Seven), false), 0);
+    ASSERT_NE(f.RegisterFuncExt("three", "", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&Three), false), 0);
+    f.Begin();
+    std::string call = f.Call(c.Function) + "(";
+    for (std::size_t k = 0; k < c.Args.size(); ++k) {
+      const std::string& a = c.Args[k];
+      call += k ? "," : "";
+      call += a.front() == '@' ? f.Call(a.substr(1)) : a == "3" ? TCallFennic::Int(vtInt32, 3) : f.Var(a);
+    }
+    ASSERT_TRUE(f.CompileCoded(call + ")")) << c.Name;
+    EXPECT_EQ(Hex(f.Routine()), Hex(c.Code)) << c.Name;
+    EXPECT_EQ(f.Evaluate(), c.Value) << c.Name;
+  }
 }
 
 // ---- stack alignment at calls ------------------------------------------------------
