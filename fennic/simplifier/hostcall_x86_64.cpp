@@ -102,8 +102,9 @@ TCallRoutine CallRoutine() {
 }
 
 // The System V arrangement of the generated code: an integer of up to 32
-// bits as MOV r32 leaves it (zero-extended), a 64-bit one whole, a single or
-// double as its bits, an extended value's 10 bytes in a 16-byte slot.
+// bits widened to 32 by its type (and zero-extended, as a 32-bit register
+// write leaves it), a 64-bit one whole, a single or double as its bits, an
+// extended value's 10 bytes in a 16-byte slot.
 bool PlaceSystemV(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call) {
   const TSystemVFrame frame = SystemVFrame(Fn);
   Call.SystemV = true;
@@ -118,8 +119,7 @@ bool PlaceSystemV(const TFunction& Fn, const std::vector<TConstArg>& Args, THost
       NarrowToSlot(Args[k].Float, p.VarType, bytes);
       if (p.VarType == vtExtended) size = 16;
     } else {
-      const std::uint64_t value = p.VarType == vtInt64 ? static_cast<std::uint64_t>(Args[k].Integer)
-                                                       : static_cast<std::uint32_t>(Args[k].Integer);
+      const std::uint64_t value = WidenedArgument(p.VarType, Args[k].Integer);
       std::memcpy(bytes, &value, 8);
     }
     const TArgPlace& place = frame.Places[k];

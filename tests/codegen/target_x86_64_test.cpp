@@ -593,5 +593,47 @@ TEST(X8664Calls, RspIsAlignedAtEveryCallUnderEverySetting) {
   }
 }
 
+// An argument narrower than 32 bits reaches the routine widened to 32 bits
+// by its parameter's type, whatever the type of the value: compilers of the
+// System V world read the whole register. Run and folded alike.
+FENNIC_CDECL std::int32_t Wide300() { return 300; }
+FENNIC_CDECL std::int32_t MinusOne() { return -1; }
+
+TEST(X8664Calls, NarrowArgumentsArriveWidenedByTheirParameter) {
+  std::int32_t big = 300, minusOne = -1;
+  std::uint8_t u8 = 200;
+  const struct {
+    const char* Text;
+    std::uint64_t Rdi, Rsi;  // vi08 and vu16 of RecRegisterRaw
+  } cases[] = {
+      {"rec_raw(big, minus, 1)", 44, 0xFFFF},            // int32 variables: truncated, then widened
+      {"rec_raw(u8, u8, 1)", 0xFFFFFFC8, 200},           // an unsigned byte as a signed one
+      {"rec_raw(-u8, -big, 1)", 56, 0xFED4},             // negated, then widened
+      {"rec_raw(w300(), m1(), 1)", 44, 0xFFFF},          // call results, staged
+      {"rec_raw(w300f(), m1f(), 1)", 44, 0xFFFF},        // the same calls folded
+  };
+  for (bool fold : {false, true}) (void)fold;
+  for (const auto& c : cases) {
+    TFennic f(nullptr);
+    f.RegisterVarExt("big", vtInt32, &big);
+    f.RegisterVarExt("minus", vtInt32, &minusOne);
+    f.RegisterVarExt("u8", vtUInt8, &u8);
+    f.RegisterFuncExt("w300", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&Wide300), false);
+    f.RegisterFuncExt("m1", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&MinusOne), false);
+    f.RegisterFuncExt("w300f", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&Wide300), true);
+    f.RegisterFuncExt("m1f", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&MinusOne), true);
+    ASSERT_NE(f.RegisterFuncExt(RecRegisterRaw.Name, RecRegisterRaw.ParamSpec, RecRegisterRaw.CallType,
+                                RecRegisterRaw.FuncResult, 8, RecRegisterRaw.Address, false),
+              0);
+    f.SetExprString(c.Text);
+    ASSERT_EQ(f.CompError(), eNone) << c.Text;
+    ResetHostRecord(0);
+    f.Evaluate();
+    ASSERT_EQ(HostRecord.Calls, 1) << c.Text;
+    EXPECT_EQ(HostRecord.IntArgs[0], c.Rdi) << c.Text;
+    EXPECT_EQ(HostRecord.IntArgs[1], c.Rsi) << c.Text;
+  }
+}
+
 }  // namespace
 }  // namespace fennic::testing
