@@ -70,7 +70,9 @@ def fmt_time(value_ns):
         return f"{value_ns / 1e6:.2f} ms"
     if value_ns >= 1e3:
         return f"{value_ns / 1e3:.1f} µs"
-    return f"{value_ns:.0f} ns"
+    if value_ns >= 100:
+        return f"{value_ns:.0f} ns"
+    return f"{value_ns:.3g} ns"
 
 
 def ratios(row):
