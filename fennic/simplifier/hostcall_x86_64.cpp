@@ -92,12 +92,7 @@ constexpr std::uint8_t CallRoutineCode[] = {
 using TCallRoutine = void (*)(void*);
 
 TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = [] {
-    ExecutableBlock b(sizeof CallRoutineCode);
-    std::memcpy(b.Data(), CallRoutineCode, sizeof CallRoutineCode);
-    b.Protect();
-    return b;
-  }();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(CallRoutineCode, sizeof CallRoutineCode);
   return reinterpret_cast<TCallRoutine>(block.Data());
 }
 
@@ -163,12 +158,7 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result) {
   const bool vectorResult = Call.SystemV && (Call.Result == frSingle || Call.Result == frDouble);
   block.X87Result = IsFloatResult(Call.Result) && !vectorResult ? 1 : 0;
 
-  TX87Watch x87;
-  const bool completed = RunGuarded(CallRoutine(), &block);
-  if (!completed || x87.Faults() != 0 || !x87.StackEmpty()) {
-    x87.Reset();
-    return false;
-  }
+  if (!RunWatched(CallRoutine(), &block)) return false;
   if (vectorResult) {
     if (Call.Result == frSingle) {
       float f;
