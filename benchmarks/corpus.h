@@ -13,7 +13,8 @@ struct TBenchExpr {
   const int* Uses;        // indices into kVarNames of the variables it reads
   int UseCount;
   long double (*NativeLD)(const double* Vars);  // ahead of time, long double
-  double (*NativeD)(const double* Vars);        // ahead of time, double
+  double (*NativeD)(const double* Vars);        // ahead of time, double, x87
+  double (*NativeSSE)(const double* Vars);      // ahead of time, double, SSE2
   double Expected;        // the generator's own double result
 };
 

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """Writes the benchmark report from fennic_compare_bench's JSON output.
 
-Usage: report.py RESULTS.json REPORT.md [NOTES.md]
+Usage: report.py REPORT.md NOTES.md RESULTS.json [RESULTS.json ...]
 
-The report holds, per expression and as geometric means, the ratios
-Fennic / GCC (long double and double), muparser / Fennic for evaluation, and
-Fennic / muparser for a whole compilation; a table and a plot of how
-compilation time and code size grow with the size of an expression; and the
-text of NOTES.md (the interpretation, kept by hand). The plot is written next
-to the report as benchmarks-growth.png with matplotlib when it is installed,
-else as benchmarks-growth.svg drawn by this script.
+One results file per target (x86-64, i386), each from one run. The report
+says where each run was measured (natively, or under qemu-i386: the run
+script records it), then holds for each target, side by side where they fit
+one table: the ratios Fennic / GCC (x87 long double, x87 double, SSE2
+double), muparser / Fennic for evaluation and Fennic / muparser for a whole
+compilation, per expression and as geometric means; how compilation time
+and code size grow with the size of an expression (table and plot); and the
+text of NOTES.md (the interpretation, kept by hand). Each ratio divides two
+figures of the same run. The plots are written next to the report as
+benchmarks-growth-TARGET.png with matplotlib when it is installed, else as
+benchmarks-growth-TARGET.svg drawn by this script.
 """
 import json
 import math
@@ -17,8 +21,11 @@ import sys
 from collections import defaultdict
 from pathlib import Path
 
-ENGINES = ["Fennic_Eval", "GCC_LongDouble", "GCC_Double", "Muparser_Eval", "Fennic_Compile",
-           "Muparser_Compile", "Fennic_Recompile", "Fennic_SetUp", "Fennic_Simplify", "Fennic_Build"]
+ENGINES = ["Fennic_Eval", "GCC_LongDouble", "GCC_Double", "GCC_DoubleSSE", "Muparser_Eval",
+           "Fennic_Compile", "Muparser_Compile", "Fennic_Recompile", "Fennic_SetUp", "Fennic_Simplify",
+           "Fennic_Build"]
+REQUIRED = ENGINES[:7]
+TARGET_NAMES = {"x86_64": "x86-64", "i386": "i386"}
 
 TARGET_NATIVE = 1.0    # Fennic / GCC long double: no slower
 TARGET_MUPARSER = 8.0  # muparser / Fennic evaluation: at least
@@ -63,7 +70,9 @@ def fmt_time(value_ns):
         return f"{value_ns / 1e6:.2f} ms"
     if value_ns >= 1e3:
         return f"{value_ns / 1e3:.1f} µs"
-    return f"{value_ns:.0f} ns"
+    if value_ns >= 100:
+        return f"{value_ns:.0f} ns"
+    return f"{value_ns:.3g} ns"
 
 
 def ratios(row):
@@ -72,6 +81,7 @@ def ratios(row):
         f = row["Fennic_Eval"]
         r["vs_ld"] = f / row["GCC_LongDouble"]
         r["vs_d"] = f / row["GCC_Double"]
+        r["vs_sse"] = f / row["GCC_DoubleSSE"]
         r["mu"] = row["Muparser_Eval"] / f
         if "Fennic_Routine" in row:
             r["routine_ld"] = row["Fennic_Routine"] / row["GCC_LongDouble"]
@@ -88,7 +98,7 @@ def kind(expr, row):
     return "random with calls" if "_calls_" in expr else "random without calls"
 
 
-def growth_plot(rows, target_dir):
+def growth_plot(rows, target_dir, target):
     """Compilation time and code size against the number of operators."""
     series = {}
     for calls in (False, True):
@@ -114,11 +124,11 @@ def growth_plot(rows, target_dir):
                    linestyle="--" if "calls" in name else "-", label=name)
         b.set_xlabel("operators"), b.set_ylabel("Fennic routine (bytes)"), b.legend()
         fig.tight_layout()
-        out = target_dir / "benchmarks-growth.png"
+        out = target_dir / f"benchmarks-growth-{target}.png"
         fig.savefig(out, dpi=100)
         return out.name
     except ImportError:
-        out = target_dir / "benchmarks-growth.svg"
+        out = target_dir / f"benchmarks-growth-{target}.svg"
         out.write_text(svg_plot([("Compilation time (µs CPU)", left), ("Fennic code size (bytes)", right)]))
         return out.name
 
@@ -174,138 +184,203 @@ def svg_plot(panels):
     return "\n".join(parts) + "\n"
 
 
+def where(context):
+    """Where a run was measured, in words."""
+    target = TARGET_NAMES.get(context.get("fennic_target", "?"), "?")
+    runner = context.get("fennic_runner", "?")
+    if runner == "native":
+        return f"natively, on this machine's processor ({target} program)"
+    if runner == "qemu-i386":
+        return ("under `qemu-i386` user-mode emulation: emulator figures, which say nothing about "
+                "any processor")
+    return "where, the run did not record"
+
+
+def summary_of(rows):
+    """Geometric means of the ratios per group of expressions."""
+    groups = defaultdict(list)
+    for e, r in rows.items():
+        groups["all"].append(e)
+        groups[kind(e, r)].append(e)
+        groups["with function calls" if r["calls"] else "without function calls"].append(e)
+    out = {}
+    for g in GROUPS:
+        es = groups.get(g, [])
+        if es:
+            rs = [ratios(rows[e]) for e in es]
+            out[g] = {k: geomean([r.get(k, float("nan")) for r in rs])
+                      for k in ("vs_ld", "vs_d", "vs_sse", "mu", "compile", "routine_ld", "imm_ld")}
+            out[g]["count"] = len(es)
+    return out
+
+
+GROUPS = ["typical", "random without calls", "random with calls", "without function calls",
+          "with function calls", "all"]
+
+
 def main():
-    results, report = Path(sys.argv[1]), Path(sys.argv[2])
-    notes = Path(sys.argv[3]) if len(sys.argv) > 3 else None
-    context, rows, extra = load(results)
-    complete = {e: r for e, r in rows.items() if all(k in r for k in ENGINES[:6])}
-    order = sorted(complete, key=lambda e: (complete[e]["group"] != "typical", "_calls_" in e,
-                                            complete[e]["operators"], e))
+    report, notes = Path(sys.argv[1]), Path(sys.argv[2])
+    runs = []  # (target, context, rows, extra)
+    for path in sys.argv[3:]:
+        context, rows, extra = load(path)
+        complete = {e: r for e, r in rows.items() if all(k in r for k in REQUIRED)}
+        runs.append((context.get("fennic_target", Path(path).parent.name), context, complete, extra))
+    runs.sort(key=lambda run: run[0] != "x86_64")
     out = []
     w = out.append
-    w("# Benchmarks: Fennic against GCC's x87 code and muparser")
+    w("# Benchmarks: Fennic against GCC's code and muparser")
     w("")
-    w("Generated by `benchmarks/report.py` from one run of `fennic_compare_bench`; regenerate "
-      "everything (build in `build-bench`, run, report) with:")
+    w("Generated by `benchmarks/report.py` from one run of `fennic_compare_bench` per target; "
+      "regenerate everything (build in `build-bench-x86_64` and `build-bench-i386`, run, report) with:")
     w("")
     w("```sh")
     w("bash benchmarks/run.sh")
     w("```")
     w("")
-    w(f"Run of {context.get('date', '?')} on {context.get('num_cpus', '?')} CPUs at "
-      f"{context.get('mhz_per_cpu', '?')} MHz, load average "
-      f"{', '.join(f'{x:.1f}' for x in context.get('load_avg', [])) or '?'}. "
-      "All times are CPU time per iteration, as Google Benchmark measures it.")
+    w("All times are CPU time per iteration, as Google Benchmark measures it (median of three "
+      "repetitions). Every ratio divides two figures of the same run.")
     w("")
-    w("**Every figure below was measured under `qemu-i386` user-mode emulation**: the kernel of the "
-      "machine cannot run i386 programs, so Fennic's generated code, GCC's code, muparser and the "
-      "benchmark itself are all translated by qemu, and qemu emulates every x87 instruction in "
-      "software (80-bit arithmetic included). System calls (`mmap`, `mprotect`, `munmap`) are "
-      "passed to the host kernel but carry qemu's bookkeeping of page permissions and of "
-      "translated code. Ratios compare code run under the same emulator and are meaningful as such; "
-      "they are not the ratios a native i386 or x86-64 processor would show (see the notes).")
+    w("## Where each figure was measured")
     w("")
+    w("| target | measured | run | CPUs | load average |")
+    w("|---|---|---|---:|---|")
+    for target, context, _, _ in runs:
+        w(f"| {TARGET_NAMES.get(target, target)} | {where(context)} | {context.get('date', '?')} "
+          f"| {context.get('num_cpus', '?')} at {context.get('mhz_per_cpu', '?')} MHz "
+          f"| {', '.join(f'{x:.1f}' for x in context.get('load_avg', [])) or '?'} |")
+    w("")
+    if any(c.get("fennic_runner") == "qemu-i386" for _, c, _, _ in runs):
+        w("**The i386 figures were measured under `qemu-i386`**: the machine's kernel cannot run "
+          "i386 programs, so Fennic's generated code, GCC's code, muparser and the benchmark itself "
+          "are all translated by qemu, which emulates every x87 instruction in software. They "
+          "compare programs under one emulator and say nothing about any processor; the x86-64 "
+          "figures, measured natively, are the ones that describe Fennic's code (see the notes).")
+        w("")
 
-    # Geometric means.
-    groups = defaultdict(list)
-    for e in order:
-        groups["all"].append(e)
-        groups[kind(e, complete[e])].append(e)
-        groups["with function calls" if complete[e]["calls"] else "without function calls"].append(e)
+    # Geometric means, the targets side by side.
+    summaries = [(t, summary_of(rows)) for t, _, rows, _ in runs]
+    names = [TARGET_NAMES.get(t, t) for t, _ in summaries]
     w("## Summary (geometric means)")
     w("")
-    w("| expressions | count | Fennic / GCC long double | Fennic / GCC double | muparser / Fennic (eval) "
-      "| Fennic / muparser (compilation) | Fennic routine called directly / GCC long double "
-      "| Fennic immediate / GCC long double |")
-    w("|---|---:|---:|---:|---:|---:|---:|---:|")
-    summary = {}
-    for g in ["typical", "random without calls", "random with calls", "without function calls",
-              "with function calls", "all"]:
-        es = groups.get(g, [])
-        if not es:
-            continue
-        rs = [ratios(complete[e]) for e in es]
-        m = {k: geomean([r.get(k, float("nan")) for r in rs])
-             for k in ("vs_ld", "vs_d", "mu", "compile", "routine_ld", "imm_ld")}
-        summary[g] = m
-        w(f"| {g} | {len(es)} | {m['vs_ld']:.2f} | {m['vs_d']:.2f} | {m['mu']:.1f} | {m['compile']:.2f} "
-          f"| {m['routine_ld']:.2f} | {m['imm_ld']:.2f} |")
+    w("Fennic's `Evaluate` against GCC's ahead-of-time code for the same formula (`-O2`): x87 in long "
+      "double, x87 in double (`-mfpmath=387`), SSE2 in double (`-mfpmath=sse`, x86-64's default); "
+      "muparser's `Eval` against `Evaluate`; a whole compilation against muparser's. Below 1 "
+      "Fennic is faster in the first three and the last columns, above 1 in the fourth.")
     w("")
-    w("The last two columns isolate two causes (see the notes): the routine called through a "
-      "function pointer as GCC's functions are, without `Evaluate`'s call into the shared library; "
-      "and the routine compiled with `BackOperation` off, which emits every operation where it is "
-      "met instead of queueing it for interleaving.")
-    w("")
-    for g in ("all", "without function calls"):
-        if g not in summary:
+    head = "| expressions | count |"
+    rule = "|---|---:|"
+    for n in names:
+        head += (f" {n}: F / GCC x87 ld | {n}: F / GCC x87 d | {n}: F / GCC SSE2 d | {n}: muparser / F "
+                 f"| {n}: F / muparser compile |")
+        rule += "---:|---:|---:|---:|---:|"
+    w(head)
+    w(rule)
+    for g in GROUPS:
+        if not any(g in s for _, s in summaries):
             continue
-        m = summary[g]
-        w(f"Targets, on the geometric mean of {'all expressions' if g == 'all' else 'the expressions ' + g}:")
+        line = f"| {g} | {max(s.get(g, {}).get('count', 0) for _, s in summaries)} |"
+        for _, s in summaries:
+            m = s.get(g)
+            line += (f" {m['vs_ld']:.2f} | {m['vs_d']:.2f} | {m['vs_sse']:.2f} | {m['mu']:.1f} | {m['compile']:.2f} |"
+                     if m else " | | | | |")
+        w(line)
+    w("")
+    w("Two causes isolated, against GCC's x87 long double code: the routine called through a "
+      "function pointer as GCC's functions are, without `Evaluate`'s call into the shared library "
+      "(\"direct\"); and the routine compiled with `BackOperation` off, which emits every operation "
+      "where it is met instead of queueing it for interleaving (\"immediate\").")
+    w("")
+    head, rule = "| expressions |", "|---|"
+    for n in names:
+        head += f" {n}: F direct / GCC x87 ld | {n}: F immediate / GCC x87 ld |"
+        rule += "---:|---:|"
+    w(head)
+    w(rule)
+    for g in GROUPS:
+        if not any(g in s for _, s in summaries):
+            continue
+        line = f"| {g} |"
+        for _, s in summaries:
+            m = s.get(g)
+            line += f" {m['routine_ld']:.2f} | {m['imm_ld']:.2f} |" if m else " | |"
+        w(line)
+    w("")
+    for (target, s), n in zip(summaries, names):
+        w(f"Targets, {n}{' (emulator figures)' if dict((t, c) for t, c, _, _ in runs)[target].get('fennic_runner') == 'qemu-i386' else ''}:")
         w("")
-        w(f"- evaluation no slower than GCC's x87 code in long double (ratio ≤ {TARGET_NATIVE:g}): "
-          f"{m['vs_ld']:.3f}, {'met' if m['vs_ld'] <= TARGET_NATIVE else 'missed'}; against GCC's "
-          f"double code {m['vs_d']:.3f}, {'met' if m['vs_d'] <= TARGET_NATIVE else 'missed'};")
-        w(f"- evaluation at least {TARGET_MUPARSER:g}x faster than muparser's `Eval`: "
-          f"{m['mu']:.2f}x, {'met' if m['mu'] >= TARGET_MUPARSER else 'missed'};")
-        w(f"- a whole compilation in at most {TARGET_COMPILE:g} of muparser's construction, parse and "
-          f"first evaluation: {m['compile']:.3f}, {'met' if m['compile'] <= TARGET_COMPILE else 'missed'}.")
+        for g in ("all", "without function calls"):
+            if g not in s:
+                continue
+            m = s[g]
+            scope = "all expressions" if g == "all" else "the expressions " + g
+            w(f"- {scope}: evaluation against GCC's x87 long double code {m['vs_ld']:.3f} (≤ {TARGET_NATIVE:g}: "
+              f"{'met' if m['vs_ld'] <= TARGET_NATIVE else 'missed'}), against its x87 double code "
+              f"{m['vs_d']:.3f} ({'met' if m['vs_d'] <= TARGET_NATIVE else 'missed'}); "
+              f"{m['mu']:.2f}x muparser's `Eval` (≥ {TARGET_MUPARSER:g}x: "
+              f"{'met' if m['mu'] >= TARGET_MUPARSER else 'missed'}); a whole compilation in {m['compile']:.3f} "
+              f"of muparser's (≤ {TARGET_COMPILE:g}: {'met' if m['compile'] <= TARGET_COMPILE else 'missed'}).")
         w("")
 
-    # Per expression.
-    w("## Per expression")
-    w("")
-    w("Evaluation: one call of the compiled routine (`Evaluate`), of GCC's function, of muparser's "
-      "`Eval`. Compilation: Fennic's construction, registration of the variables (and the function "
-      "pack when the text needs it), `SetExprString` and `Compile`, against muparser's construction, "
-      "definitions, `SetExpr` and first `Eval`; both include the release of the object.")
-    w("")
-    w("| expression | ops | code bytes | Fennic | GCC ld | GCC d | muparser | F/GCC ld | F/GCC d "
-      "| mu/F | Fennic compile | muparser compile | F/mu compile |")
-    w("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
-    for e in order:
-        r = complete[e]
-        q = ratios(r)
-        w(f"| {e} | {r['operators']} | {r.get('code_bytes', '')} | {fmt_time(r['Fennic_Eval'])} "
-          f"| {fmt_time(r['GCC_LongDouble'])} | {fmt_time(r['GCC_Double'])} | {fmt_time(r['Muparser_Eval'])} "
-          f"| {q['vs_ld']:.2f} | {q['vs_d']:.2f} | {q['mu']:.1f} | {fmt_time(r['Fennic_Compile'])} "
-          f"| {fmt_time(r['Muparser_Compile'])} | {q['compile']:.2f} |")
-    w("")
+    for target, context, rows, extra in runs:
+        n = TARGET_NAMES.get(target, target)
+        order = sorted(rows, key=lambda e: (rows[e]["group"] != "typical", "_calls_" in e,
+                                            rows[e]["operators"], e))
+        w(f"## Per expression, {n}")
+        w("")
+        w(f"Measured {where(context)}. Evaluation: one call of the compiled routine (`Evaluate`), of "
+          "GCC's function, of muparser's `Eval`. Compilation: Fennic's construction, registration of "
+          "the variables (and the function pack when the text needs it), `SetExprString` and "
+          "`Compile`, against muparser's construction, definitions, `SetExpr` and first `Eval`; both "
+          "include the release of the object.")
+        w("")
+        w("| expression | ops | code bytes | Fennic | GCC x87 ld | GCC x87 d | GCC SSE2 d | muparser "
+          "| F/ld | F/d | F/SSE2 | mu/F | Fennic compile | muparser compile | F/mu compile |")
+        w("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for e in order:
+            r = rows[e]
+            q = ratios(r)
+            w(f"| {e} | {r['operators']} | {r.get('code_bytes', '')} | {fmt_time(r['Fennic_Eval'])} "
+              f"| {fmt_time(r['GCC_LongDouble'])} | {fmt_time(r['GCC_Double'])} "
+              f"| {fmt_time(r['GCC_DoubleSSE'])} | {fmt_time(r['Muparser_Eval'])} "
+              f"| {q['vs_ld']:.2f} | {q['vs_d']:.2f} | {q['vs_sse']:.2f} | {q['mu']:.1f} "
+              f"| {fmt_time(r['Fennic_Compile'])} | {fmt_time(r['Muparser_Compile'])} | {q['compile']:.2f} |")
+        w("")
 
-    # Growth.
-    plot = growth_plot(complete, report.parent)
-    w("## Growth with expression size")
-    w("")
-    w("Seeded random expressions of growing size. Phases of Fennic's compilation: set-up "
-      "(construction and registration), simplifier, tree builder (simplifier included), code "
-      "generation (a recompilation on an existing component minus the tree builder; it includes "
-      "the executable memory of the routine).")
-    w("")
-    w(f"![compilation time and code size against expression size]({plot})")
-    w("")
-    w("| expression | ops | code bytes | bytes/op | Fennic compile | set-up | simplify | build | code generation "
-      "| muparser compile | F/mu |")
-    w("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
-    for e in order:
-        r = complete[e]
-        if r["group"] != "random":
-            continue
-        codegen = r.get("Fennic_Recompile", float("nan")) - r.get("Fennic_Build", float("nan"))
-        w(f"| {e} | {r['operators']} | {r.get('code_bytes', '')} | "
-          f"{r.get('code_bytes', 0) / max(r['operators'], 1):.1f} | {fmt_time(r['Fennic_Compile'])} "
-          f"| {fmt_time(r.get('Fennic_SetUp', float('nan')))} | {fmt_time(r.get('Fennic_Simplify', float('nan')))} "
-          f"| {fmt_time(r.get('Fennic_Build', float('nan')))} | {fmt_time(codegen)} "
-          f"| {fmt_time(r['Muparser_Compile'])} | {ratios(r)['compile']:.2f} |")
-    w("")
-    instr = {k.split("/", 1)[1]: v for k, v in extra.items() if k.startswith("Instructions100/")}
-    if instr:
-        w("Cost of one instruction where this run executed (100 in a row, loop excluded): "
-          + ", ".join(f"{k} {v / 100:.2f} ns" for k, v in sorted(instr.items())) + ".")
+        plot = growth_plot(rows, report.parent, target)
+        w(f"## Growth with expression size, {n}")
         w("")
-    if "ExecutableMemory" in extra:
-        w(f"Executable memory of one routine alone (map read+write, protect read+execute, release): "
-          f"{fmt_time(extra['ExecutableMemory'])}.")
+        w("Seeded random expressions of growing size. Phases of Fennic's compilation: set-up "
+          "(construction and registration), simplifier, tree builder (simplifier included), code "
+          "generation (a recompilation on an existing component minus the tree builder; it includes "
+          "the executable memory of the routine).")
         w("")
-    if notes and notes.exists():
+        w(f"![compilation time and code size against expression size, {n}]({plot})")
+        w("")
+        w("| expression | ops | code bytes | bytes/op | Fennic compile | set-up | simplify | build "
+          "| code generation | muparser compile | F/mu |")
+        w("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for e in order:
+            r = rows[e]
+            if r["group"] != "random":
+                continue
+            codegen = r.get("Fennic_Recompile", float("nan")) - r.get("Fennic_Build", float("nan"))
+            w(f"| {e} | {r['operators']} | {r.get('code_bytes', '')} | "
+              f"{r.get('code_bytes', 0) / max(r['operators'], 1):.1f} | {fmt_time(r['Fennic_Compile'])} "
+              f"| {fmt_time(r.get('Fennic_SetUp', float('nan')))} "
+              f"| {fmt_time(r.get('Fennic_Simplify', float('nan')))} "
+              f"| {fmt_time(r.get('Fennic_Build', float('nan')))} | {fmt_time(codegen)} "
+              f"| {fmt_time(r['Muparser_Compile'])} | {ratios(r)['compile']:.2f} |")
+        w("")
+        instr = {k.split("/", 1)[1]: v for k, v in extra.items() if k.startswith("Instructions100/")}
+        if instr:
+            w("Cost of one instruction in this run (100 in a row, loop excluded): "
+              + ", ".join(f"{k} {v / 100:.2f} ns" for k, v in sorted(instr.items())) + ".")
+            w("")
+        if "ExecutableMemory" in extra:
+            w(f"Executable memory of one routine alone (map read+write, protect read+execute, release): "
+              f"{fmt_time(extra['ExecutableMemory'])}.")
+            w("")
+    if notes.exists():
         w(notes.read_text().rstrip())
         w("")
     report.write_text("\n".join(out) + "\n")

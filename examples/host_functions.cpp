@@ -1,5 +1,6 @@
-// Host functions written in C++, one per calling convention, with the GCC
-// attributes that make the compiler call them the way the routine does.
+// Host functions written in C++, one per calling convention, with the
+// attributes (Fennic's FENNIC_* macros) that make the compiler call them the
+// way the routine does.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,24 +9,26 @@
 using namespace fennic;
 
 //! [attributes]
-// The generated routine does not keep the stack 16-byte aligned at its
-// calls; force_align_arg_pointer lets code built for SSE run safely anyway.
-#define HOST_ROUTINE __attribute__((force_align_arg_pointer))
+// FENNIC_CDECL, FENNIC_STDCALL, FENNIC_PASCAL and FENNIC_REGISTER give a
+// routine its convention's GCC attributes in an i386 program, together with
+// force_align_arg_pointer (the routine does not keep the stack 16-byte
+// aligned at its calls). In a 64-bit program every convention is the System
+// V one and the macros are empty; the same declarations serve both.
 
 // ctCdecl: GCC's default convention. Parameters "vf64vi32".
-HOST_ROUTINE double Power(double base, std::int32_t exponent) {
+FENNIC_CDECL double Power(double base, std::int32_t exponent) {
   return std::pow(base, exponent);
 }
 
 // ctStdcall: the routine removes its arguments. Parameters "vf64vf64".
-HOST_ROUTINE __attribute__((stdcall)) double Hypot(double a, double b) {
+FENNIC_STDCALL double Hypot(double a, double b) {
   return std::hypot(a, b);
 }
 
 // ctPascal: the first argument lies highest on the stack, so the C++
 // parameters are declared in reverse. In expressions: lerp(a, b, t),
 // parameters "vf64vf64vf64".
-HOST_ROUTINE __attribute__((stdcall)) double Lerp(double t, double b, double a) {
+FENNIC_PASCAL double Lerp(double t, double b, double a) {
   return a + (b - a) * t;
 }
 
@@ -36,19 +39,18 @@ HOST_ROUTINE __attribute__((stdcall)) double Lerp(double t, double b, double a) 
 // and bias on the stack, so those two are declared in reverse after the
 // register parameters. (Never declare a 64-bit integer or a floating-point
 // parameter among the first three: GCC would pass a long long in registers.)
-HOST_ROUTINE __attribute__((regparm(3), stdcall)) double Quantize(std::int32_t lo, std::int32_t hi,
-                                                                  std::int32_t step, double bias,
-                                                                  double value) {
+FENNIC_REGISTER double Quantize(std::int32_t lo, std::int32_t hi, std::int32_t step, double bias,
+                                double value) {
   double v = std::floor((value + bias) / step) * step;
   return v < lo ? lo : v > hi ? hi : v;
 }
 
 // By reference ("rf64"): the routine gets the variable's address and may
 // read it; the argument must be a registered variable of exactly that type.
-HOST_ROUTINE double Twice(const double* value) { return 2 * *value; }
+FENNIC_CDECL double Twice(const double* value) { return 2 * *value; }
 
 // An integer result comes back in EAX; a 64-bit one in EDX:EAX.
-HOST_ROUTINE __attribute__((stdcall)) std::int64_t Factorial(std::int32_t n) {
+FENNIC_STDCALL std::int64_t Factorial(std::int32_t n) {
   std::int64_t r = 1;
   for (std::int32_t i = 2; i <= n; ++i) r *= i;
   return r;

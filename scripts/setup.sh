@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Installs what building and testing Fennic needs on Debian 12, as root.
+# Installs what building and testing Fennic needs on Debian 12, as root, for
+# both targets: x86-64 (the machine's own) and i386 (-m32).
 # Idempotent: packages already present are not fetched again.
 set -euo pipefail
 
+native=$(dpkg --print-architecture)
 packages=(
-  cmake ninja-build g++ g++-multilib file pkg-config
-  libgtest-dev:i386 libgmock-dev:i386
-  libbenchmark-dev:i386 libmuparser-dev:i386   # benchmarks, against a common expression library
-  libcapstone-dev:i386                         # the command-line tool's disassembly
+  cmake ninja-build g++ g++-multilib file pkg-config python3
+  # Both targets: tests, benchmarks, the command-line tool's disassembly.
+  "libgtest-dev:$native" "libgmock-dev:$native" "libbenchmark-dev:$native" "libcapstone-dev:$native"
+  libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386 libcapstone-dev:i386
+  # The benchmark peer's development package is not multi-arch: headers and
+  # CMake package for the machine's own target; the i386 benchmark links the
+  # i386 run-time library directly.
+  "libmuparser-dev:$native" libmuparser2v5:i386
   qemu-user   # runs the i386 programs where the kernel has no 32-bit support
 )
 
@@ -25,8 +31,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if [ -n "${need_update:-}" ] || [ "$(find /var/lib/apt/lists -maxdepth 1 -name '*i386*Packages*' 2>/dev/null | wc -l)" -eq 0 ]; then
     apt-get update -qq
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || {
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   }
 fi

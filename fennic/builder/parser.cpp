@@ -13,14 +13,15 @@
 
 #include "fennic/builder/builder.h"
 #include "fennic/builder/treewalk.h"
+#include "fennic/core/stackguard.h"
 #include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
 
 namespace {
 
-// Nesting beyond MaxTreeNesting is refused like an unmatched bracket: the text
-// cannot be followed safely.
+// Nesting beyond MaxTreeNesting, or deeper than the thread's stack allows, is
+// refused like an unmatched bracket: the text cannot be followed safely.
 constexpr TError TooDeep = eEdge;
 
 // Offset of the ")" matching the "(" at Open, or npos; markers and their
@@ -119,7 +120,7 @@ TTreeNode* TBuilder::TreeLeaf(std::string_view Text, std::size_t& Pos) {
     case FuncMarker:
       return CallLeaf(Text, Pos);
     case '(': {
-      if (FNesting >= MaxTreeNesting) return Broken(TooDeep);
+      if (FNesting >= MaxTreeNesting || StackLeft() < StackReserve) return Broken(TooDeep);
       TNestingLevel level(FNesting);
       ++Pos;
       TOwnedNode sum(BigTree(Text, Pos));
@@ -193,7 +194,7 @@ TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
   if (close == std::string_view::npos) return Broken(eEdge);
   std::string_view args = Text.substr(Pos + 1, close - Pos - 1);
   Pos = close + 1;
-  if (FNesting >= MaxTreeNesting) return Broken(TooDeep);
+  if (FNesting >= MaxTreeNesting || StackLeft() < StackReserve) return Broken(TooDeep);
   TNestingLevel level(FNesting);
 
   node->Text += '(';

@@ -2,6 +2,7 @@
 // order in which register and x87 arguments are loaded, the call itself and
 // the delivery of its result.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -19,6 +20,13 @@ void TakeArgument(std::string& List, bool Last, std::string& Arg) {
   }
   Arg.assign(List, 0, comma);
   List.erase(0, comma + 1);
+}
+
+std::uint64_t NumberValue(const TTreeNode* Node) {
+  if (Node->Text.size() < 10) Defect("integer argument without its value");
+  std::uint64_t value;
+  std::memcpy(&value, Node->Text.data() + 2, 8);
+  return Node->Minus ? ~value + 1 : value;
 }
 
 std::int32_t FunctionCode(const TTreeNode* Node) {

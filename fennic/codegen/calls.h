@@ -25,6 +25,9 @@ void TakeArgument(std::string& List, bool Last, std::string& Arg);
 // The function code of a call leaf.
 std::int32_t FunctionCode(const TTreeNode* Node);
 
+// The value of an integer number leaf of an argument, its sign applied.
+std::uint64_t NumberValue(const TTreeNode* Node);
+
 // What one call holds while its arguments are computed.
 struct TFennic::TCallPlan {
   TFunction Fn;

@@ -118,10 +118,7 @@ TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where,
 }
 
 TPushed TFennic::PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
-  if (Node->Text.size() < 10) Defect("integer argument without its value");
-  std::uint64_t value;
-  std::memcpy(&value, Node->Text.data() + 2, 8);
-  if (Node->Minus) value = ~value + 1;
+  const std::uint64_t value = NumberValue(Node);
   const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
   const auto high = static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32));
   if (Def.VarType == vtInt64) {

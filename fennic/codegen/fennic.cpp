@@ -9,12 +9,7 @@ namespace {
 // One read+execute page serves every component, so falling back to it
 // never allocates.
 const ExecutableBlock& RetRoutine() {
-  static const ExecutableBlock block = [] {
-    ExecutableBlock b(1);
-    b.Data()[0] = InstrTemplates[insRet].Bytes[0];
-    b.Protect();
-    return b;
-  }();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(InstrTemplates[insRet].Bytes, 1);
   return block;
 }
 

@@ -300,6 +300,10 @@ class TFennic : public TBuilder {
   void LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
   void LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
   void TakeHostResult(TFuncResult Result);
+  // MOVSX / MOVZX of register Reg to 32 bits by a parameter narrower than 32 bits.
+  void WidenToParameter(std::uint8_t Reg, TVarType Param);
+  // An integer argument that is a variable of exactly Type, not negated.
+  bool IsVariableOfType(const TTreeNode* Par, TVarType Type) const;
   void LoadRegister(TToRegs& Regs, std::int32_t& Loaded);
   TPushed PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   TPushed PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset);

@@ -60,6 +60,20 @@ bool IsLegacyPrefix(std::uint8_t b) { return b == 0x66 || b == 0xF2 || b == 0xF3
 
 bool FitsInt32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
+// The second opcode byte of MOVSX / MOVZX r32, r/m8 or r/m16 that widens a
+// value to the 32 bits of its register as its parameter's type says; 0 for
+// a parameter of 32 bits or more. Compilers of the System V world expect an
+// argument narrower than 32 bits widened so by the caller.
+std::uint8_t Widening(TVarType Param) {
+  switch (Param) {
+    case vtInt8: return 0xBE;
+    case vtUInt8: return 0xB6;
+    case vtInt16: return 0xBF;
+    case vtUInt16: return 0xB7;
+    default: return 0;
+  }
+}
+
 TAddress AddressOf(const void* p) { return static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(p)); }
 
 }  // namespace
@@ -244,7 +258,20 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
     if (at < 0) continue;
     const TVarDef& def = fn.Params[k];
     const std::int32_t offset = offsetOf(at);
-    ProcessPar(PushPar(args[k].Text, def, pMemory, offset), def.VarType, offset);
+    if (place.Home == TArgHome::Stack && def.PushStyle == psValue && Widening(def.VarType) != 0) {
+      const TTreeNode* par = ParNode(args[k].Text);
+      if (par->Text[0] == ConstMarker) {  // a computed call's value may lie beyond the type
+        StoreImmAt(at, static_cast<std::int32_t>(WidenedArgument(def.VarType, static_cast<std::int64_t>(NumberValue(par)))));
+        continue;
+      }
+    }
+    const TPushed in = PushPar(args[k].Text, def, pMemory, offset);
+    // A narrow integer in its slot: widened as in a register (a staged one
+    // is widened when its register is loaded).
+    if (in == pEAX && place.Home == TArgHome::Stack && def.PushStyle == psValue && !IsFloatType(def.VarType) &&
+        !IsVariableOfType(ParNode(args[k].Text), def.VarType))
+      WidenToParameter(0, def.VarType);
+    ProcessPar(in, def.VarType, offset);
   }
   PrepareCall(Plan, Node);
 
@@ -269,9 +296,13 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
 void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {
   const bool wide = Def.PushStyle == psReference || Def.VarType == vtInt64;
   const std::uint8_t rexR = Reg >= 8 ? RexR : 0x40, rexB = Reg >= 8 ? RexB : 0x40;
+  const std::uint8_t widening = Def.PushStyle == psValue ? Widening(Def.VarType) : 0;
   TInstruction op;
-  if (Staged >= 0) {  // MOV reg, [RSP+d]
-    op.Begin(0, static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40)), {0x8B});
+  if (Staged >= 0) {  // MOV reg, [RSP+d], or MOVSX / MOVZX for a narrow parameter
+    if (widening != 0)
+      op.Begin(0, rexR, {0x0F, widening});
+    else
+      op.Begin(0, static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40)), {0x8B});
     op.RspOperand(Reg, Staged);
     AddComm(op.Bytes, op.Count);
     return;
@@ -288,11 +319,7 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
   }
   const TTreeNode* node = ParNode(Arg);
   if (node->Text[0] == ConstMarker) {
-    if (node->Text.size() < 10) Defect("integer argument without its value");
-    std::uint64_t value;
-    std::memcpy(&value, node->Text.data() + 2, 8);
-    if (node->Minus) value = ~value + 1;
-    if (!wide) value = static_cast<std::uint32_t>(value);
+    const std::uint64_t value = WidenedArgument(Def.VarType, static_cast<std::int64_t>(NumberValue(node)));
     const auto signedValue = static_cast<std::int64_t>(value);
     if (value == 0) {  // XOR reg32, reg32
       op.Begin(0, static_cast<std::uint8_t>(rexR | rexB), {0x31});
@@ -340,6 +367,26 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
     neg.Add(static_cast<std::uint8_t>(0xD8 | (Reg & 7)));
     AddComm(neg.Bytes, neg.Count);
   }
+  if (!IsVariableOfType(node, Def.VarType)) WidenToParameter(Reg, Def.VarType);
+}
+
+bool TFennic::IsVariableOfType(const TTreeNode* Par, TVarType Type) const {
+  TVariable var;
+  return Par->Text[0] == VarMarker && !Par->Minus && Par->Text.size() >= 5 && GetVar(var, ReadInt32(Par->Text, 1)) &&
+         var.VarType == Type;
+}
+
+void TFennic::WidenToParameter(std::uint8_t Reg, TVarType Param) {
+  // MOVSX / MOVZX reg32, reg8 / reg16; the REX prefix makes the byte
+  // registers of RSI and RDI SIL and DIL.
+  const std::uint8_t widening = Widening(Param);
+  if (widening == 0) return;
+  TInstruction op;
+  op.Add(static_cast<std::uint8_t>(0x40 | (Reg >= 8 ? 0x05 : 0)));
+  op.Add(0x0F);
+  op.Add(widening);
+  op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7) << 3 | (Reg & 7)));
+  AddComm(op.Bytes, op.Count);
 }
 
 void TFennic::LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {

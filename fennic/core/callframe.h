@@ -42,4 +42,9 @@ TSystemVFrame SystemVFrame(const TFunction& Func);
 // Parameter indices in the order of the routine's C++ declaration.
 std::vector<std::int32_t> DeclarationOrder(const TFunction& Func);
 
+// An integer argument as its register holds it: widened to 32 bits by the
+// parameter's type when that is narrower (the compilers of the System V
+// world read the whole register), the upper half clear, a 64-bit one whole.
+std::uint64_t WidenedArgument(TVarType Param, std::int64_t Value);
+
 }  // namespace fennic

@@ -35,6 +35,17 @@ std::vector<std::int32_t> DeclarationOrder(const TFunction& Func) {
   return order;
 }
 
+std::uint64_t WidenedArgument(TVarType Param, std::int64_t Value) {
+  switch (Param) {
+    case vtInt8: return static_cast<std::uint32_t>(static_cast<std::int8_t>(Value));
+    case vtUInt8: return static_cast<std::uint8_t>(Value);
+    case vtInt16: return static_cast<std::uint32_t>(static_cast<std::int16_t>(Value));
+    case vtUInt16: return static_cast<std::uint16_t>(Value);
+    case vtInt64: return static_cast<std::uint64_t>(Value);
+    default: return static_cast<std::uint32_t>(Value);
+  }
+}
+
 TSystemVFrame SystemVFrame(const TFunction& Func) {
   TSystemVFrame frame;
   frame.Places.resize(Func.Params.size());

@@ -1,5 +1,7 @@
 #include "fennic/core/execmem.h"
 
+#include <cstring>
+
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -192,6 +194,13 @@ void ExecutableBlock::Release() {
   FWrite = FCode = nullptr;
   FSize = FMapped = 0;
   FExecutable = false;
+}
+
+ExecutableBlock ExecutableBlock::WithCode(const std::uint8_t* Code, std::size_t Size) {
+  ExecutableBlock block(Size);
+  if (Size > 0) std::memcpy(block.Data(), Code, Size);
+  block.Protect();
+  return block;
 }
 
 }  // namespace fennic

@@ -35,6 +35,8 @@ class ExecutableBlock {
   bool Executable() const { return FExecutable; }
   // The code becomes runnable at Address(); Data() no longer writes.
   void Protect();
+  // A runnable block holding a copy of Size bytes of Code.
+  static ExecutableBlock WithCode(const std::uint8_t* Code, std::size_t Size);
 
   struct TChunk;
 

@@ -95,6 +95,15 @@ bool RunGuarded(void (*Routine)(void*), void* Block) {
 }
 
 
+bool RunWatched(void (*Routine)(void*), void* Block) {
+  TX87Watch x87;
+  if (!RunGuarded(Routine, Block) || x87.Faults() != 0 || !x87.StackEmpty()) {
+    x87.Reset();
+    return false;
+  }
+  return true;
+}
+
 THostCallSession::THostCallSession() : FOuter(CurrentSession) { CurrentSession = this; }
 
 THostCallSession::~THostCallSession() {
@@ -114,10 +123,7 @@ const void* THostCallSession::InlineStub(const std::vector<std::uint8_t>& Code) 
   auto it = FStubs.find(Code);
   if (it == FStubs.end()) {
     const std::vector<std::uint8_t> stub = InlineCodeStub(Code);
-    ExecutableBlock block(stub.size());
-    std::memcpy(block.Data(), stub.data(), stub.size());
-    block.Protect();
-    it = FStubs.emplace(Code, std::move(block)).first;
+    it = FStubs.emplace(Code, ExecutableBlock::WithCode(stub.data(), stub.size())).first;
   }
   return it->second.Data();
 }

@@ -61,6 +61,10 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result);
 // Runs Routine(Block) with the fault handlers in place; false when a
 // guarded signal ended it.
 bool RunGuarded(void (*Routine)(void*), void* Block);
+// RunGuarded, and false too when the call left an unmasked x87 flag raised
+// or the x87 stack not empty; afterwards the x87 stack is empty and the
+// control word the one before the call.
+bool RunWatched(void (*Routine)(void*), void* Block);
 
 // A result as an extended value: an integer (the low bits of Integer) by
 // its type, a floating-point one from the 10 bytes at X87.

@@ -76,12 +76,7 @@ constexpr std::uint8_t CallRoutineCode[] = {
 using TCallRoutine = void (*)(void*);
 
 TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = [] {
-    ExecutableBlock b(sizeof CallRoutineCode);
-    std::memcpy(b.Data(), CallRoutineCode, sizeof CallRoutineCode);
-    b.Protect();
-    return b;
-  }();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(CallRoutineCode, sizeof CallRoutineCode);
   return reinterpret_cast<TCallRoutine>(block.Data());
 }
 
@@ -105,12 +100,7 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result) {
   for (std::size_t i = 0; i < 3; ++i) block.Registers[i] = Call.Registers[i];
   block.X87Result = IsFloatResult(Call.Result) ? 1 : 0;
 
-  TX87Watch x87;
-  const bool completed = RunGuarded(CallRoutine(), &block);
-  if (!completed || x87.Faults() != 0 || !x87.StackEmpty()) {
-    x87.Reset();
-    return false;
-  }
+  if (!RunWatched(CallRoutine(), &block)) return false;
   Result = ResultValue(Call.Result, (std::uint64_t{block.ResultHigh} << 32) | block.ResultLow, block.ResultX87);
   return true;
 }

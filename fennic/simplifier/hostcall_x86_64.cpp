@@ -92,18 +92,14 @@ constexpr std::uint8_t CallRoutineCode[] = {
 using TCallRoutine = void (*)(void*);
 
 TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = [] {
-    ExecutableBlock b(sizeof CallRoutineCode);
-    std::memcpy(b.Data(), CallRoutineCode, sizeof CallRoutineCode);
-    b.Protect();
-    return b;
-  }();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(CallRoutineCode, sizeof CallRoutineCode);
   return reinterpret_cast<TCallRoutine>(block.Data());
 }
 
 // The System V arrangement of the generated code: an integer of up to 32
-// bits as MOV r32 leaves it (zero-extended), a 64-bit one whole, a single or
-// double as its bits, an extended value's 10 bytes in a 16-byte slot.
+// bits widened to 32 by its type (and zero-extended, as a 32-bit register
+// write leaves it), a 64-bit one whole, a single or double as its bits, an
+// extended value's 10 bytes in a 16-byte slot.
 bool PlaceSystemV(const TFunction& Fn, const std::vector<TConstArg>& Args, THostCall& Call) {
   const TSystemVFrame frame = SystemVFrame(Fn);
   Call.SystemV = true;
@@ -118,8 +114,7 @@ bool PlaceSystemV(const TFunction& Fn, const std::vector<TConstArg>& Args, THost
       NarrowToSlot(Args[k].Float, p.VarType, bytes);
       if (p.VarType == vtExtended) size = 16;
     } else {
-      const std::uint64_t value = p.VarType == vtInt64 ? static_cast<std::uint64_t>(Args[k].Integer)
-                                                       : static_cast<std::uint32_t>(Args[k].Integer);
+      const std::uint64_t value = WidenedArgument(p.VarType, Args[k].Integer);
       std::memcpy(bytes, &value, 8);
     }
     const TArgPlace& place = frame.Places[k];
@@ -163,12 +158,7 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result) {
   const bool vectorResult = Call.SystemV && (Call.Result == frSingle || Call.Result == frDouble);
   block.X87Result = IsFloatResult(Call.Result) && !vectorResult ? 1 : 0;
 
-  TX87Watch x87;
-  const bool completed = RunGuarded(CallRoutine(), &block);
-  if (!completed || x87.Faults() != 0 || !x87.StackEmpty()) {
-    x87.Reset();
-    return false;
-  }
+  if (!RunWatched(CallRoutine(), &block)) return false;
   if (vectorResult) {
     if (Call.Result == frSingle) {
       float f;

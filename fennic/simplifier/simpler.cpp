@@ -3,6 +3,7 @@
 // constants.
 #include "fennic/simplifier/simpler.h"
 
+#include "fennic/core/stackguard.h"
 #include "fennic/simplifier/codedtext.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
@@ -92,6 +93,11 @@ std::string TSimpler::Simpler2(std::string_view S) {
   const auto N = static_cast<std::int32_t>(FConstSizes.size());
   if (S.empty()) {
     FCompError = eValExpected;
+    return {};
+  }
+  // Each sum inside brackets or arguments is a level of the descent.
+  if (StackLeft() < StackReserve) {
+    FCompError = eEdge;
     return {};
   }
   std::size_t pos = 0;

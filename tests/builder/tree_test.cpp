@@ -3,6 +3,7 @@
 #include <functional>
 #include <random>
 
+#include "support/simplifier_probe.h"
 #include "testbuilder.h"
 
 namespace fennic::test {
@@ -291,17 +292,25 @@ TEST_F(TreeTest, NestingUpToTheLimitBuildsAndBeyondIsRefused) {
   for (std::int32_t i = limit; i-- > 0;) open += i % 2 ? "(-" : "f(";
   for (std::int32_t i = 0; i < limit; ++i) close += i % 2 ? "*y)" : ",z)";
   const std::string deep = open + "x" + close;
-  B.Run(deep);
-  ASSERT_FALSE(B.ErrorRaised());
-  EXPECT_EQ(B.FTrees.size(), 1u + limit);
-  EXPECT_EQ(B.FTopLevel, 0);
+  // A stack of 64 MB holds the deepest text in every build.
+  fennic::testing::RunWithStack(std::size_t{64} << 20, [&] {
+    B.Run(deep);
+    ASSERT_FALSE(B.ErrorRaised());
+    EXPECT_EQ(B.FTrees.size(), 1u + limit);
+    EXPECT_EQ(B.FTopLevel, 0);
+    B.FCompError = eNone;
+    B.Run("(" + deep + ")");
+    EXPECT_EQ(B.FCompError, eEdge);
+    EXPECT_TRUE(B.FTrees.empty());
+    B.FCompError = eNone;
+    B.Run(std::string(limit + 1, '(') + "x" + std::string(limit + 1, ')'));
+    EXPECT_EQ(B.FCompError, eEdge);
+  });
+  // A thread with a small stack gets the same text refused, not a crash.
   B.FCompError = eNone;
-  B.Run("(" + deep + ")");
+  fennic::testing::RunWithStack(std::size_t{1} << 20, [&] { B.Run(deep); });
   EXPECT_EQ(B.FCompError, eEdge);
   EXPECT_TRUE(B.FTrees.empty());
-  B.FCompError = eNone;
-  B.Run(std::string(limit + 1, '(') + "x" + std::string(limit + 1, ')'));
-  EXPECT_EQ(B.FCompError, eEdge);
 }
 
 TEST_F(TreeTest, MangledTextNeverCrashes) {

@@ -13,9 +13,9 @@
 namespace fennic::testing {
 namespace {
 
-#define HOST_CDECL __attribute__((force_align_arg_pointer))
-#define HOST_STDCALL __attribute__((stdcall, force_align_arg_pointer))
-#define HOST_REGISTER __attribute__((regparm(3), stdcall, force_align_arg_pointer))
+#define HOST_CDECL FENNIC_CDECL
+#define HOST_STDCALL FENNIC_STDCALL
+#define HOST_REGISTER FENNIC_REGISTER
 
 // Parameters as received, in parameter order.
 std::vector<long double> Got;

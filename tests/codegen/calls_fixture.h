@@ -84,6 +84,10 @@ inline Bytes Addr(const void* p, std::int32_t displacement = 0) {
   return Le32(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(p)) + displacement);
 }
 
+// Bytes of the call of a host routine: CALL rel32 in i386 code, MOV R11,
+// imm64 and CALL R11 in 64-bit code.
+inline constexpr std::size_t CallLength = Target64 ? 13 : 5;
+
 // The relative displacement of a CALL whose 4 displacement bytes start at
 // `at` in the routine.
 inline Bytes CallTo(const std::uint8_t* routine, std::size_t at, const void* target) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codegen/calls_fixture.h"
+#include "support/hostfuncs_recording.h"
 
 namespace fennic::testing {
 namespace {
@@ -23,11 +24,13 @@ struct TReceived {
 // arguments (ST0 first), removes both and leaves 0 in ST0.
 Bytes Recorder(int stackBytes, int x87Count) {
   Bytes code;
-  for (int k = 0; k < stackBytes / 4; ++k)
-    code = code + Bytes{0x8B, 0x44, 0x24, static_cast<std::uint8_t>(4 * k), 0xA3} + Addr(&Received.Stack[4 * k]);
-  for (int i = 0; i < x87Count; ++i) code = code + Bytes{0xDB, 0x3D} + Addr(&Received.X87[i]);
+  for (int k = 0; k < stackBytes / 4; ++k) {
+    code = code + Bytes{0x8B, 0x44, 0x24, static_cast<std::uint8_t>(4 * k)};
+    AddAbsolute(code, {0x89}, 0, &Received.Stack[4 * k]);
+  }
+  for (int i = 0; i < x87Count; ++i) AddAbsolute(code, {0xDB}, 7, &Received.X87[i]);
   code = code + Bytes{0xD9, 0xEE};
-  if (stackBytes > 0) code = code + Bytes{0x83, 0xC4, static_cast<std::uint8_t>(stackBytes)};
+  if (stackBytes > 0) AddRelease(code, static_cast<std::uint8_t>(stackBytes));
   return code;
 }
 

@@ -41,6 +41,7 @@ const Bytes Ret{0xC3};
 const Bytes AddThree{0xDE, 0xC1, 0xDC, 0x04, 0x24, 0x83, 0xC4, 0x08};
 
 TEST(CallRoutines, BuiltInWithTwoX87ArgumentsAndOneInItsSlot) {
+  PINS_BYTES_OF(i386);
   Host h;
   ASSERT_NE(h.f.RegisterFuncExt("add3", "vf64vf64vf64", ctBuilt_in, frExtended, 6, nullptr, false, AddThree), 0);
 
@@ -70,6 +71,7 @@ TEST(CallRoutines, BuiltInWithTwoX87ArgumentsAndOneInItsSlot) {
 }
 
 TEST(CallRoutines, FourIntegerVariablesToABuiltInFunction) {
+  PINS_BYTES_OF(i386);
   Host h;
   // EAX + EDX + ECX + [ESP], then the slot removed; an integer result.
   const Bytes sum{0x01, 0xD0, 0x01, 0xC8, 0x03, 0x04, 0x24, 0x83, 0xC4, 0x04};
@@ -90,6 +92,7 @@ TEST(CallRoutines, FourIntegerVariablesToABuiltInFunction) {
 }
 
 TEST(CallRoutines, NegatedSixtyFourBitVariable) {
+  PINS_BYTES_OF(i386);
   Host h;
   const Bytes fild{0xDF, 0x2C, 0x24, 0x83, 0xC4, 0x08};
   ASSERT_NE(h.f.RegisterFuncExt("wide", "vi64", ctBuilt_in, frExtended, 0, nullptr, false, fild), 0);
@@ -102,6 +105,7 @@ TEST(CallRoutines, NegatedSixtyFourBitVariable) {
 }
 
 TEST(CallRoutines, TwoRegisterArgumentsThatAreCalls) {
+  PINS_BYTES_OF(i386);
   Host h;
   // EAX - EDX onto the x87 stack through the stack.
   const Bytes sub{0x29, 0xD0, 0x50, 0xDB, 0x04, 0x24, 0x58};
@@ -123,6 +127,7 @@ TEST(CallRoutines, TwoRegisterArgumentsThatAreCalls) {
 // first among them; each keeps its register. A register already loaded is
 // saved around every later call, and around an x87 argument that calls.
 TEST(CallRoutines, RegisterArgumentsLoadedCallsFirst) {
+  PINS_BYTES_OF(i386);
   Host h;
   // Integer results of inline code needing 1 and 3 x87 registers.
   const Bytes one{0xB8, 0x01, 0x00, 0x00, 0x00}, two{0xB8, 0x02, 0x00, 0x00, 0x00};
@@ -141,6 +146,7 @@ TEST(CallRoutines, RegisterArgumentsLoadedCallsFirst) {
 extern "C" __attribute__((force_align_arg_pointer)) double HostSquare(double x) { return x * x; }
 
 TEST(CallRoutines, LoadedRegistersSavedAroundAnX87ArgumentThatCalls) {
+  PINS_BYTES_OF(i386);
   Host h;
   // Needs every x87 register: loaded before the x87 argument.
   ASSERT_NE(h.f.RegisterFuncExt("seven", "", ctCdecl, frInt32, 8, reinterpret_cast<void*>(&HostSeven), false), 0);
@@ -200,6 +206,7 @@ TEST(CallEmission, SearchFuncFindsCallsMadeInPlace) {
 }
 
 TEST(CallRoutines, FunctionWithoutParametersReservesNoArea) {
+  PINS_BYTES_OF(i386);
   Host h;
   ASSERT_NE(h.f.RegisterFuncExt("half", "", ctCdecl, frDouble, 1, reinterpret_cast<void*>(&HostHalf), false), 0);
   h.f.Begin();
@@ -212,6 +219,7 @@ TEST(CallRoutines, FunctionWithoutParametersReservesNoArea) {
 // Floating-point constants are converted while compiling and written as
 // immediates, the dword at the highest address first.
 TEST(CallRoutines, ConstantsConvertedToTheParameterType) {
+  PINS_BYTES_OF(i386);
   const long double inf = std::numeric_limits<long double>::infinity();
   const struct {
     const char* spec;

@@ -7,25 +7,30 @@
 #include <string>
 
 #include "codegen/calls_fixture.h"
+#include "support/hostfuncs_recording.h"
 
 namespace fennic::testing {
 namespace {
 
 // What the recording inline code stores.
 struct TReceived {
-  std::uint32_t Regs[3];    // EAX, EDX, ECX
+  std::uintptr_t Regs[3];   // EAX, EDX, ECX (whole RAX, RDX, RCX in 64-bit code)
   std::uint32_t Stack[16];  // stack arguments, lowest address first
 } Received;
 
 // Inline code that stores EAX, EDX, ECX and StackBytes of stack arguments,
 // removes those and leaves 0 in ST0.
 Bytes Recorder(int stackBytes) {
-  Bytes code = Bytes{0xA3} + Addr(&Received.Regs[0]) + Bytes{0x89, 0x15} + Addr(&Received.Regs[1]) +
-               Bytes{0x89, 0x0D} + Addr(&Received.Regs[2]);
-  for (int k = 0; k < stackBytes / 4; ++k)
-    code = code + Bytes{0x8B, 0x44, 0x24, static_cast<std::uint8_t>(4 * k), 0xA3} + Addr(&Received.Stack[k]);
+  Bytes code;
+  AddAbsolute(code, {0x89}, 0, &Received.Regs[0], Target64);
+  AddAbsolute(code, {0x89}, 2, &Received.Regs[1], Target64);
+  AddAbsolute(code, {0x89}, 1, &Received.Regs[2], Target64);
+  for (int k = 0; k < stackBytes / 4; ++k) {
+    code = code + Bytes{0x8B, 0x44, 0x24, static_cast<std::uint8_t>(4 * k)};
+    AddAbsolute(code, {0x89}, 0, &Received.Stack[k]);
+  }
   code = code + Bytes{0xD9, 0xEE};  // FLDZ
-  if (stackBytes > 0) code = code + Bytes{0x83, 0xC4, static_cast<std::uint8_t>(stackBytes)};
+  if (stackBytes > 0) AddRelease(code, static_cast<std::uint8_t>(stackBytes));
   return code;
 }
 
@@ -106,7 +111,7 @@ TEST(IntegerArguments, VariablesOfEveryWidthToParametersOfEveryWidth) {
 // Results of host routines, each left in EAX (EDX:EAX) with every bit
 // significant, so that the widening to the parameter shows.
 constexpr std::uint64_t RawResult = 0x8000000180FFFF80ull;
-extern "C" __attribute__((force_align_arg_pointer)) std::uint64_t HostRaw() { return RawResult; }
+extern "C" FENNIC_CDECL std::uint64_t HostRaw() { return RawResult; }
 
 TEST(IntegerArguments, CallResultsOfEveryTypeToParametersOfEveryWidth) {
   for (int p = vtInt8; p <= vtInt64; ++p) {
@@ -188,8 +193,8 @@ TEST(IntegerArguments, ResultAdaptationEncodings) {
       const std::string arg = MarkerWithCode(ParMarker, static_cast<std::int32_t>(f.FParNodes.size() - 1));
       EXPECT_EQ(f.PushPar(arg, TVarDef{c.param, psValue}, regs[k], 0), regs[k]);
       const Bytes r = f.Recorded();
-      ASSERT_GE(r.size(), 5u);
-      EXPECT_EQ(Hex(Bytes(r.begin() + 5, r.end())), Hex(*expected[k]))
+      ASSERT_GE(r.size(), CallLength);
+      EXPECT_EQ(Hex(Bytes(r.begin() + CallLength, r.end())), Hex(*expected[k]))
           << "result " << int(c.result) << " to parameter " << int(c.param) << " in register " << k;
     }
   }
@@ -198,6 +203,7 @@ TEST(IntegerArguments, ResultAdaptationEncodings) {
 // The 64-bit forms: EDX:EAX from calls and variables, numbers straight into
 // the slot.
 TEST(IntegerArguments, SixtyFourBitEncodings) {
+  PINS_BYTES_OF(i386);
   std::int8_t i8 = 0;
   std::uint32_t u32 = 0;
   std::int64_t i64 = 0;
@@ -250,6 +256,7 @@ TEST(IntegerArguments, SixtyFourBitEncodings) {
 }
 
 TEST(IntegerArguments, NarrowValuesForTheSlotGoThroughEax) {
+  PINS_BYTES_OF(i386);
   std::uint16_t u16 = 0;
   TCallFennic f;
   f.RegisterVarExt("u16", vtUInt16, &u16);
@@ -286,16 +293,20 @@ TEST(IntegerArguments, ByReferenceAddressesInRegistersAndSlots) {
   f.RegisterVarExt("z", vtInt16, &z);
   f.RegisterVarExt("w", vtInt64, &w);
   // Four addresses: EAX, EDX, ECX and the one slot.
-  ASSERT_NE(f.RegisterFuncExt("refs", "rf64rf32ri16ri64", ctBuilt_in, frExtended, 1, nullptr, false, Recorder(4)), 0);
+  ASSERT_NE(f.RegisterFuncExt("refs", "rf64rf32ri16ri64", ctBuilt_in, frExtended, 1, nullptr, false,
+                              Recorder(PushWidth)),
+            0);
   f.Begin();
   ASSERT_TRUE(f.CompileCoded(f.Call("refs", {"x", "y", "z", "w"})));
   std::memset(&Received, 0, sizeof Received);
   EXPECT_EQ(f.Evaluate(), 0);
-  auto address = [](const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); };
+  auto address = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p); };
   EXPECT_EQ(Received.Regs[0], address(&x));
   EXPECT_EQ(Received.Regs[1], address(&y));
   EXPECT_EQ(Received.Regs[2], address(&z));
-  EXPECT_EQ(Received.Stack[0], address(&w));
+  std::uintptr_t slot;
+  std::memcpy(&slot, Received.Stack, sizeof slot);
+  EXPECT_EQ(slot, address(&w));
 }
 
 }  // namespace

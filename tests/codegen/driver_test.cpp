@@ -187,6 +187,7 @@ void WidenStoreReload(TRecordingFennic& f, const TVariable& u) {
 }
 
 TEST(Passes, ShortFormsMeasuredAtZeroAreWidenedWhenTheirAreaMoves) {
+  PINS_BYTES_OF(i386);
   std::uint32_t u = 4000000000u;
   TRecordingFennic f;
   const TVariable v{"u", vtUInt32, &u};
@@ -236,6 +237,7 @@ TEST(Passes, BothAlignModesAgreeAndRun) {
 }
 
 TEST(Passes, HigherLevelsRunFirstAndTheRecordIsTheRoutine) {
+  PINS_BYTES_OF(i386);
   double x = 6.5;
   TRecordingFennic f;
   const TVariable v{"x", vtDouble, &x};
@@ -260,6 +262,7 @@ TEST(Passes, HigherLevelsRunFirstAndTheRecordIsTheRoutine) {
 }
 
 TEST(Passes, LoadsInsideALevelWithBytesPushedFindTheirSlots) {
+  PINS_BYTES_OF(i386);
   std::uint8_t small = 42;
   TRecordingFennic f;
   const TVariable v{"s", vtUInt8, &small};
@@ -278,6 +281,7 @@ TEST(Passes, LoadsInsideALevelWithBytesPushedFindTheirSlots) {
 long double Seven() { return 7.0L; }
 
 TEST(Passes, CallsAreRelativeToTheFinalBufferAndInlineCodeIsCopied) {
+  PINS_BYTES_OF(i386);
   TRecordingFennic f;
   TFunction seven;
   seven.Address = reinterpret_cast<void*>(&Seven);

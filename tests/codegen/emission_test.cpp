@@ -24,6 +24,7 @@ class Emission : public ::testing::Test {
 };
 
 TEST_F(Emission, AddCommVariantsAppendLittleEndianOperands) {
+  PINS_BYTES_OF(i386);
   const std::uint8_t op[2] = {0xAB, 0xCD};
   TVariable v{"v", vtDouble, reinterpret_cast<void*>(0x12345678)};
   struct Case {
@@ -51,6 +52,7 @@ TEST_F(Emission, AddCommVariantsAppendLittleEndianOperands) {
 }
 
 TEST_F(Emission, FldVarReadsEachDirectTypeFromItsAddress) {
+  PINS_BYTES_OF(i386);
   alignas(16) char storage[16] = {};
   const struct {
     TVarType type;
@@ -71,6 +73,7 @@ TEST_F(Emission, FldVarReadsEachDirectTypeFromItsAddress) {
 }
 
 TEST_F(Emission, NarrowAndUnsignedVariablesLoadTheirWidenedCopy) {
+  PINS_BYTES_OF(i386);
   alignas(8) char storage[8] = {};
   const std::int32_t widening = 1;  // FTopLevel - 1 with no tree levels above 0
   const struct {
@@ -107,6 +110,7 @@ TEST_F(Emission, NarrowAndUnsignedVariablesLoadTheirWidenedCopy) {
 }
 
 TEST_F(Emission, FldValLoadsPoolConstantsAndFrameTemporaries) {
+  PINS_BYTES_OF(i386);
   F.SetPool(Bytes(48, 0));
   const std::uint8_t* pool = F.PoolBase();
   const struct {
@@ -169,6 +173,7 @@ TEST_F(Emission, SlotKeysIdentifyVariablesAndConstants) {
 }
 
 TEST_F(Emission, RepeatedLoadsCopyARegisterUnlessSmartLoadReadsAlignedMemory) {
+  PINS_BYTES_OF(i386);
   alignas(8) static double aligned[2] = {1, 2};
   alignas(8) static float singles[2] = {1, 2};
   alignas(8) static std::int32_t ints[2] = {1, 2};
@@ -206,6 +211,7 @@ TEST_F(Emission, RepeatedLoadsCopyARegisterUnlessSmartLoadReadsAlignedMemory) {
 }
 
 TEST_F(Emission, ReuseFindsTheDeepestCopyAndNeverANegatedOne) {
+  PINS_BYTES_OF(i386);
   std::int32_t a = 0, b = 0;
   F.RegisterVarExt("a", vtInt32, &a);
   F.RegisterVarExt("b", vtInt32, &b);
@@ -353,6 +359,7 @@ TEST_F(Emission, ProcessIntWidensCallResultsIntoTemporaries) {
 }
 
 TEST_F(Emission, ProcessIntVarWidensOncePerPassInTheWideningLevel) {
+  PINS_BYTES_OF(i386);
   std::uint8_t u8 = 0;
   const TVariable v{"u", vtUInt8, &u8};
   EXPECT_EQ(F.ProcessIntVar(v), 0);
@@ -381,6 +388,7 @@ TEST_F(Emission, ProcessIntVarWidensOncePerPassInTheWideningLevel) {
 }
 
 TEST_F(Emission, AddFuncCallInlinesCodeOrCountsACall) {
+  PINS_BYTES_OF(i386);
   TFunction inlined;
   inlined.Code = {0xD9, 0xFA, 0xD9, 0xE1};
   F.AddFuncCall(inlined);

@@ -101,6 +101,7 @@ struct FrameCase {
 };
 
 TEST(StackWorks, PrologueAndEpilogueFollowTheFrame) {
+  PINS_BYTES_OF(i386);
   const Bytes ebp = {0x55, 0x8B, 0xEC}, leave = {0x8B, 0xE5, 0x5D};
   const Bytes and16 = Bytes{0x81, 0xE4} + Le32(-16), and8 = Bytes{0x81, 0xE4} + Le32(-8);
   const FrameCase cases[] = {

@@ -109,7 +109,7 @@ class ModelCompiler {
     Compile(first, false);
     if (!second->op && F.Level().Depth == 8 && F.TotalOps(0) == 0) {
       const TVariable& v = H.vars[second->var];
-      std::int32_t address = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(v.Address));
+      TAddress address = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(v.Address));
       std::uint8_t form = 0;
       switch (v.VarType) {
         case vtSingle: form = ocMem4; break;
@@ -266,13 +266,13 @@ TEST(ModelRun, SpillsAndReloadsWithBytesPushed) {
     f.Generate(0, [&] {
       f.Emit(insPushEax);
       f.Emit(insPushEcx);
-      f.Level().Pushed += 8;
+      f.Level().Pushed += 2 * PushWidth;
       compiler.Tree(t, false);
       const std::int32_t n = f.TotalOps(0);
       for (std::int32_t i = 0; i < n; ++i) f.PerformOperation();
       f.Emit(insPopEcx);
       f.Emit(insPopEax);
-      f.Level().Pushed -= 8;
+      f.Level().Pushed -= 2 * PushWidth;
     });
     ASSERT_GT(f.FSpilledMax, 1) << align;
     EXPECT_TRUE(Same(f.Evaluate(), Reference(t, h))) << align;
@@ -335,8 +335,7 @@ TEST(ModelRun, ANegatedMemoryCommandNegatesItsOwnAccumulator) {
       f.OpenGroup(2, 1, false, 0);
       f.FldVar(h.vars[0], false);  // exchanged with the bottom value
       f.Level().Ops.back().LeavesLeft -= 1;
-      f.ExecuteCommand(op | ocMem8 | ocNegate,
-                       static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(&h.dbl[3])), 8);
+      f.ExecuteCommand(op | ocMem8 | ocNegate, static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(&h.dbl[3])), 8);
       for (std::int32_t depth = 8; depth > 1; --depth) {
         f.AddOp(ocAdd);
         f.PerformOperation();

@@ -65,6 +65,7 @@ struct FormRow {
 };
 
 TEST_F(Scheduler, MemoryFormsCombineTheAccumulatorWithTheOperand) {
+  PINS_BYTES_OF(i386);
   const std::int32_t abs = 0x00402010;
   const FormRow forms[] = {
       {"single", ocMem4, abs, 0xD8, 0, Le32(abs), 0, 0},
@@ -333,6 +334,7 @@ struct LoadCase {
 };
 
 TEST_F(Scheduler, OpWasLoadedPlacesFirstOperandsAndStoresSingleValues) {
+  PINS_BYTES_OF(i386);
   double x = 3;
   const Bytes load = Bytes{0xDD, 0x05} + Le32(&x);
   const LoadCase cases[] = {

@@ -74,6 +74,7 @@ struct Host {
 };
 
 TEST(TreeRoutines, SmallExpressionsByteForByte) {
+  PINS_BYTES_OF(i386);
   Host h;
   const Bytes widenU = Bytes{0x0F, 0xB6, 0x05} + Le32(&h.u) + Bytes{0x89, 0x04, 0x24};
   const struct {
@@ -145,6 +146,7 @@ struct Comb {
 };
 
 TEST(TreeRoutines, EightOccupiedRegistersTakeASixteenBitIntegerFromMemory) {
+  PINS_BYTES_OF(i386);
   Comb c;
   c.Build("h");
   c.f.Generate(0, [&] { c.f.CompileTree(0, 0, otExtended, false); });
@@ -160,6 +162,7 @@ TEST(TreeRoutines, EightOccupiedRegistersTakeASixteenBitIntegerFromMemory) {
 }
 
 TEST(TreeRoutines, EightOccupiedRegistersLoadAnExtendedOperandBySpilling) {
+  PINS_BYTES_OF(i386);
   Comb c;
   c.Build("e9");
   c.f.Generate(0, [&] { c.f.CompileTree(0, 0, otExtended, false); });
@@ -188,6 +191,7 @@ TEST(TreeRoutines, EightOccupiedRegistersLoadAnExtendedOperandBySpilling) {
 // with which instruction. Seven values wait below in their own group; with
 // six, a register is free and nothing is taken from memory.
 TEST(TreeCompilation, MemoryOperandsByKind) {
+  PINS_BYTES_OF(i386);
   std::int8_t i8 = -3;
   std::uint16_t u16 = 60000;
   std::int32_t i32 = -100000;
@@ -246,6 +250,7 @@ TEST(TreeCompilation, MemoryOperandsByKind) {
 // A constant as the second operand: single and double from the pool's
 // address, extended loaded.
 TEST(TreeCompilation, ConstantsAsMemoryOperands) {
+  PINS_BYTES_OF(i386);
   for (TVarType type : {vtSingle, vtDouble, vtExtended}) {
     long double ext = 1.5L;
     TTreeFennic f;
@@ -272,6 +277,7 @@ TEST(TreeCompilation, ConstantsAsMemoryOperands) {
 // A stored group whose last command takes a memory operand is complete at
 // that command: its value is stored and the group removed.
 TEST(TreeCompilation, AStoredGroupEndingInAMemoryCommandIsStored) {
+  PINS_BYTES_OF(i386);
   long double ext = 1.5L;
   std::int16_t h = 4;
   TTreeFennic f;
@@ -318,6 +324,7 @@ struct Isolated {
 };
 
 TEST(TreeRoutines, AnIsolatedTreeRunsAheadThroughAnExtendedTemporary) {
+  PINS_BYTES_OF(i386);
   const struct {
     bool extraTemp;
     std::int32_t pushed;

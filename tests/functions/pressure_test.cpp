@@ -125,7 +125,7 @@ TEST(PackPressure, FallbackKeepsTheValuesBelowIt) {
 
 // Integer register arguments around pack calls: the in-line code changes EAX
 // and ECX, so arguments loaded into registers must not be held across it.
-[[gnu::regparm(3), gnu::stdcall]] long double Mix(std::int32_t A, std::int32_t C, long double V) {
+FENNIC_REGISTER long double Mix(std::int32_t A, std::int32_t C, long double V) {
   return A * 1000 + C + V;
 }
 

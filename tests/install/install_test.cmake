@@ -1,7 +1,20 @@
 # Installs BUILD_DIR into WORK_DIR/prefix, then builds the host project in
 # host/ against it twice, through the CMake package and through pkg-config,
-# and runs what it built (through RUNNER when set).
+# and runs what it built (through RUNNER when set). FENNIC_TARGET is the
+# build's target: the host is built for it, and a project of the other
+# target must not find the package.
 cmake_minimum_required(VERSION 3.25)
+
+# How a project is configured and compiled for each target.
+set(i386_cmake_flags -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/i386-toolchain.cmake)
+set(i386_cxx_flags -m32)
+set(x86_64_cmake_flags)
+set(x86_64_cxx_flags)
+if(FENNIC_TARGET STREQUAL i386)
+  set(other_target x86_64)
+else()
+  set(other_target i386)
+endif()
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -54,12 +67,19 @@ endif()
 # 2. A host project through find_package(fennic).
 run("configuring the host project"
     ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/host -B ${WORK_DIR}/host-build -G ${GENERATOR}
-    -DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/i386-toolchain.cmake
-    -DCMAKE_PREFIX_PATH=${prefix})
+    ${${FENNIC_TARGET}_cmake_flags} -DCMAKE_PREFIX_PATH=${prefix})
 run("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host-build)
 run_host("host built with CMake" ${WORK_DIR}/host-build/host)
 if(WITH_FUNCTIONS)
   run_host("host built with CMake, function pack" ${WORK_DIR}/host-build/host_functions)
+endif()
+
+# A project of the other target is refused by the package's version file.
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/host -B ${WORK_DIR}/other-build
+                        -G ${GENERATOR} ${${other_target}_cmake_flags} -DCMAKE_PREFIX_PATH=${prefix}
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(status EQUAL 0 OR NOT err MATCHES "compatible")
+  message(FATAL_ERROR "A ${other_target} project configured against the ${FENNIC_TARGET} package (${status}):\n${out}\n${err}")
 endif()
 
 # 3. The same program through pkg-config.
@@ -70,7 +90,7 @@ function(pkg_build name source package)
   run("pkg-config ${package}" ${PKG_CONFIG} --cflags --libs ${package})
   string(STRIP "${run_output}" flags)
   separate_arguments(flags UNIX_COMMAND "${flags}")
-  run("g++ with pkg-config ${package}" g++ -m32 -std=c++20 ${CMAKE_CURRENT_LIST_DIR}/host/${source}
+  run("g++ with pkg-config ${package}" g++ ${${FENNIC_TARGET}_cxx_flags} -std=c++20 ${CMAKE_CURRENT_LIST_DIR}/host/${source}
       ${flags} -o ${WORK_DIR}/${name})
   run_host("host built with pkg-config ${package}" ${WORK_DIR}/${name})
 endfunction()

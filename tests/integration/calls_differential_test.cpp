@@ -79,6 +79,32 @@ HOST_REGISTER long double mix_r(std::int32_t n, std::uint16_t u, long double y, 
   return Mix(x, n, m, u, y);
 }
 
+// Seventeen parameters: on x86-64 more integers and doubles than there are
+// argument registers, and an extended value among the stack slots.
+// The arguments weighted 1 to 17, added in extended precision.
+long double Over(long double a, long double b, long double c, long double d, long double e, long double f,
+                 long double g, long double h, long double i, long double j, long double k, long double l,
+                 long double m, long double n, long double o, long double p, long double q) {
+  return a + b * 2 + c * 3 + d * 4 + e * 5 + f * 6 + g * 7 + h * 8 + i * 9 + j * 10 + k * 11 + l * 12 + m * 13 +
+         n * 14 + o * 15 + p * 16 + q * 17;
+}
+HOST_CDECL long double over_c(std::int32_t a, double b, std::int16_t c, double d, std::int32_t e, double f,
+                              std::int64_t g, double h, std::uint16_t i, double j, std::int32_t k, double l,
+                              std::int8_t m, long double n, double o, double p, double q) {
+  return Over(a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, q);
+}
+HOST_STDCALL long double over_p(double q, double p, double o, long double n, std::int8_t m, double l, std::int32_t k,
+                                double j, std::uint16_t i, double h, std::int64_t g, double f, std::int32_t e,
+                                double d, std::int16_t c, double b, std::int32_t a) {
+  return Over(a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, q);
+}
+// a, c and e in registers first, then the rest in reverse.
+HOST_REGISTER long double over_r(std::int32_t a, std::int16_t c, std::int32_t e, double q, double p, double o,
+                                 long double n, std::int8_t m, double l, std::int32_t k, double j, std::uint16_t i,
+                                 double h, std::int64_t g, double f, double d, double b) {
+  return Over(a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, q);
+}
+
 HOST_CDECL long double constE() { return 0.75L; }
 HOST_CDECL std::int16_t constI() { return -12; }
 
@@ -218,6 +244,17 @@ std::vector<TFn> Functions() {
   t.push_back({"wide", "vi64", ctBuilt_in, frExtended, 0, nullptr, ThenRelease({0xDF, 0x2C, 0x24}, 0x08), true,
                "($0)", nullptr});
   return t;
+}
+
+// Routines of seventeen parameters, called in a test of their own.
+std::vector<TFn> OverflowFunctions() {
+  const char* spec = "vi32vf64vi16vf64vi32vf64vi64vf64vu16vf64vi32vf64vi08vf80vf64vf64vf64";
+  const char* rewrite =
+      "(($0)+($1)*2+($2)*3+($3)*4+($4)*5+($5)*6+($6)*7+($7)*8+($8)*9+($9)*10+($10)*11+($11)*12+($12)*13+"
+      "($13)*14+($14)*15+($15)*16+($16)*17)";
+  return {{"over_c", spec, ctCdecl, frExtended, 8, Fn(&over_c), {}, true, rewrite, nullptr},
+          {"over_p", spec, ctPascal, frExtended, 8, Fn(&over_p), {}, false, rewrite, nullptr},
+          {"over_r", spec, ctRegister, frExtended, 8, Fn(&over_r), {}, true, rewrite, nullptr}};
 }
 
 // ---- variables ------------------------------------------------------------------------
@@ -405,7 +442,13 @@ class TCallGen {
     for (const TFn& f : FFns)
       if (allowed(f)) choice.push_back(&f);
     if (choice.empty()) return Leaf();
-    const TFn& f = *choice[Pick(0, static_cast<int>(choice.size()) - 1)];
+    return CallOf(*choice[Pick(0, static_cast<int>(choice.size()) - 1)], depth);
+  }
+
+ public:
+  // A call of f with arguments of its parameters' kinds, calls of the
+  // table's functions among them.
+  TText CallOf(const TFn& f, int depth) {
     std::vector<TText> args;
     for (const TVarDef& d : f.Params()) args.push_back(Argument(d, depth - 1));
     TText out;
@@ -432,6 +475,8 @@ class TCallGen {
     return out;
   }
 
+ private:
+
   const std::vector<TFn>& FFns;
   std::mt19937 FRng;
 };
@@ -457,6 +502,10 @@ class CallsDifferential : public ::testing::Test {
       ASSERT_NE(b.RegisterVarExt(e.Name, e.Type, e.Address), 0) << e.Name;
       ref.AddVariable(e.Name, e.Type, e.Address);
     }
+    for (const TFn& f : overflow)
+      for (TFennic* c : {&a, &b})
+        ASSERT_NE(c->RegisterFuncExt(f.Name, f.Spec, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
+            << f.Name;
     for (const TFn& f : fns) {
       for (TFennic* c : {&a, &b})
         ASSERT_NE(c->RegisterFuncExt(f.Name, f.Spec, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
@@ -488,6 +537,7 @@ class CallsDifferential : public ::testing::Test {
   }
 
   std::vector<TFn> fns = Functions();
+  std::vector<TFn> overflow = OverflowFunctions();
   TVars vars{};
   ReferenceEvaluator ref;
   TFennic a, b;
@@ -522,6 +572,21 @@ TEST_F(CallsDifferential, RandomExpressionsWithCallsAgreeWithTheReference) {
   }
   std::printf("checked %lld expressions with calls (%lld with a comparable value), seed %u\n", checked,
               comparable, seed);
+}
+
+// Routines of more parameters than there are argument registers (on
+// x86-64), with arguments of every kind the generator makes.
+TEST_F(CallsDifferential, SeventeenArgumentsOfEveryKind) {
+  int failures = 0;
+  for (int i = 0; i < 300 && failures < 10; ++i) {
+    TCallGen gen(fns, 20240612 + i);
+    vars.Randomize(gen.Rng());
+    const TText text = gen.CallOf(overflow[i % 3], 1 + i % 3);
+    const std::string why = Check(text, i % 64, (i * 37 + 11) % 64);
+    if (why.empty()) continue;
+    ADD_FAILURE() << "case " << i << ": " << text.Compiled << "\n  reference: " << text.Reference << "\n  " << why;
+    ++failures;
+  }
 }
 
 // Thirty calls nested in one another, of every convention and of inline

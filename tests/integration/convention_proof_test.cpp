@@ -1,6 +1,8 @@
 // The same call of a recording host routine made twice: folded at compile
 // time, and compiled into the routine and run. Both must hand the routine the
-// same registers, stack bytes and x87 values, for every calling convention.
+// same registers, stack bytes and x87 values, for every calling convention
+// (in a 64-bit program: the argument registers and stack slots of the
+// System V convention, and the i386 contract of inline code).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -57,9 +59,9 @@ class ConventionProof : public ::testing::Test {
 };
 
 TEST_F(ConventionProof, HostRoutinesReceiveTheSameArgumentsFoldedAndRun) {
-  const TRecorder* recorders[] = {&RecCdecl4,        &RecCdeclMixed, &RecStdcallMixed, &RecPascalMixed,
-                                  &RecRegisterMixed, &RecRegisterRaw, &RecPairs[0],    &RecPairs[1],
-                                  &RecPairs[2],      &RecPairs[3],    &RecNoParams};
+  const TRecorder* recorders[] = {&RecCdecl4,   &RecCdeclMixed, &RecStdcallMixed, &RecPascalMixed,
+                                  &RecRegisterMixed, &RecRegisterRaw, &RecOverflow, &RecPairs[0],
+                                  &RecPairs[1], &RecPairs[2], &RecPairs[3], &RecNoParams};
   for (const TRecorder* r : recorders) RegisterBoth(r->Name, r->ParamSpec, r->CallType, r->FuncResult, r->Address);
 
   // Arguments that show slot order and width, sign and zero extension,
@@ -77,6 +79,9 @@ TEST_F(ConventionProof, HostRoutinesReceiveTheSameArgumentsFoldedAndRun) {
       "rec_register(-1, -9223372036854775807, 3e38, -32768, 1/3, 255, -1/3, -2147483648)",
       "rec_raw(-5, 65535, -1)",
       "rec_raw(127, 0, 2147483647)",
+      "rec_overflow(-1, 0.5, -2, 0.25, 3, 0.125, -4, 1.5, 5, 2.5, -6, 3.5, -7, 0.1, 4.5, 5.5, 6.5)",
+      "rec_overflow(127, 1e39, -32768, -1e309, 65535, 1e-320, 2147483647, -0, 4294967295, 1, "
+      "-9223372036854775807, 2, -2147483648, -1e4000, 3, 4, 1/3)",
       "pair_register(2*3, -5)",
       "pair_pascal(2*3, -5)",
       "pair_cdecl(2*3, -5)",
@@ -92,6 +97,8 @@ TEST_F(ConventionProof, HostRoutinesReceiveTheSameArgumentsFoldedAndRun) {
     EXPECT_EQ(folded.Host.Values, run.Host.Values);
     EXPECT_EQ(folded.Host.Stack, run.Host.Stack);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(folded.Host.Registers[i], run.Host.Registers[i]) << "register " << i;
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(folded.Host.IntArgs[i], run.Host.IntArgs[i]) << "integer register " << i;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(folded.Host.VectorArgs[i], run.Host.VectorArgs[i]) << "vector register " << i;
     EXPECT_EQ(folded.Host.X87InUse, 0);
     EXPECT_EQ(run.Host.X87InUse, 0);
     EXPECT_EQ(folded.Host.ControlWord, run.Host.ControlWord);

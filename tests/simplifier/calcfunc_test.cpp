@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "fennic/core/target.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/x87guard.h"
 #include "support/hostfuncs_recording.h"
@@ -26,7 +28,8 @@ class TImage {
   TImage& Put(T Value, std::size_t Slot = sizeof(T)) {
     const std::size_t at = FBytes.size();
     FBytes.resize(at + Slot, 0);
-    std::memcpy(FBytes.data() + at, &Value, std::min(Slot, sizeof(T) == 12 ? std::size_t{10} : sizeof(T)));
+    const std::size_t size = std::is_same_v<T, long double> ? 10 : sizeof(T);
+    std::memcpy(FBytes.data() + at, &Value, std::min(Slot, size));
     return *this;
   }
   const std::vector<std::uint8_t>& Bytes() const { return FBytes; }
@@ -34,6 +37,22 @@ class TImage {
  private:
   std::vector<std::uint8_t> FBytes;
 };
+
+template <class T>
+std::uint64_t Bits(T Value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &Value, sizeof Value);
+  return bits;
+}
+
+// In a 64-bit program: what the routine found in RDI, RSI, RDX, RCX, R8, R9
+// and in XMM0 to XMM7 (the registers named, the rest unused).
+void ExpectArgumentRegisters(std::vector<std::uint64_t> Int, std::vector<std::uint64_t> Vector) {
+  Int.resize(6);
+  Vector.resize(8);
+  EXPECT_EQ(std::vector<std::uint64_t>(HostRecord.IntArgs, HostRecord.IntArgs + 6), Int);
+  EXPECT_EQ(std::vector<std::uint64_t>(HostRecord.VectorArgs, HostRecord.VectorArgs + 8), Vector);
+}
 
 class CalcFuncTest : public ::testing::Test {
  protected:
@@ -75,7 +94,13 @@ TEST_F(CalcFuncTest, OneCallPerConventionWithArgumentsInPlace) {
     ExpectFolded((std::string(RecPairs[k].Name) + "(2*3, -5)").c_str(), 1.5);
     EXPECT_EQ(HostRecord.Calls, 1);
     EXPECT_EQ(HostRecord.Values, (std::vector<long double>{6, -5}));
-    EXPECT_EQ(HostRecord.Stack, images[k].Bytes());
+    if constexpr (Target64) {
+      // Every convention: -5 in RDI (as MOV EDI leaves it), 6 in XMM0.
+      ExpectArgumentRegisters({0xFFFFFFFBu}, {Bits(6.0)});
+      EXPECT_TRUE(HostRecord.Stack.empty());
+    } else {
+      EXPECT_EQ(HostRecord.Stack, images[k].Bytes());
+    }
     EXPECT_EQ(HostRecord.X87InUse, 0);
     EXPECT_EQ(HostRecord.ControlWord, X87ControlWord());
   }
@@ -91,7 +116,33 @@ TEST_F(CalcFuncTest, CdeclFourIntegersGetSixteenBytesFirstLowest) {
   Register(RecCdecl4);
   ExpectFolded("rec_cdecl4(-1, 2, -3, 4)", 42);
   EXPECT_EQ(HostRecord.Values, (std::vector<long double>{-1, 2, -3, 4}));
-  EXPECT_EQ(HostRecord.Stack, TImage().Put(-1).Put(2).Put(-3).Put(4).Bytes());
+  if constexpr (Target64) {
+    ExpectArgumentRegisters({0xFFFFFFFFu, 2, 0xFFFFFFFDu, 4}, {});
+    EXPECT_TRUE(HostRecord.Stack.empty());
+  } else {
+    EXPECT_EQ(HostRecord.Stack, TImage().Put(-1).Put(2).Put(-3).Put(4).Bytes());
+  }
+}
+
+TEST_F(CalcFuncTest, ArgumentsPastTheRegistersGoToTheStack) {
+  Register(RecOverflow);
+  ExpectFolded("rec_overflow(-1, 0.5, -2, 0.25, 3, 0.125, -4, 1.5, 5, 2.5, -6, 3.5, -7, 0.1, 4.5, 5.5, 6.5)", 42);
+  EXPECT_EQ(HostRecord.Values, (std::vector<long double>{-1, 0.5, -2, 0.25, 3, 0.125, -4, 1.5, 5, 2.5, -6, 3.5, -7,
+                                                         0.1L, 4.5, 5.5, 6.5}));
+  if constexpr (Target64) {
+    // Six integers and eight doubles in registers; the seventh integer, the
+    // extended value in a 16-byte slot on a 16-byte boundary and the ninth
+    // double on the stack.
+    ExpectArgumentRegisters(
+        {0xFFFFFFFFu, 0xFFFFFFFEu, 3, 0xFFFFFFFCu, 5, static_cast<std::uint64_t>(-6)},
+        {Bits(0.5f), Bits(0.25), Bits(0.125), Bits(1.5), Bits(2.5), Bits(3.5), Bits(4.5), Bits(5.5)});
+    EXPECT_EQ(HostRecord.Stack, TImage().Put(-7, 8).Put(std::int64_t{0}).Put(0.1L, 16).Put(6.5).Bytes());
+  } else {
+    EXPECT_EQ(HostRecord.Stack, TImage()
+                                    .Put(-1).Put(0.5f).Put(-2).Put(0.25).Put(3).Put(0.125).Put(-4).Put(1.5).Put(5)
+                                    .Put(2.5).Put(std::int64_t{-6}).Put(3.5).Put(-7).Put(0.1L, 12).Put(4.5).Put(5.5)
+                                    .Put(6.5).Bytes());
+  }
 }
 
 TEST_F(CalcFuncTest, MixedParametersInEveryStackConvention) {
@@ -99,15 +150,32 @@ TEST_F(CalcFuncTest, MixedParametersInEveryStackConvention) {
   const std::vector<long double> values = {-7, 9876543210123.0L, 0.1f, 0.1, 0.1L, 65535};
   const TImage upward = TImage().Put(-7).Put(9876543210123LL).Put(0.1f).Put(0.1).Put(0.1L, 12).Put(65535);
   const TImage downward = TImage().Put(65535).Put(0.1L, 12).Put(0.1).Put(0.1f).Put(9876543210123LL).Put(-7);
-  const std::pair<const TRecorder*, const TImage*> cases[] = {
-      {&RecCdeclMixed, &upward}, {&RecStdcallMixed, &upward}, {&RecPascalMixed, &downward}};
-  for (auto [recorder, image] : cases) {
-    SCOPED_TRACE(recorder->Name);
-    Register(*recorder);
+  // x86-64: the integers and the single and double in registers by the
+  // order of the declaration (reversed for ctPascal), the extended value on
+  // the stack.
+  const std::vector<std::uint64_t> ints = {0xFFFFFFF9u, 9876543210123, 65535}, vectors = {Bits(0.1f), Bits(0.1)};
+  const std::vector<std::uint64_t> intsReversed(ints.rbegin(), ints.rend());
+  const std::vector<std::uint64_t> vectorsReversed(vectors.rbegin(), vectors.rend());
+  const struct {
+    const TRecorder* Recorder;
+    const TImage* Image;
+    const std::vector<std::uint64_t>* Ints;
+    const std::vector<std::uint64_t>* Vectors;
+  } cases[] = {{&RecCdeclMixed, &upward, &ints, &vectors},
+               {&RecStdcallMixed, &upward, &ints, &vectors},
+               {&RecPascalMixed, &downward, &intsReversed, &vectorsReversed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Recorder->Name);
+    Register(*c.Recorder);
     ResetHostRecord(-0.5);
-    ExpectFolded((std::string(recorder->Name) + args).c_str(), -0.5);
+    ExpectFolded((std::string(c.Recorder->Name) + args).c_str(), -0.5);
     EXPECT_EQ(HostRecord.Values, values);
-    EXPECT_EQ(HostRecord.Stack, image->Bytes());
+    if constexpr (Target64) {
+      ExpectArgumentRegisters(*c.Ints, *c.Vectors);
+      EXPECT_EQ(HostRecord.Stack, TImage().Put(0.1L, 16).Bytes());
+    } else {
+      EXPECT_EQ(HostRecord.Stack, c.Image->Bytes());
+    }
   }
 }
 
@@ -115,14 +183,22 @@ TEST_F(CalcFuncTest, RegisterConventionFillsEaxEdxEcxThenTheStackFirstHighest) {
   Register(RecRegisterMixed);
   ExpectFolded("rec_register(1, 2, 0.5, -3, 0.25, 200, 0.1, 7)", 42);
   EXPECT_EQ(HostRecord.Values, (std::vector<long double>{1, 2, 0.5, -3, 0.25, 200, 0.1L, 7}));
-  // Stack parameters b, c, d, e, h: h lowest, b highest.
-  EXPECT_EQ(HostRecord.Stack, TImage().Put(7).Put(0.1L, 12).Put(0.25).Put(0.5f).Put(2LL).Bytes());
+  if constexpr (Target64) {
+    // Declared a, g, f, h, e, d, c, b: a, g, f, h, b in RDI to R8, d and c
+    // in XMM0 and XMM1, e on the stack.
+    ExpectArgumentRegisters({1, 0xFFFFFFFDu, 200, 7, 2}, {Bits(0.25), Bits(0.5f)});
+    EXPECT_EQ(HostRecord.Stack, TImage().Put(0.1L, 16).Bytes());
+  } else {
+    // Stack parameters b, c, d, e, h: h lowest, b highest.
+    EXPECT_EQ(HostRecord.Stack, TImage().Put(7).Put(0.1L, 12).Put(0.25).Put(0.5f).Put(2LL).Bytes());
+  }
 
   Register(RecRegisterRaw);
   ExpectFolded("rec_raw(-5, 65535, -1)", 42);
   EXPECT_EQ(HostRecord.Registers[0], 0xFFFFFFFBu);
   EXPECT_EQ(HostRecord.Registers[1], 0x0000FFFFu);
   EXPECT_EQ(HostRecord.Registers[2], 0xFFFFFFFFu);
+  if constexpr (Target64) ExpectArgumentRegisters({0xFFFFFFFBu, 0xFFFFu, 0xFFFFFFFFu}, {});
 }
 
 TEST_F(CalcFuncTest, InlineCodeGetsX87ArgumentsWithinItsRoomAndTheRestOnTheStack) {
@@ -341,7 +417,11 @@ TEST(HostCallSession, SignalsBetweenCallsGoToTheHostsHandler) {
   ASSERT_EQ(sigaction(SIGILL, &mine, &previous), 0);
   {
     THostCallSession session;
+    TFunction fn;
+    fn.CallType = ctCdecl;
+    fn.FuncResult = frDouble;
     THostCall call;
+    ASSERT_TRUE(PlaceArguments(fn, {}, call));
     call.Routine = reinterpret_cast<void*>(&HostReturnDouble);
     call.Result = frDouble;
     Extended value = 0;

@@ -48,6 +48,18 @@ TEST_F(LimitsTest, NestingUpToTheBoundIsSimplified) {
   });
 }
 
+// The descent checks the thread's stack at every level: a host thread with
+// a small stack gets a deep text refused instead of a crash.
+TEST_F(LimitsTest, ALittleStackRefusesDeepTextsInsteadOfOverflowing) {
+  for (const std::string& text : {Repeat("(", Deepest) + "x" + Repeat(")", Deepest),
+                                   Repeat("(x*", Deepest) + "x" + Repeat(")", Deepest)}) {
+    std::string coded = "not run";
+    RunWithStack(256 * 1024, [&] { coded = S.Simplified(text); });
+    EXPECT_EQ(coded, "");
+    EXPECT_EQ(S.FCompError, eEdge);
+  }
+}
+
 TEST_F(LimitsTest, DeeperNestingGivesEEdge) {
   const std::string texts[] = {
       Repeat("(", Deepest + 1) + "x" + Repeat(")", Deepest + 1),

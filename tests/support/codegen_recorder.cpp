@@ -63,6 +63,13 @@ Bytes Le32(const void* address) {
   return Le32(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(address)));
 }
 
+Bytes Le64(std::uint64_t value) {
+  return Le32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value))) +
+         Le32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value >> 32)));
+}
+
+Bytes Le64(const void* address) { return Le64(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address))); }
+
 std::string Hex(const Bytes& bytes) {
   std::string s;
   char buf[4];

@@ -6,13 +6,23 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fennic/codegen/fennic.h"
 
+// A golden test pins the bytes of one target's routine and runs in that
+// target's build only: PINS_BYTES_OF(i386) or PINS_BYTES_OF(x86_64) opens
+// its body, and the other build reports it skipped.
+#define PINS_BYTES_OF(TARGET)                                \
+  if (::fennic::testing::BuildTarget() != std::string_view{#TARGET}) \
+  GTEST_SKIP() << "pins the bytes of the " #TARGET " routine"
+
 namespace fennic::testing {
 
 using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::string_view BuildTarget() { return Target64 ? "x86_64" : "i386"; }
 
 // One AddComm call.
 struct TEmission {
@@ -102,6 +112,8 @@ class TRecordingFennic : public TFennic {
 Bytes operator+(Bytes a, const Bytes& b);
 Bytes Le32(std::int32_t value);
 Bytes Le32(const void* address);
+Bytes Le64(std::uint64_t value);
+Bytes Le64(const void* address);
 // "D9 05 ..." style rendering for failure messages.
 std::string Hex(const Bytes& bytes);
 
