@@ -15,7 +15,7 @@ std::size_t StackLeft();
 // for the level itself and for everything a level calls that does not
 // descend. Sanitized code keeps larger frames.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr std::size_t StackReserve = 512 * 1024;
+inline constexpr std::size_t StackReserve = 192 * 1024;
 #else
 inline constexpr std::size_t StackReserve = 64 * 1024;
 #endif
