@@ -139,20 +139,25 @@ void FennicEval(benchmark::State& state, const TBenchExpr* e) {
   state.counters["code_bytes"] = static_cast<double>(f.CodeSize());
 }
 
+// The same with the code shaped for the processor it runs on (acAuto).
+void FennicEvalAuto(benchmark::State& state, const TBenchExpr* e) {
+  TFennic f(nullptr);
+  SetUpFennic(f, *e);
+  f.SetAutoConfigure(acAuto);
+  f.SetExprString(e->Text);
+  f.Compile();
+  for (auto _ : state) benchmark::DoNotOptimize(f.Evaluate());
+  Describe(state, *e);
+  state.counters["code_bytes"] = static_cast<double>(f.CodeSize());
+}
+
 // The compiled routine called straight through a pointer, as the GCC
-// functions are: the difference to FennicEval is what Evaluate's own call
-// (into the shared library) costs.
+// functions are (Evaluate, in the header, makes the same single call).
 void FennicRoutine(benchmark::State& state, const TBenchExpr* e) {
   TFennic f(nullptr);
   SetUpFennic(f, *e);
   f.SetExprString(e->Text);
   f.Compile();
-  // The component in EAX on i386, in RDI on x86-64; the result in ST0.
-#if defined(__i386__)
-  using TRoutine = long double(__attribute__((regparm(1))) *)(void*);
-#else
-  using TRoutine = long double (*)(void*);
-#endif
   auto routine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(f.CodeBytes()));
   void* component = &f;
   for (auto _ : state) {
@@ -328,6 +333,7 @@ void RegisterAll() {
     if (!Runnable(*e)) continue;
     const std::string name = e->Name;
     benchmark::RegisterBenchmark(("Fennic_Eval/" + name).c_str(), FennicEval, e);
+    benchmark::RegisterBenchmark(("Fennic_EvalAuto/" + name).c_str(), FennicEvalAuto, e);
     benchmark::RegisterBenchmark(("Fennic_Routine/" + name).c_str(), FennicRoutine, e);
     benchmark::RegisterBenchmark(("Fennic_EvalImmediate/" + name).c_str(), FennicEvalImmediate, e);
     benchmark::RegisterBenchmark(("GCC_LongDouble/" + name).c_str(), NativeLD, e);

@@ -87,6 +87,10 @@ def ratios(row):
             r["routine_ld"] = row["Fennic_Routine"] / row["GCC_LongDouble"]
         if "Fennic_EvalImmediate" in row:
             r["imm_ld"] = row["Fennic_EvalImmediate"] / row["GCC_LongDouble"]
+        if "Fennic_EvalAuto" in row:
+            r["auto_ld"] = row["Fennic_EvalAuto"] / row["GCC_LongDouble"]
+            r["auto_d"] = row["Fennic_EvalAuto"] / row["GCC_Double"]
+            r["auto_mu"] = row["Muparser_Eval"] / row["Fennic_EvalAuto"]
     if "Fennic_Compile" in row:
         r["compile"] = row["Fennic_Compile"] / row["Muparser_Compile"]
     return r
@@ -209,7 +213,8 @@ def summary_of(rows):
         if es:
             rs = [ratios(rows[e]) for e in es]
             out[g] = {k: geomean([r.get(k, float("nan")) for r in rs])
-                      for k in ("vs_ld", "vs_d", "vs_sse", "mu", "compile", "routine_ld", "imm_ld")}
+                      for k in ("vs_ld", "vs_d", "vs_sse", "mu", "compile", "routine_ld", "imm_ld",
+                                "auto_ld", "auto_d", "auto_mu")}
             out[g]["count"] = len(es)
     return out
 
@@ -285,15 +290,18 @@ def main():
                      if m else " | | | | |")
         w(line)
     w("")
-    w("Two causes isolated, against GCC's x87 long double code: the routine called through a "
-      "function pointer as GCC's functions are, without `Evaluate`'s call into the shared library "
-      "(\"direct\"); and the routine compiled with `BackOperation` off, which emits every operation "
-      "where it is met instead of queueing it for interleaving (\"immediate\").")
+    w("The processor profile and two variants, against GCC's code: the routine compiled under "
+      "`AutoConfigure = acAuto` (the code shape of the processor it runs on, detected with CPUID; "
+      "\"acAuto\"); the routine called through a function pointer as GCC's functions are "
+      "(\"direct\"; `Evaluate`, inline in the header, makes the same single call); and the routine "
+      "compiled with `BackOperation` off, which emits every operation where it is met instead of "
+      "queueing it for interleaving (\"immediate\").")
     w("")
     head, rule = "| expressions |", "|---|"
     for n in names:
-        head += f" {n}: F direct / GCC x87 ld | {n}: F immediate / GCC x87 ld |"
-        rule += "---:|---:|"
+        head += (f" {n}: F acAuto / GCC x87 ld | {n}: F acAuto / GCC x87 d | {n}: muparser / F acAuto "
+                 f"| {n}: F direct / GCC x87 ld | {n}: F immediate / GCC x87 ld |")
+        rule += "---:|---:|---:|---:|---:|"
     w(head)
     w(rule)
     for g in GROUPS:
@@ -302,7 +310,8 @@ def main():
         line = f"| {g} |"
         for _, s in summaries:
             m = s.get(g)
-            line += f" {m['routine_ld']:.2f} | {m['imm_ld']:.2f} |" if m else " | |"
+            line += (f" {m['auto_ld']:.2f} | {m['auto_d']:.2f} | {m['auto_mu']:.1f} | {m['routine_ld']:.2f} "
+                     f"| {m['imm_ld']:.2f} |" if m else " | | | | |")
         w(line)
     w("")
     for (target, s), n in zip(summaries, names):

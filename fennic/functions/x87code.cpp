@@ -301,6 +301,20 @@ TInlineCode TanhCode(TUnaryRoutine Fallback) {
   return {C.Done(), 3};
 }
 
+TInlineCode ArcSineCode(bool Cosine) {
+  TX87Code C;
+  C({0xD9, 0xE8});  // FLD1                   1, x
+  C({0xD8, 0xE1});  // FSUB ST,ST1            1 - x, x
+  C({0xD9, 0xE8});  // FLD1
+  C({0xD8, 0xC2});  // FADD ST,ST2            1 + x, 1 - x, x
+  C({0xDE, 0xC9});  // FMULP                  (1 - x)(1 + x), x
+  C({0xD9, 0xFA});  // FSQRT                  s, x
+  // FPATAN: the angle of (ST0, ST1): asin x = atan2(x, s), acos x = atan2(s, x).
+  if (Cosine) C({0xD9, 0xC9});  // FXCH     x, s
+  C({0xD9, 0xF3});  // FPATAN
+  return {C.Done(), 2};
+}
+
 TInlineCode PowCode(TBinaryRoutine Fallback) {
   // ST1 = x, ST0 = y.
   TX87Code C;

@@ -75,6 +75,10 @@ TInlineCode ExpCode(TUnaryRoutine Fallback);
 TInlineCode SinhCode(TUnaryRoutine Fallback);
 TInlineCode CoshCode(TUnaryRoutine Fallback);
 TInlineCode TanhCode(TUnaryRoutine Fallback);
+// asin, acos: FPATAN of x and sqrt((1 - x)(1 + x)), whose product keeps its
+// digits near |x| = 1 where 1 - x*x would cancel. An argument beyond [-1, 1]
+// gives a NaN with the invalid-operation flag, as the C library's does.
+TInlineCode ArcSineCode(bool Cosine);
 // pow(x, y) = 2^(y log2 x) for a positive normal x and |y log2 x| within the
 // range where that product keeps the result to a few units; the library for
 // the rest (negative bases, integer exponents of them, zeros, infinities).

@@ -14,6 +14,7 @@ TEST(Settings, DefaultsOfANewComponent) {
   EXPECT_TRUE(f.AlignMode());
   EXPECT_TRUE(f.BackOperation());
   EXPECT_TRUE(f.SmartLoad());
+  EXPECT_EQ(f.AutoConfigure(), acDefault);
   EXPECT_TRUE(f.AutoCompile());
   EXPECT_EQ(f.CompError(), eValExpected);
 }
@@ -27,7 +28,8 @@ TEST(Settings, SettersValidateTheRawByte) {
   } cases[] = {{"TrigMode", tmDelphi, 3},       {"ParallelExecution", 0, 2},
                {"EliminateBrackets", ebStandart, 3}, {"OutOfOrder", ooAgressive, 3},
                {"AlignMode", 0, 2},             {"BackOperation", 0, 255},
-               {"SmartLoad", 0, 2},             {"AutoCompile", 0, 2}};
+               {"SmartLoad", 0, 2},             {"AutoCompile", 0, 2},
+               {"AutoConfigure", acAMD, 6}};
   for (const auto& c : cases) {
     TFennic f(nullptr);
     TPropertyList props = f.Properties();
@@ -64,6 +66,8 @@ TEST(Streaming, EveryNonDefaultValueRoundTrips) {
       {[](TFennic& f) { f.SetBackOperation(false); }, "  BackOperation = False\n"},
       {[](TFennic& f) { f.SetSmartLoad(false); }, "  SmartLoad = False\n"},
       {[](TFennic& f) { f.SetAutoCompile(false); }, "  AutoCompile = False\n"},
+      {[](TFennic& f) { f.SetAutoConfigure(acAuto); }, "  AutoConfigure = acAuto\n"},
+      {[](TFennic& f) { f.SetAutoConfigure(acPIV); }, "  AutoConfigure = acPIV\n"},
   };
   for (const auto& c : cases) {
     TFennic f(nullptr);

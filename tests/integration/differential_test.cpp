@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -183,6 +184,39 @@ TEST_F(Differential, EveryCombinationOfSettingsGivesTheSameValue) {
       ++failures;
     }
   }
+}
+
+// A processor profile changes the code, never the value: under the default
+// control word every profile gives the bits of acDefault, for random texts
+// under random settings (their extended constants split into double pairs
+// under the modern profiles).
+TEST_F(Differential, ProfilesChangeTheCodeNeverTheValue) {
+  const TRun run;
+  const std::vector<TSettings> all = AllSettings();
+  const auto n = static_cast<long long>(all.size());
+  int failures = 0, changed = 0;
+  for (long long i = 0; i < run.Count / 4 && failures < 10; ++i) {
+    ExpressionGenerator gen(pool, CaseSeed(run.Seed + 1, i));
+    pool.Randomize(gen.Rng(), i % 2 == 1);
+    const std::string text = CaseText(gen, i);
+    const TSettings& s = all[(i * 37) % n];
+    a.SetAutoConfigure(acDefault);
+    const TOutcome base = CompileAndRun(a, s, text);
+    if (!base.Ok()) continue;
+    const std::vector<std::uint8_t> baseCode(a.CodeBytes(), a.CodeBytes() + a.CodeSize());
+    for (const TAutoConfigure profile : {acAuto, acP5, acP6, acPIV, acAMD}) {
+      b.SetAutoConfigure(profile);
+      const TOutcome other = CompileAndRun(b, s, text);
+      if (other.Error != base.Error || std::memcmp(&other.Value, &base.Value, 10) != 0) {
+        ADD_FAILURE() << "case " << i << ": " << text << "\n  profile " << int(profile) << " gives " << Show(other.Value)
+                      << ", acDefault " << Show(base.Value) << " under " << s.Describe();
+        ++failures;
+      }
+      changed += std::vector<std::uint8_t>(b.CodeBytes(), b.CodeBytes() + b.CodeSize()) != baseCode;
+    }
+  }
+  b.SetAutoConfigure(acDefault);
+  EXPECT_GT(changed, 0) << "no profile changed any routine";
 }
 
 }  // namespace
