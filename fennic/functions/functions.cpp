@@ -35,6 +35,8 @@ FENNIC_HOST Cosh(long double x) { return coshl(x); }
 FENNIC_HOST Tanh(long double x) { return tanhl(x); }
 FENNIC_HOST Exp(long double x) { return expl(x); }
 FENNIC_HOST Pow(long double x, long double y) { return powl(x, y); }
+FENNIC_HOST Asin(long double x) { return asinl(x); }
+FENNIC_HOST Acos(long double x) { return acosl(x); }
 FENNIC_HOST Floor(long double x) { return floorl(x); }
 FENNIC_HOST Ceil(long double x) { return ceill(x); }
 FENNIC_HOST Trunc(long double x) { return truncl(x); }
@@ -62,8 +64,6 @@ std::vector<TInline> InlineTable(TTrigCode Trig) {
     Table.push_back({"cos", "vf80", SineCode(true, &Cos), "cosine (FSIN, FCOS after a reduction by pi/2)"});
     Table.push_back({"tan", "vf80", TangentCode(&Tan), "tangent (FPTAN after a reduction by pi/2)"});
   }
-  Table.push_back({"asin", "vf80", ArcSineCode(false), "arc sine (FSQRT, FPATAN)"});
-  Table.push_back({"acos", "vf80", ArcSineCode(true), "arc cosine (FSQRT, FPATAN)"});
   Table.push_back({"atan", "vf80", {{0xD9, 0xE8, 0xD9, 0xF3}, 1}, "arc tangent (FLD1, FPATAN)"});
   // FPATAN takes arctan(ST1/ST0) with the quadrant of both signs: atan2(y, x).
   Table.push_back({"atan2", "vf80vf80", {{0xD9, 0xF3}, 0}, "arc tangent of y/x in (-pi, pi] (FPATAN)"});
@@ -102,6 +102,8 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
     Table.push_back({"tan", "vf80", R(&Tan), "tangent (tanl)"});
   }
   const std::vector<TLibrary> Rest = {
+      {"asin", "vf80", R(&Asin), "arc sine (asinl)"},
+      {"acos", "vf80", R(&Acos), "arc cosine (acosl)"},
       {"hypot", "vf80vf80", R(&Hypot), "sqrt(x*x + y*y) without overflow (hypotl)"},
       {"min", "vf80vf80", R(&Min), "smaller of two; a NaN loses (fminl)"},
       {"max", "vf80vf80", R(&Max), "larger of two; a NaN loses (fmaxl)"},

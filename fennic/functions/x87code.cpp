@@ -73,6 +73,8 @@ alignas(8) const double HalfPi4 = 0x1.129024e088a68p-123;
 alignas(8) const double TwoOverPi = 0x1.45f306dc9c883p-1;
 // The reduction's quotient must fit a 32-bit integer.
 alignas(8) const double TrigLimit = 0x1p31;
+// Below it the instructions take the argument as it is (1 ulp there).
+alignas(8) const double QuarterPi = 0x1.921fb54442d18p-1;
 // ln 2 in two parts, the first of 49 bits: n times it is exact for |n| < 2^15.
 alignas(8) const double Ln2High = 0x1.62e42fefa39e0p-1;
 alignas(8) const double Ln2Low = 0x1.e6af278ece601p-50;
@@ -166,7 +168,11 @@ void SignOfArgument(TX87Code& C, TX87Code::TLabel Done) {
 
 TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback) {
   TX87Code C;
-  const auto slow = C.Label(), odd = C.Label(), sign = C.Label(), done = C.Label();
+  const auto reduce = C.Label(), slow = C.Label(), odd = C.Label(), sign = C.Label(), done = C.Label();
+  BelowLimit(C, &QuarterPi, reduce);
+  C({0xD9, static_cast<std::uint8_t>(Cosine ? 0xFF : 0xFE)});  // FCOS, FSIN
+  C.Jump(0xEB, done);
+  C.Bind(reduce);
   BelowLimit(C, &TrigLimit, slow);
   ReduceQuadrant(C);
   if (Cosine) C({0xFF, 0xC0});  // INC EAX: cos x = sin(x + pi/2)
@@ -189,12 +195,17 @@ TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback) {
 
 TInlineCode TangentCode(TUnaryRoutine Fallback) {
   TX87Code C;
-  const auto slow = C.Label(), odd = C.Label(), done = C.Label();
+  const auto reduce = C.Label(), slow = C.Label(), odd = C.Label(), even = C.Label(), done = C.Label();
+  BelowLimit(C, &QuarterPi, reduce);
+  C({0xD9, 0xF2});          // FPTAN                   1, tan x
+  C.Jump(0xEB, even);
+  C.Bind(reduce);
   BelowLimit(C, &TrigLimit, slow);
   ReduceQuadrant(C);
   C({0xD9, 0xF2});          // FPTAN                   1, tan r
   C({0xA8, 0x01});          // TEST AL,1
   C.Jump(0x75, odd);
+  C.Bind(even);
   C({0xDD, 0xD8});          // FSTP ST0                tan r
   C.Jump(0xEB, done);
   C.Bind(odd);
@@ -299,20 +310,6 @@ TInlineCode TanhCode(TUnaryRoutine Fallback) {
   C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
   C.Bind(done);
   return {C.Done(), 3};
-}
-
-TInlineCode ArcSineCode(bool Cosine) {
-  TX87Code C;
-  C({0xD9, 0xE8});  // FLD1                   1, x
-  C({0xD8, 0xE1});  // FSUB ST,ST1            1 - x, x
-  C({0xD9, 0xE8});  // FLD1
-  C({0xD8, 0xC2});  // FADD ST,ST2            1 + x, 1 - x, x
-  C({0xDE, 0xC9});  // FMULP                  (1 - x)(1 + x), x
-  C({0xD9, 0xFA});  // FSQRT                  s, x
-  // FPATAN: the angle of (ST0, ST1): asin x = atan2(x, s), acos x = atan2(s, x).
-  if (Cosine) C({0xD9, 0xC9});  // FXCH     x, s
-  C({0xD9, 0xF3});  // FPATAN
-  return {C.Done(), 2};
 }
 
 TInlineCode PowCode(TBinaryRoutine Fallback) {

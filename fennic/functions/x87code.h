@@ -61,11 +61,12 @@ struct TInlineCode {
   std::int32_t StackNeeds;
 };
 
-// sin, cos: an argument reduced by pi/2 in four parts (|x| < 2^31), FSIN or
-// FCOS of the remainder by its quadrant; the library beyond.
+// sin, cos: FSIN or FCOS of the argument itself below pi/4; up to 2^31 of
+// the argument reduced by pi/2 in four parts, by its quadrant; the library
+// beyond.
 TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback);
-// tan: the same reduction, FPTAN of the remainder, the cotangent's negative
-// in the odd quadrants.
+// tan: the same, FPTAN of the remainder, the cotangent's negative in the odd
+// quadrants.
 TInlineCode TangentCode(TUnaryRoutine Fallback);
 // exp: 2^(n + u) with n whole and u = (x - n ln2) log2(e), ln2 in two
 // parts (|x| < 11354).
@@ -75,10 +76,6 @@ TInlineCode ExpCode(TUnaryRoutine Fallback);
 TInlineCode SinhCode(TUnaryRoutine Fallback);
 TInlineCode CoshCode(TUnaryRoutine Fallback);
 TInlineCode TanhCode(TUnaryRoutine Fallback);
-// asin, acos: FPATAN of x and sqrt((1 - x)(1 + x)), whose product keeps its
-// digits near |x| = 1 where 1 - x*x would cancel. An argument beyond [-1, 1]
-// gives a NaN with the invalid-operation flag, as the C library's does.
-TInlineCode ArcSineCode(bool Cosine);
 // pow(x, y) = 2^(y log2 x) for a positive normal x and |y log2 x| within the
 // range where that product keeps the result to a few units; the library for
 // the rest (negative bases, integer exponents of them, zeros, infinities).
