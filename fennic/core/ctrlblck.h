@@ -55,7 +55,10 @@ class TCtrlBlck : public TComponent {
   bool AlignMode() const { return FAlignMode; }
   bool BackOperation() const { return FBackOperation; }
   bool SmartLoad() const { return FSmartLoad; }
-  // The processor profile that shapes the code (fennic/core/profile.h).
+  // The processor profile that shapes the code (fennic/core/profile.h):
+  // acDefault keeps it as it always was. A profile never changes a value
+  // under the default control word; under a precision control of 53 or 24
+  // bits a split extended constant arrives rounded to that precision.
   TAutoConfigure AutoConfigure() const { return FAutoConfigure; }
   void SetTrigMode(std::uint8_t Value);
   void SetParallelExecution(std::uint8_t Value);
