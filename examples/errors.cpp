@@ -1,6 +1,7 @@
-// Reading CompError: the only report of a compilation. There are no
-// message texts; a host that shows errors to people names them itself.
+// Reading CompError, the code of a compilation's outcome, and Diagnostic,
+// which says where in the text the cause was found and how to fix it.
 #include <cstdio>
+#include <string>
 #include <fennic/fennic.h>
 
 using namespace fennic;
@@ -16,6 +17,7 @@ const char* ErrorName(TError e) {
 
 __attribute__((force_align_arg_pointer)) double Scale(double v, std::int8_t k) { return v * k; }
 __attribute__((force_align_arg_pointer)) double Twice(const double* v) { return 2 * *v; }
+__attribute__((force_align_arg_pointer)) double Root(double v) { return __builtin_sqrt(v); }
 
 int main() {
   TFennic f(nullptr);
@@ -29,6 +31,7 @@ int main() {
   f.RegisterVarExt("k", vtInt32, &k);
   f.RegisterFuncExt("scale", "vf64vi08", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Scale), true);
   f.RegisterFuncExt("twice", "rf64", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Twice), false);
+  f.RegisterFuncExt("sqrt", "vf64", ctCdecl, frDouble, 8, reinterpret_cast<void*>(&Root), true);
 
   //! [errors]
   const char* texts[] = {
@@ -54,5 +57,21 @@ int main() {
       std::printf("%-16s %s\n", text, ErrorName(e));
   }
   //! [errors]
+
+  //! [diagnostic]
+  // What a host that lets people type formulas shows them: the text, a
+  // caret under the cause, the message.
+  const char* typed[] = {"2*-3", "x^2", "2x + 1", "2,5 * x", "sqr(x)", "sqrt(x, 2)", "1 + (x"};
+  for (const char* text : typed) {
+    f.SetExprString(text);
+    const TDiagnostic d = f.Diagnostic();
+    std::printf("\n%s\n", text);
+    if (d.HasPosition()) {
+      const std::string marks(d.Length > 1 ? d.Length : 1, '^');  // a missing operand has length 0
+      std::printf("%s%s\n", std::string(d.Position, ' ').c_str(), marks.c_str());
+    }
+    std::printf("%s: %s\n", ErrorName(d.Error), d.Message.c_str());
+  }
+  //! [diagnostic]
   return 0;
 }

@@ -52,13 +52,13 @@ std::pair<std::string, std::size_t> Excerpt(const std::string& Text, std::size_t
 }
 
 void ReportError(const TFennic& F, const std::string& Text, long Line) {
-  const TError E = F.CompError();
+  const TDiagnostic D = F.Diagnostic();
   std::string Where = Line > 0 ? "line " + std::to_string(Line) + ": " : "";
-  std::fprintf(stderr, "fennic: %s%s: %s\n", Where.c_str(), ErrorName(E), ErrorExplanation(E));
-  if (const auto Pos = ErrorPosition(Text, E, F)) {
-    const auto [Shown, Caret] = Excerpt(Text, *Pos);
+  std::fprintf(stderr, "fennic: %s%s: %s\n", Where.c_str(), ErrorName(D.Error), D.Message.c_str());
+  if (D.HasPosition()) {
+    const auto [Shown, Caret] = Excerpt(Text, D.Position);
     std::fprintf(stderr, "  %s\n  %s^ column %zu\n", Shown.c_str(), std::string(Caret, ' ').c_str(),
-                 *Pos + 1);
+                 D.Position + 1);
   }
 }
 

@@ -69,7 +69,13 @@ std::int32_t TBuilder::OpCount(const TTreeNode* Node) {
 }
 
 TTreeNode* TBuilder::Broken(TError Code) {
-  if (!ErrorRaised()) FCompError = Code;
+  if (!ErrorRaised()) {
+    // The coded text keeps no source offsets: no place is claimed.
+    FCompError = Code;
+    FErrorAt = std::string_view::npos;
+    FErrorLength = 0;
+    FErrorFunc = 0;
+  }
   return nullptr;
 }
 

@@ -26,9 +26,17 @@ void TFennic::Compile() {
     }
   } cleanUp{*this};
 
+  FDiagnostic.Error = eNone;
+  FDiagnostic.Position = TDiagnostic::NoPosition;
+  FDiagnostic.Length = 0;
+  FDiagnostic.Message.clear();
   Build(text);
-  if (ErrorRaised()) return;
+  if (ErrorRaised()) {
+    FDiagnostic = Diagnose(FExprString);
+    return;
+  }
   GenerateCode([this] { CompileTree(0, 0, otExtended, false); });
+  if (FCompError == eDomain) FDiagnostic = Diagnose(FExprString);
 }
 
 void TFennic::RunPass(const std::function<void()>& CompileBody) {

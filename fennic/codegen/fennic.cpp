@@ -18,6 +18,8 @@ const ExecutableBlock& RetRoutine() {
 TFennic::TFennic(TComponent* AOwner) : TBuilder(AOwner) {
   UseRetRoutine();
   FCompError = eValExpected;
+  FDiagnostic.Error = eValExpected;
+  FDiagnostic.Message = "no expression has been compiled yet";
 }
 
 TFennic::~TFennic() {}
@@ -28,6 +30,15 @@ void TFennic::UseRetRoutine() {
   FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
+}
+
+TDiagnostic TFennic::Diagnostic() const {
+  if (FDiagnostic.Error == FCompError) return FDiagnostic;
+  // A compilation that left through an exception explained nothing.
+  TDiagnostic d;
+  d.Error = FCompError;
+  if (FCompError != eNone) d.Message = ErrorCodeMessage(FCompError);
+  return d;
 }
 
 void TFennic::SetExprString(const std::string& Value) {

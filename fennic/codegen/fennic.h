@@ -130,6 +130,17 @@ class TFennic : public TBuilder {
   Extended Evaluate() { return FRoutine(this); }
 
   TError CompError() const { return FCompError; }
+  // CompError explained for people, about the text last compiled: where it
+  // was found (a byte offset in ExprString as it was then, or
+  // TDiagnostic::NoPosition), the offending token's length and a one-line
+  // English message. After eDomain it names the first faulting call or
+  // operation.
+  TDiagnostic Diagnostic() const;
+  std::size_t ErrorPosition() const {
+    return FDiagnostic.Error == FCompError ? FDiagnostic.Position : TDiagnostic::NoPosition;
+  }
+  std::size_t ErrorLength() const { return FDiagnostic.Error == FCompError ? FDiagnostic.Length : 0; }
+  std::string ErrorMessage() const { return Diagnostic().Message; }
   bool AutoCompile() const { return FAutoCompile; }
   void SetAutoCompile(std::uint8_t Value) {
     if (Value <= 1) FAutoCompile = Value;
@@ -258,6 +269,7 @@ class TFennic : public TBuilder {
   void PlaceBlockData(std::uint8_t* Write, const std::uint8_t* Address, std::size_t CodeSize);
 
   std::string FExprString;
+  TDiagnostic FDiagnostic;  // of the last compilation that ended with an error state
   std::int32_t FTemps4Max = 0, FTemps8Max = 0, FTemps16Max = 0;
   std::int32_t FTemps4 = 0, FTemps8 = 0, FTemps16 = 0;
   std::int32_t FSpilled = 0;

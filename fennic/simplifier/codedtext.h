@@ -59,6 +59,22 @@ inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool IsIdentChar(char c) { return IsIdentStart(c) || IsDigit(c); }
 inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }  // bytes 0 to 32
 
+// Calls Keep(c, i) for each byte c that stays of S once blanks go, i its
+// offset in S: blanks go, except one between two identifier characters,
+// which stays as a plain blank.
+template <class TKeep>
+void StripBlanks(std::string_view S, TKeep&& Keep) {
+  std::size_t b = 0, e = S.size();
+  while (b < e && IsBlank(S[b])) ++b;
+  while (e > b && IsBlank(S[e - 1])) --e;
+  char last = 0;
+  for (std::size_t i = b; i < e; ++i) {
+    const char c = S[i];
+    if (!IsBlank(c)) Keep(last = c, i);
+    else if (IsIdentChar(last) && IsIdentChar(S[i + 1])) Keep(last = ' ', i);
+  }
+}
+
 // The literal at Pos (Pos moves past it): number characters ("0" to "9",
 // "."), then, after an "E" or "e", the run of signs and number characters
 // that follows. 1e+-5 is taken whole (and fails to convert later).

@@ -30,6 +30,20 @@ constexpr std::size_t InlineIntegerLength = 10;
 
 }  // namespace
 
+void TSimpler::WrongCount(std::int32_t F) {
+  FCompError = eParameter;
+  FErrorFunc = F;
+  FErrorAtCall = true;  // the caller knows where the call is written
+}
+
+std::string TSimpler::ArgumentFailed(std::int32_t F, std::size_t Index) {
+  if (FErrorFunc == 0) {  // the innermost call names the argument
+    FErrorFunc = F;
+    FErrorArg = Index;
+  }
+  return {};
+}
+
 TAVarDef TSimpler::ParamsOf(std::int32_t F) const {
   TFunction fn;
   return GetFunc(fn, F) ? fn.Params : TAVarDef{};
@@ -47,7 +61,7 @@ std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool
   const TAVarDef params = ParamsOf(Code);
   const std::size_t n = params.size();
   if (n == 0) {
-    if (!ArgText.empty()) FCompError = eParameter;
+    if (!ArgText.empty()) WrongCount(Code);
     return {};
   }
   std::string acc;
@@ -55,29 +69,29 @@ std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool
   bool isConst = false;
   for (std::size_t comma; (comma = FindComma(ArgText)) != std::string_view::npos; ++i) {
     if (i == n) {
-      FCompError = eParameter;
+      WrongCount(Code);
       return {};
     }
     acc += AnalysePar(ArgText.substr(0, comma), params[i], isConst);
     acc += ',';
     AllConst = AllConst && isConst;
-    if (ErrorRaised()) return {};
+    if (ErrorRaised()) return ArgumentFailed(Code, i);
     ArgText.remove_prefix(comma + 1);
   }
   if (i != n - 1) {
-    FCompError = eParameter;
+    WrongCount(Code);
     return {};
   }
   acc += AnalysePar(ArgText, params[i], isConst);
   AllConst = AllConst && isConst;
-  if (ErrorRaised()) return {};
+  if (ErrorRaised()) return ArgumentFailed(Code, i);
   return acc;
 }
 
 std::string TSimpler::AnalysePar(std::string_view Arg, const TVarDef& Def, bool& IsConst) {
   IsConst = false;
   if (Arg.empty()) {
-    FCompError = eValExpected;
+    Fail(eValExpected, Arg, 0, 0);
     return {};
   }
   if (Def.PushStyle == psReference) return ReferenceArgument(Arg, Def);
@@ -93,7 +107,8 @@ std::string TSimpler::ReferenceArgument(std::string_view Arg, const TVarDef& Def
   const std::string name = ReadIdent(Arg, pos);
   const std::int32_t code = VarCode(name);
   TVariable var;
-  if (pos != Arg.size() || code == 0 || !GetVar(var, code) || var.VarType != Def.VarType) FCompError = eVarParameter;
+  if (pos != Arg.size() || code == 0 || !GetVar(var, code) || var.VarType != Def.VarType)
+    Fail(eVarParameter, Arg, 0, Arg.size());
   return std::string(Arg);
 }
 
@@ -106,21 +121,21 @@ std::string TSimpler::IntegerArgument(std::string_view Arg, const TVarDef& Def, 
   const bool minus = minusCount % 2 != 0;
   const std::string_view rest = Arg.substr(pos);
   if (rest.empty()) {
-    FCompError = eValExpected;
+    Fail(eValExpected, Arg, pos, 0);
     return {};
   }
   if (IsDigit(rest[0])) {
     std::size_t end = 0;
     while (end < rest.size() && IsDigit(rest[end])) ++end;
     if (end != rest.size()) {
-      FCompError = eType;
+      Fail(eType, Arg, 0, Arg.size());
       return {};
     }
     std::string text = minus ? "-" : "";
     text += rest;
     std::int64_t value = 0;
     if (IntOutOfRange(text, Def.VarType) || !TextToInt64(text, value)) {
-      FCompError = eOutOfRange;
+      Fail(eOutOfRange, Arg, 0, Arg.size());
       return {};
     }
     IsConst = true;
@@ -134,13 +149,13 @@ std::string TSimpler::IntegerArgument(std::string_view Arg, const TVarDef& Def, 
     if (const std::int32_t code = VarCode(name); code > 0) {
       TVariable var;
       GetVar(var, code);
-      if (end != rest.size() || IsFloatType(var.VarType)) FCompError = eType;
+      if (end != rest.size() || IsFloatType(var.VarType)) Fail(eType, Arg, 0, Arg.size());
       if (minus) coded = "-";
       return coded + MarkerWithCode(VarMarker, code);
     }
     function = FuncCode(name);
     if (function == 0) {
-      FCompError = eUnknown;
+      Fail(eUnknown, rest, 0, end > 0 ? end : rest.size());
       return {};
     }
   }
@@ -153,10 +168,11 @@ std::string TSimpler::IntegerCall(std::string_view Text, std::int32_t F, bool Mi
                                   bool& IsConst) {
   std::size_t end = 0;
   while (end < Text.size() && IsIdentChar(Text[end])) ++end;
+  const std::size_t nameEnd = end;
   {
     TFunction g;
     GetFunc(g, F);
-    if (IsFloatResult(g.FuncResult)) FCompError = eType;
+    if (IsFloatResult(g.FuncResult)) Fail(eType, Text, 0, Text.size());
   }
   std::string_view inner;
   if (end < Text.size() && Text[end] == '(') {
@@ -164,24 +180,34 @@ std::string TSimpler::IntegerCall(std::string_view Text, std::int32_t F, bool Mi
     const bool closed = SkipBracketGroup(Text, end);
     if (ErrorRaised()) return {};
     if (!closed) {
-      FCompError = eEdge;
+      Fail(eEdge, Text, start, 1);
       return {};
     }
     inner = Text.substr(start + 1, end - start - 2);
+  } else {
+    inner = Text.substr(end, 0);
   }
-  if (end != Text.size()) FCompError = eType;
+  if (end != Text.size()) Fail(eType, Text, 0, Text.size());
   // A call already refused is neither analysed further nor computed.
   if (ErrorRaised()) return {};
   bool allArgsConst = false;
   std::string coded = FuncPars(inner, F, allArgsConst);
-  if (ErrorRaised()) return {};
+  if (ErrorRaised()) {
+    if (FErrorAtCall) {
+      FErrorAtCall = false;
+      Fail(eParameter, Text, 0, nameEnd);
+    }
+    return {};
+  }
   Extended result;
+  const bool faulted = FCompError == eDomain;
   if (allArgsConst && FoldCall(F, coded, result)) {
     std::int64_t value = 0;
     if (GuardedRound(result, value) != 0) {
       FCompError = eDomain;
       value = 0;
     }
+    if (!faulted && FCompError == eDomain) Fail(eDomain, Text, 0, end);
     if (Minus) value = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(value));
     IsConst = true;
     return InlineInteger(Def.VarType, value);

@@ -42,20 +42,26 @@ bool NestingWithinBounds(std::string_view S) {
   return nestedBytes <= static_cast<std::uint64_t>(TSimpler::MaxNestedBytes);
 }
 
-// Blanks go, except one between two identifier characters, which stays as a
-// plain blank (and leads to eOpExpected or eType later).
+// A blank that stays (between two identifier characters) leads to
+// eOpExpected or eType later.
 std::string WithoutBlanks(std::string_view S) {
-  std::size_t b = 0, e = S.size();
-  while (b < e && IsBlank(S[b])) ++b;
-  while (e > b && IsBlank(S[e - 1])) --e;
   std::string text;
-  text.reserve(e - b);
-  for (std::size_t i = b; i < e; ++i) {
-    const char c = S[i];
-    if (!IsBlank(c)) text += c;
-    else if (!text.empty() && IsIdentChar(text.back()) && IsIdentChar(S[i + 1])) text += ' ';
-  }
+  text.reserve(S.size());
+  StripBlanks(S, [&text](char c, std::size_t) { text += c; });
   return text;
+}
+
+// The start of the name that ends at End of S.
+std::size_t NameStart(std::string_view S, std::size_t End) {
+  while (End > 0 && IsIdentChar(S[End - 1])) --End;
+  return End;
+}
+
+// Bytes of the name or literal at Pos of S; 1 for anything else.
+std::size_t TokenLength(std::string_view S, std::size_t Pos) {
+  std::size_t end = Pos;
+  while (end < S.size() && (IsIdentChar(S[end]) || S[end] == '.')) ++end;
+  return end > Pos ? end - Pos : 1;
 }
 
 // Adds up the constants of a sum. Not an error code when it faults: the
@@ -68,8 +74,26 @@ Extended SumStep(TX87Op Op, Extended Sum, Extended V) {
 
 }  // namespace
 
+void TSimpler::Fail(TError Code, std::string_view S, std::size_t Pos, std::size_t Length) {
+  FCompError = Code;
+  const auto at = reinterpret_cast<std::uintptr_t>(S.data()) + Pos;
+  const auto begin = reinterpret_cast<std::uintptr_t>(FText.data());
+  if (S.data() != nullptr && at >= begin && at <= begin + FText.size()) {
+    FErrorAt = at - begin;
+    FErrorLength = Length;
+  } else {
+    FErrorAt = std::string_view::npos;
+    FErrorLength = 0;
+  }
+}
+
 void TSimpler::Simplify(std::string& S) {
   FCompError = eNone;
+  FErrorAt = std::string_view::npos;
+  FErrorLength = 0;
+  FErrorFunc = 0;
+  FErrorArg = 0;
+  FErrorAtCall = false;
   FConstBytes = 0;
   FConstData.clear();
   FConstSizes.clear();
@@ -79,6 +103,11 @@ void TSimpler::Simplify(std::string& S) {
     FCompError = eEdge;
     return;
   }
+  // Every view the descent reads lies in text; positions are taken from it.
+  struct TTextScope {
+    std::string_view& Text;
+    ~TTextScope() { Text = {}; }
+  } scope{FText = text};
   THostCallSession calls;  // compile-time calls of this text
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);
@@ -92,12 +121,12 @@ std::string TSimpler::Simpler2(std::string_view S) {
   const std::int32_t B = FConstBytes;
   const auto N = static_cast<std::int32_t>(FConstSizes.size());
   if (S.empty()) {
-    FCompError = eValExpected;
+    Fail(eValExpected, S, 0, 0);
     return {};
   }
   // Each sum inside brackets or arguments is a level of the descent.
   if (StackLeft() < StackReserve) {
-    FCompError = eEdge;
+    Fail(eEdge, {}, 0, 0);
     return {};
   }
   std::size_t pos = 0;
@@ -155,6 +184,7 @@ Extended TSimpler::AppendTerm(std::string& T, const std::string& R, int& Neg) {
 
 void TSimpler::Simp1Jump(std::string_view S, std::size_t& Pos) {
   long depth = 0;
+  std::size_t open = 0;  // the outermost bracket not yet closed
   while (Pos < S.size()) {
     const char c = S[Pos];
     if (depth <= 0 && IsSign(c)) break;
@@ -163,11 +193,11 @@ void TSimpler::Simp1Jump(std::string_view S, std::size_t& Pos) {
       ScanNumber(S, Pos);
       continue;
     }
-    if (c == '(') ++depth;
+    if (c == '(' && depth++ == 0) open = Pos;
     else if (c == ')') --depth;
     ++Pos;
   }
-  if (depth > 0) FCompError = eEdge;
+  if (depth > 0) Fail(eEdge, S, open, 1);
 }
 
 // One term. A factor that faults while folding makes the whole term the
@@ -182,10 +212,13 @@ std::string TSimpler::Simpler1(std::string_view S) {
   std::size_t pos = 0;
   for (bool first = true; first || pos < S.size(); first = false) {
     char op = '*';
+    const std::size_t opPos = pos;
     if (!first) {
       op = S[pos];
       if (op != '*' && op != '/') {
-        FCompError = eOpExpected;
+        // A blank that stayed separates two names: the second is the cause.
+        const std::size_t at = op == ' ' ? pos + 1 : pos;
+        Fail(eOpExpected, S, at, TokenLength(S, at));
         return {};
       }
       ++pos;
@@ -205,7 +238,7 @@ std::string TSimpler::Simpler1(std::string_view S) {
       faults = GuardedOp(TX87Op::Div, Prod, V, Prod);
     }
     if (faults) {
-      FCompError = eDomain;
+      if (FCompError != eDomain) Fail(eDomain, S, opPos, pos - opPos);
       faulted = true;
     }
   }
@@ -262,7 +295,7 @@ Extended TSimpler::AppendFactor(std::string& T, const std::string& R, char Op, b
 
 std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
   if (Pos >= S.size()) {
-    FCompError = eValExpected;
+    Fail(eValExpected, S, Pos, 0);
     return {};
   }
   const char c = S[Pos];
@@ -271,7 +304,7 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
     const bool closed = SkipBracketGroup(S, Pos);
     if (ErrorRaised()) return {};
     if (!closed) {
-      FCompError = eEdge;
+      Fail(eEdge, S, start, 1);
       return {};
     }
     std::string R = Simpler2(S.substr(start + 1, Pos - start - 2));
@@ -285,15 +318,16 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
     if (F == 0) return coded;
     return CallTerm(S, Pos, F);
   }
-  FCompError = eValExpected;
+  Fail(eValExpected, S, Pos, 1);
   return {};
 }
 
 std::string TSimpler::NumberTerm(std::string_view S, std::size_t& Pos) {
+  const std::size_t start = Pos;
   std::string txt = ScanNumber(S, Pos);
   Extended value;
   if (!TextToExtended(txt, value)) {
-    FCompError = eNumFormat;
+    Fail(eNumFormat, S, start, Pos - start);
     return txt;
   }
   return PushNum(value);
@@ -303,20 +337,23 @@ std::string TSimpler::NumberTerm(std::string_view S, std::size_t& Pos) {
 // in Coded; a call (a function name, or any name followed by "(") gives the
 // function's code, Pos resting on the "(" if there is one.
 std::int32_t TSimpler::ReadName(std::string_view S, std::size_t& Pos, std::string& Coded) {
+  const std::size_t start = Pos;
   const std::string name = ReadIdent(S, Pos);
   const std::int32_t F = FuncCode(name);
   const bool bracket = Pos < S.size() && S[Pos] == '(';
   if (F != 0) return F;
   if (bracket) {
-    FCompError = VarCode(name) != 0 ? eOpExpected : eUnknown;
+    if (VarCode(name) != 0) Fail(eOpExpected, S, Pos, 1);
+    else Fail(eUnknown, S, start, Pos - start);
     return 0;
   }
   if (const std::int32_t code = VarCode(name)) Coded = MarkerWithCode(VarMarker, code);
-  else FCompError = eUnknown;
+  else Fail(eUnknown, S, start, Pos - start);
   return 0;
 }
 
 std::string TSimpler::CallTerm(std::string_view S, std::size_t& Pos, std::int32_t F) {
+  const std::size_t nameEnd = Pos;
   const bool bracket = Pos < S.size() && S[Pos] == '(';
   bool allConst = false;
   std::string args;
@@ -325,16 +362,30 @@ std::string TSimpler::CallTerm(std::string_view S, std::size_t& Pos, std::int32_
     const bool closed = SkipBracketGroup(S, Pos);
     if (ErrorRaised()) return {};
     if (!closed) {
-      FCompError = eEdge;
+      Fail(eEdge, S, start, 1);
       return {};
     }
     args = FuncPars(S.substr(start + 1, Pos - start - 2), F, allConst);
   } else {
-    args = FuncPars({}, F, allConst);
+    args = FuncPars(S.substr(Pos, 0), F, allConst);
   }
-  if (ErrorRaised()) return {};
+  if (ErrorRaised()) {
+    if (FErrorAtCall) {
+      FErrorAtCall = false;
+      const std::size_t name = NameStart(S, nameEnd);
+      Fail(eParameter, S, name, nameEnd - name);
+    }
+    return {};
+  }
   Extended value;
-  if (allConst && FoldCall(F, args, value)) return PushNum(value);
+  const bool faulted = FCompError == eDomain;
+  if (allConst && FoldCall(F, args, value)) {
+    if (!faulted && FCompError == eDomain) {
+      const std::size_t name = NameStart(S, nameEnd);
+      Fail(eDomain, S, name, Pos - name);
+    }
+    return PushNum(value);
+  }
   std::string coded = MarkerWithCode(FuncMarker, F);
   if (bracket && !args.empty()) {
     coded += '(';

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fennic/core/ctrlblck.h"
+#include "fennic/simplifier/diagnostic.h"
 
 namespace fennic {
 
@@ -50,6 +51,10 @@ class TSimpler : public TCtrlBlck {
 
   // True for every error state but eNone and eDomain.
   bool ErrorRaised() const { return FCompError != eNone && FCompError != eDomain; }
+
+  // The error state of the last Simplify (or of a later stage) explained for
+  // Original, the text that Simplify was given.
+  TDiagnostic Diagnose(std::string_view Original) const;
 
  protected:
   // Constant table. Entries are in marker order; ByteOffset and Index of
@@ -94,11 +99,32 @@ class TSimpler : public TCtrlBlck {
   [[gnu::noinline]] std::string IntegerCall(std::string_view Text, std::int32_t F, bool Minus, const TVarDef& Def,
                                             bool& IsConst);
 
+  // Records Code found at Pos of S, a view into the blank-less text, over
+  // Length bytes. A later error replaces an earlier one; eDomain keeps the
+  // first fault.
+  [[gnu::cold, gnu::noinline]] void Fail(TError Code, std::string_view S, std::size_t Pos, std::size_t Length);
+  // eParameter for a call of F; the position is recorded by the caller of
+  // FuncPars, which knows where the call is written.
+  [[gnu::cold, gnu::noinline]] void WrongCount(std::int32_t F);
+  // Names the argument Index of F as the place of the error just raised
+  // inside it, unless an inner call was named; returns the empty text.
+  [[gnu::cold, gnu::noinline]] std::string ArgumentFailed(std::int32_t F, std::size_t Index);
+
   std::int32_t FConstIndex = 0;        // tree builder's cursor into the table
   TError FCompError = eNone;           // error state of the current compilation
   std::int32_t FConstBytes = 0;        // table: total bytes (builder: read offset)
   std::vector<std::uint8_t> FConstData;   // table: packed values
   std::vector<std::uint8_t> FConstSizes;  // table: width of each value (4, 8 or 10)
+
+  // Where the error state was found, in the blank-less text of the last
+  // Simplify (npos: nowhere known), and the call whose argument list it
+  // concerns (FErrorFunc 0: none).
+  std::string_view FText;
+  std::size_t FErrorAt = std::string_view::npos;
+  std::size_t FErrorLength = 0;
+  std::int32_t FErrorFunc = 0;
+  std::size_t FErrorArg = 0;
+  bool FErrorAtCall = false;  // the count of the innermost call's arguments is wrong
 };
 
 }  // namespace fennic

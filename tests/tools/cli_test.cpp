@@ -97,34 +97,41 @@ struct TErrorCase {
   Args Arguments;
   const char* Name;
   int Column;  // 0: no position shown
+  const char* Message;
 };
 
 const TErrorCase Errors[] = {
-    {{"sin(x", "x=1"}, "eEdge", 4},
-    {{"((1)"}, "eEdge", 1},
-    {{"foo+1"}, "eUnknown", 1},
-    {{"x + bar(2)", "x=1"}, "eUnknown", 5},
-    {{"1.2.3+2"}, "eNumFormat", 1},
-    {{"2*"}, "eValExpected", 3},
-    {{""}, "eValExpected", 1},
-    {{"1+)"}, "eValExpected", 3},
-    {{"sqrt()"}, "eValExpected", 6},
-    {{"hypot(1,)"}, "eValExpected", 9},
-    {{"2 + pow(1)"}, "eParameter", 5},
-    {{"atan2(1,2,3)"}, "eParameter", 1},
-    {{"x(2)", "x=1"}, "eOpExpected", 2},
+    {{"sin(x", "x=1"}, "eEdge", 4, "this '(' is never closed"},
+    {{"((1)"}, "eEdge", 1, "this '(' is never closed"},
+    {{"foo+1"}, "eUnknown", 1, "'foo' is neither a variable nor a function"},
+    {{"x + lg(2)", "x=1"}, "eUnknown", 5, "'lg' is not a function; did you mean 'ln'?"},
+    {{"1.2.3+2"}, "eNumFormat", 1, "'1.2.3' is not a number"},
+    {{"2*"}, "eValExpected", 3, "the text ends where an operand is expected"},
+    {{"2*-3"}, "eValExpected", 3, "no sign may follow '*' or '/': write 2*(-3)"},
+    {{""}, "eValExpected", 1, "the text is empty"},
+    {{"1+)"}, "eValExpected", 3, "an operand is missing before ')'"},
+    {{"sqrt()"}, "eValExpected", 6, "sqrt takes 1 argument"},
+    {{"hypot(1,)"}, "eValExpected", 9, "argument 2 of hypot is empty"},
+    {{"2 + pow(1)"}, "eParameter", 5, "pow takes 2 arguments, not 1"},
+    {{"atan2(1,2,3)"}, "eParameter", 1, "atan2 takes 2 arguments, not 3"},
+    {{"x(2)", "x=1"}, "eOpExpected", 2, "'x' is a variable, not a function"},
+    {{"x^2", "x=1"}, "eOpExpected", 2, "there is no power operator: write pow(x, 2)"},
+    {{std::string(3000, '(') + "1"}, "eEdge", 0, "brackets or calls are nested too deeply"},
 };
 
-TEST(Cli, CompileErrorsNameTheCodeAndPosition) {
+TEST(Cli, CompileErrorsNameTheCodePositionAndMessage) {
   for (const TErrorCase& C : Errors) {
     const TCliResult R = RunCli(C.Arguments);
-    const std::string& Text = C.Arguments[0];
+    const std::string Text = C.Arguments[0].substr(0, 20);
     EXPECT_EQ(R.Status, 1) << Text;
     EXPECT_TRUE(R.Out.empty()) << Text << ": " << R.Out;
-    EXPECT_NE(R.Err.find(std::string(": ") + C.Name + ": "), std::string::npos) << Text << ": " << R.Err;
+    EXPECT_NE(R.Err.find(std::string(": ") + C.Name + ": " + C.Message), std::string::npos)
+        << Text << ": " << R.Err;
     if (C.Column > 0) {
       EXPECT_NE(R.Err.find("^ column " + std::to_string(C.Column) + "\n"), std::string::npos)
           << Text << ": " << R.Err;
+    } else {
+      EXPECT_EQ(R.Err.find('^'), std::string::npos) << Text << ": " << R.Err;
     }
   }
 }

@@ -1,0 +1,285 @@
+// Messages for the error states. Built only after a compilation failed (or
+// folded a fault): the blank-less text is made again from the host's text,
+// together with the offset of each of its bytes there, so that a successful
+// compilation keeps no table.
+#include "fennic/simplifier/diagnostic.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "fennic/simplifier/codedtext.h"
+#include "fennic/simplifier/simpler.h"
+
+namespace fennic {
+
+namespace {
+
+constexpr std::size_t None = TDiagnostic::NoPosition;
+
+const char* const CodeMessages[] = {
+    "no error",
+    "a computation on constants faulted while compiling; it counts as 0",
+    "a number is malformed",
+    "an operand is expected",
+    "an operator is expected",
+    "brackets or calls are nested too deeply",
+    "a name is neither a variable nor a function",
+    "an integer argument does not fit its parameter's type",
+    "an argument does not suit an integer parameter",
+    "a by-reference argument is not a variable of the parameter's type",
+    "a call has the wrong number of arguments",
+};
+
+const char* const TypeNames[] = {
+    "8-bit signed integer (-128 to 127)",
+    "8-bit unsigned integer (0 to 255)",
+    "16-bit signed integer (-32768 to 32767)",
+    "16-bit unsigned integer (0 to 65535)",
+    "32-bit signed integer (-2147483648 to 2147483647)",
+    "32-bit unsigned integer (0 to 4294967295)",
+    "64-bit signed integer",
+    "single",
+    "double",
+    "extended",
+};
+
+std::string Quoted(std::string_view S) { return "'" + std::string(S) + "'"; }
+
+bool IsNameOrNumber(char c) { return IsIdentChar(c) || c == '.'; }
+
+// The name or literal that ends at End of T, or empty.
+std::string_view OperandBefore(std::string_view T, std::size_t End) {
+  std::size_t b = End;
+  while (b > 0 && IsNameOrNumber(T[b - 1])) --b;
+  return T.substr(b, End - b);
+}
+
+// The name or literal that starts at Pos of T, or empty.
+std::string_view OperandAt(std::string_view T, std::size_t Pos) {
+  std::size_t e = Pos;
+  while (e < T.size() && IsNameOrNumber(T[e])) ++e;
+  return T.substr(Pos, e - Pos);
+}
+
+std::string Lower(std::string_view S) {
+  std::string s(S);
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) from A to B.
+std::size_t EditDistance(std::string_view A, std::string_view B) {
+  std::vector<std::vector<std::size_t>> d(A.size() + 1, std::vector<std::size_t>(B.size() + 1));
+  for (std::size_t i = 0; i <= A.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= B.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= A.size(); ++i)
+    for (std::size_t j = 1; j <= B.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (A[i - 1] != B[j - 1])});
+      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[A.size()][B.size()];
+}
+
+std::string Arguments(std::size_t Count) {
+  return Count == 0 ? "no arguments" : Count == 1 ? "1 argument" : std::to_string(Count) + " arguments";
+}
+
+// The arguments written in the call whose name starts at Pos of T.
+std::size_t ArgumentsWritten(std::string_view T, std::size_t Pos) {
+  std::size_t i = Pos;
+  while (i < T.size() && IsIdentChar(T[i])) ++i;
+  if (i >= T.size() || T[i] != '(') return 0;
+  std::size_t depth = 0, count = 1;
+  for (std::size_t j = i; j < T.size(); ++j) {
+    if (T[j] == '(') ++depth;
+    else if (T[j] == ')' && --depth == 0) return j == i + 1 ? 0 : count;
+    else if (T[j] == ',' && depth == 1) ++count;
+  }
+  return count;
+}
+
+std::string NumberMessage(std::string_view Tok) {
+  const std::size_t e = Tok.find_first_of("eE");
+  const std::string_view mantissa = Tok.substr(0, e);
+  std::string m = Quoted(Tok) + " is not a number: ";
+  if (std::count(mantissa.begin(), mantissa.end(), '.') > 1) return m + "it has more than one decimal point";
+  if (e != std::string_view::npos) {
+    std::string_view exponent = Tok.substr(e + 1);
+    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
+    if (exponent.empty() || !std::all_of(exponent.begin(), exponent.end(), IsDigit))
+      return m + "its exponent needs digits (and one sign at most)";
+  }
+  return m + "it is beyond the range of an extended value";
+}
+
+}  // namespace
+
+std::string ErrorCodeMessage(TError Error) {
+  return Error <= eParameter ? CodeMessages[Error] : "unknown error state";
+}
+
+TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
+  TDiagnostic d;
+  d.Error = FCompError;
+  if (FCompError == eNone) return d;
+  d.Message = ErrorCodeMessage(FCompError);
+
+  std::string T;
+  std::vector<std::size_t> from;  // offset in Original of each byte of T
+  T.reserve(Original.size());
+  from.reserve(Original.size());
+  StripBlanks(Original, [&](char c, std::size_t i) {
+    T += c;
+    from.push_back(i);
+  });
+  const std::size_t k = FErrorAt;
+  if (k == None || k > T.size() || k + FErrorLength > T.size()) return d;
+  std::size_t n = FErrorLength;
+  // A character outside the grammar is shown whole, all its UTF-8 bytes.
+  if (n == 1 && static_cast<unsigned char>(T[k]) >= 0xC0)
+    while (k + n < T.size() && (static_cast<unsigned char>(T[k + n]) & 0xC0) == 0x80) ++n;
+  auto source = [&](std::size_t At) -> std::size_t {
+    if (At < T.size()) return from[At];
+    return T.empty() ? 0 : from.back() + 1;
+  };
+  d.Position = source(k);
+  d.Length = n == 0 ? 0 : from[k + n - 1] + 1 - d.Position;
+
+  const std::string_view tok = std::string_view(T).substr(k, n);
+  const char c = k < T.size() ? T[k] : 0;
+  const char before = k > 0 ? T[k - 1] : 0;
+  TFunction fn;
+  const bool named = FErrorFunc != 0 && GetFunc(fn, FErrorFunc);
+  const std::string argument =
+      named ? "argument " + std::to_string(FErrorArg + 1) + " of " + fn.Name : std::string("the argument");
+  const bool typed = named && FErrorArg < fn.Params.size() && fn.Params[FErrorArg].VarType <= vtExtended;
+  const std::string type = typed ? TypeNames[fn.Params[FErrorArg].VarType] : "";
+  const std::string parameter =
+      typed ? (type[0] == '8' || type[0] == 'e' ? "an " : "a ") + type : "an integer";
+  std::string& m = d.Message;
+  const std::string pow = "there is no power operator: write pow(x, y)";
+
+  switch (FCompError) {
+    case eDomain:
+      if (c == '*' || c == '/')
+        m = Quoted(tok) + " raised a floating-point fault while folding constants; its term counts as 0";
+      else
+        m = "the compile-time call " + Quoted(tok) + " faulted; it counts as 0";
+      break;
+    case eNumFormat:
+      m = NumberMessage(tok);
+      break;
+    case eValExpected: {
+      // A call written without its arguments: the name before the place.
+      const std::string_view name = OperandBefore(T, before == '(' && c == ')' ? k - 1 : k);
+      TFunction f;
+      if (T.empty()) {
+        m = "the text is empty";
+      } else if (!name.empty() && IsIdentStart(name[0]) && GetFunc(f, FuncCode(std::string(name)))) {
+        m = f.Name + " takes " + Arguments(f.Params.size()) + ": write " + f.Name + "(" +
+            (f.Params.size() > 1 ? "x, y" : "x") + ")";
+      } else if (named && (before == '(' || before == ',') && (c == ')' || c == ',')) {
+        m = argument + " is empty";
+      } else if ((c == '+' || c == '-') && (before == '*' || before == '/')) {
+        const std::string_view left = OperandBefore(T, k - 1), right = OperandAt(T, k + 1);
+        m = "no sign may follow '*' or '/': write " +
+            (left.empty() || right.empty() ? std::string("2*(-3)")
+                                           : std::string(left) + before + "(" + c + std::string(right) + ")");
+      } else if (c == '.' && k + 1 < T.size() && IsDigit(T[k + 1])) {
+        m = "a number starts with a digit: write 0" + std::string(OperandAt(T, k));
+      } else if (c == '^' || (c == '*' && before == '*')) {
+        m = pow;
+      } else if (k == T.size()) {
+        m = "the text ends where an operand is expected";
+      } else if (c == ')' && before == '(') {
+        m = "the brackets are empty";
+      } else if (c == ')' || c == ',' || c == '*' || c == '/') {
+        m = "an operand is missing before " + Quoted(tok);
+      } else {
+        m = Quoted(tok) + " cannot start an operand";
+      }
+      break;
+    }
+    case eOpExpected: {
+      // A blank that stayed separates two operands.
+      const std::size_t left = before == ' ' ? k - 1 : k;
+      const char last = left > 0 ? T[left - 1] : 0;
+      const std::string_view prev = OperandBefore(T, left);
+      const std::string_view next = OperandAt(T, k + (c == '^' || c == ','));
+      if (c == '^') {
+        m = prev.empty() || next.empty()
+                ? pow
+                : "there is no power operator: write pow(" + std::string(prev) + ", " + std::string(next) + ")";
+      } else if (c == ',' && !prev.empty() && IsDigit(last) && !next.empty() && IsDigit(next[0])) {
+        m = "the decimal separator is '.': write " + std::string(prev) + "." + std::string(next);
+      } else if (c == ',') {
+        m = "a comma only separates the arguments of a call";
+      } else if (c == ')') {
+        m = "this ')' has no matching '('";
+      } else if (c == '(' && !prev.empty() && IsIdentStart(prev[0])) {
+        m = Quoted(prev) + " is a variable, not a function: write " + std::string(prev) + "*(...)";
+      } else if ((IsNameOrNumber(c) || c == '(') &&
+                 (last == ')' || (!prev.empty() && !IsIdentStart(prev[0])))) {
+        m = "there is no implicit multiplication: write " +
+            (last == ')' ? std::string("(...)") : std::string(prev)) + "*" +
+            (c == '(' ? std::string("(...)") : std::string(tok));
+      } else if (!prev.empty() && IsIdentChar(c)) {
+        m = "an operator is missing between " + Quoted(prev) + " and " + Quoted(tok);
+      } else {
+        m = "an operator is expected before " + Quoted(tok);
+      }
+      break;
+    }
+    case eEdge:
+      m = "this '(' is never closed";
+      break;
+    case eUnknown:
+      if (n == 0 || !IsIdentStart(tok[0])) {
+        m = argument + " takes " + parameter + ": write a whole number, an integer variable or a call";
+        break;
+      } else {
+        const bool call = k + n < T.size() && T[k + n] == '(';
+        m = Quoted(tok) + (call ? " is not a function" : " is neither a variable nor a function");
+        // The nearest registered name, when few edits away.
+        const std::string name = Lower(tok);
+        const std::size_t limit = name.size() <= 4 ? 1 : 2;
+        std::string best;
+        std::size_t bestDistance = limit + 1;
+        auto consider = [&](const std::string& Candidate) {
+          if (Candidate.empty()) return;
+          const std::size_t e = EditDistance(name, Candidate);
+          if (e < bestDistance && e < name.size()) {
+            best = Candidate;
+            bestDistance = e;
+          }
+        };
+        for (const TFunction& f : Functions()) consider(f.Name);
+        if (!call)
+          for (const TVariable& v : Variables()) consider(v.Name);
+        if (!best.empty()) m += "; did you mean " + Quoted(best) + "?";
+      }
+      break;
+    case eOutOfRange:
+      m = Quoted(tok) + " does not fit " + argument + ", " + parameter;
+      break;
+    case eType:
+      m = argument + " is " + parameter +
+          ": write a whole number, an integer variable or a call with an integer result";
+      break;
+    case eVarParameter:
+      m = argument + " is passed by reference: write the name of a variable" + (typed ? " of type " + type : "");
+      break;
+    case eParameter:
+      if (named)
+        m = fn.Name + " takes " + Arguments(fn.Params.size()) + ", not " +
+            std::to_string(ArgumentsWritten(T, k));
+      break;
+    default:
+      break;
+  }
+  return d;
+}
+
+}  // namespace fennic

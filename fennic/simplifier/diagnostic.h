@@ -1,0 +1,32 @@
+// A compilation's error state explained for people: where in the host's text
+// it was found and what to write instead.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "fennic/core/types.h"
+
+namespace fennic {
+
+struct TDiagnostic {
+  static constexpr std::size_t NoPosition = std::string::npos;
+
+  TError Error = eNone;
+  // Byte offset in the text as the host gave it, or NoPosition when no
+  // single place is the cause (brackets nested too deeply, a state of the
+  // generator); the text's end when an operand is missing there.
+  std::size_t Position = NoPosition;
+  // Bytes of the offending token from Position (0 at a missing operand).
+  std::size_t Length = 0;
+  // One line in English; empty for eNone.
+  std::string Message;
+
+  bool HasPosition() const { return Position != NoPosition; }
+};
+
+// The message of a code with nothing known about where it arose.
+std::string ErrorCodeMessage(TError Error);
+
+}  // namespace fennic
