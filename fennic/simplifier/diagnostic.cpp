@@ -213,7 +213,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
                 ? pow
                 : "there is no power operator: write pow(" + std::string(prev) + ", " + std::string(next) + ")";
       } else if (c == ',' && !prev.empty() && IsDigit(last) && !next.empty() && IsDigit(next[0])) {
-        m = "the decimal separator is '.': write " + std::string(prev) + "." + std::string(next);
+        const std::size_t digits = std::find_if_not(next.begin(), next.end(), IsDigit) - next.begin();
+        m = "the decimal separator is '.': write " + std::string(prev) + "." + std::string(next.substr(0, digits));
       } else if (c == ',') {
         m = "a comma only separates the arguments of a call";
       } else if (c == ')') {
