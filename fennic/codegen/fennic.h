@@ -123,8 +123,9 @@ class TFennic : public TBuilder {
   // TSimpler::MaxNesting (2000), or more than TSimpler::MaxNestedBytes bytes
   // inside brackets counted once per enclosing bracket, give eEdge at once,
   // as does a thread whose stack cannot take the nesting. Within them the
-  // time grows linearly with the length: a flat megabyte compiles in about
-  // two seconds, and no text takes more than some 30 microseconds a byte.
+  // time grows linearly with the length: on a current x86-64 processor a
+  // flat megabyte compiles in about two seconds, and no text takes more than
+  // some 30 microseconds a byte (the deepest nesting costs the most).
   virtual void Compile();
 
   // Runs the routine. Before a successful compilation the routine is the
