@@ -2,8 +2,11 @@
 # 32-bit code that runs natively inside the host process.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER gcc)
-set(CMAKE_CXX_COMPILER g++)
+# GCC, unless the configuration names a compiler (the fuzz build: clang).
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_C_COMPILER gcc)
+  set(CMAKE_CXX_COMPILER g++)
+endif()
 set(CMAKE_C_FLAGS_INIT "-m32")
 set(CMAKE_CXX_FLAGS_INIT "-m32")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")

@@ -15,6 +15,9 @@ packages=(
   # i386 run-time library directly.
   "libmuparser-dev:$native" libmuparser2v5:i386
   qemu-user   # runs the i386 programs where the kernel has no 32-bit support
+  # The fuzz target: clang with libFuzzer and the sanitizer runtimes of both
+  # targets (clang -m32 links the i386 C++ library of g++-multilib).
+  clang-14 libclang-rt-14-dev
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

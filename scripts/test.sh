@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Fennic four times, for x86-64 and for i386, each plain and with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and runs every test of
-# each build. Every build runs even when an earlier one fails; the script
-# fails when any build or test did.
+# each build; then the fuzz target's smoke run in both targets. Every build
+# runs even when an earlier one fails; the script fails when any build, test
+# or smoke run did.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -50,6 +51,22 @@ for target in x86_64 i386; do
     summary+=("$name: $((total - bad)) of $total tests passed in $((SECONDS - start)) s (build and tests)")
   done
 done
+
+# The fuzz smoke run: a fixed number of inputs per target, each target one
+# result.
+start=$SECONDS
+log=$(mktemp)
+bash scripts/fuzz.sh 2>&1 | tee "$log"
+for target in x86_64 i386; do
+  if grep -q "^FAILED fuzz $target" "$log" || ! grep -q "^fuzz $target: .* no finding" "$log"; then
+    broken+=("fuzz $target: build failed or a finding")
+    failed=$((failed + 1))
+  else
+    passed=$((passed + 1))
+  fi
+done
+summary+=("fuzz smoke run: $(grep -c ' no finding$' "$log") of 2 targets without a finding in $((SECONDS - start)) s")
+rm -f "$log"
 
 echo "== summary"
 printf '%s\n' "${summary[@]}"

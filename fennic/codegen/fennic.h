@@ -119,6 +119,13 @@ class TFennic : public TBuilder {
   // only what escapes a stage (an exhausted heap, a fault while adding the
   // constants of a sum, ECodeGenError); the component then holds the
   // one-byte routine.
+  // Limits of a text: brackets (call brackets included) nested deeper than
+  // TSimpler::MaxNesting (2000), or more than TSimpler::MaxNestedBytes bytes
+  // inside brackets counted once per enclosing bracket, give eEdge at once,
+  // as does a thread whose stack cannot take the nesting. Within them the
+  // time grows linearly with the length: on a current x86-64 processor a
+  // flat megabyte compiles in about two seconds, and no text takes more than
+  // some 30 microseconds a byte (the deepest nesting costs the most).
   virtual void Compile();
 
   // Runs the routine. Before a successful compilation the routine is the
