@@ -30,21 +30,22 @@ constexpr std::size_t InlineIntegerLength = 10;
 
 }  // namespace
 
-TAVarDef TSimpler::ParamsOf(std::int32_t F) const {
-  TFunction fn;
-  return GetFunc(fn, F) ? fn.Params : TAVarDef{};
+const TAVarDef& TSimpler::ParamsOf(std::int32_t F) const {
+  static const TAVarDef None;
+  const TFunction* fn = FindFunc(F);
+  return fn ? fn->Params : None;
 }
 
 bool TSimpler::FoldCall(std::int32_t F, std::string_view Args, Extended& Value) {
-  TFunction fn;
-  if (!GetFunc(fn, F) || !fn.Foldable) return false;
-  Value = CalculateFunc(fn, Args);
+  const TFunction* fn = FindFunc(F);
+  if (!fn || !fn->Foldable) return false;
+  Value = CalculateFunc(*fn, Args);
   return true;
 }
 
 std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
   AllConst = true;
-  const TAVarDef params = ParamsOf(Code);
+  const TAVarDef& params = ParamsOf(Code);
   const std::size_t n = params.size();
   if (n == 0) {
     if (!ArgText.empty()) FCompError = eParameter;
@@ -92,8 +93,8 @@ std::string TSimpler::ReferenceArgument(std::string_view Arg, const TVarDef& Def
   std::size_t pos = 0;
   const std::string name = ReadIdent(Arg, pos);
   const std::int32_t code = VarCode(name);
-  TVariable var;
-  if (pos != Arg.size() || code == 0 || !GetVar(var, code) || var.VarType != Def.VarType) FCompError = eVarParameter;
+  const TVariable* var = FindVar(code);
+  if (pos != Arg.size() || code == 0 || !var || var->VarType != Def.VarType) FCompError = eVarParameter;
   return std::string(Arg);
 }
 
@@ -132,9 +133,8 @@ std::string TSimpler::IntegerArgument(std::string_view Arg, const TVarDef& Def, 
     std::size_t end = 0;
     const std::string name = ReadIdent(rest, end);
     if (const std::int32_t code = VarCode(name); code > 0) {
-      TVariable var;
-      GetVar(var, code);
-      if (end != rest.size() || IsFloatType(var.VarType)) FCompError = eType;
+      const TVariable* var = FindVar(code);
+      if (end != rest.size() || !var || IsFloatType(var->VarType)) FCompError = eType;
       if (minus) coded = "-";
       return coded + MarkerWithCode(VarMarker, code);
     }
@@ -153,11 +153,7 @@ std::string TSimpler::IntegerCall(std::string_view Text, std::int32_t F, bool Mi
                                   bool& IsConst) {
   std::size_t end = 0;
   while (end < Text.size() && IsIdentChar(Text[end])) ++end;
-  {
-    TFunction g;
-    GetFunc(g, F);
-    if (IsFloatResult(g.FuncResult)) FCompError = eType;
-  }
+  if (const TFunction* g = FindFunc(F); !g || IsFloatResult(g->FuncResult)) FCompError = eType;
   std::string_view inner;
   if (end < Text.size() && Text[end] == '(') {
     const std::size_t start = end;
