@@ -146,6 +146,7 @@ class TBuilder : public TSimpler {
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
   TNodeArena FNodes;                   // every node that the parser builds
+  std::vector<TTreeNode*> FSpine;      // the chain being regrouped (kept for its buffer)
   std::int32_t FLevel = 0;
   std::int32_t FTopLevel = 0;
   // Pool section offsets while trees are built; frame area bases during code generation.

@@ -204,7 +204,11 @@ class TFennic : public TBuilder {
   bool NeedExecute();
   void OpWasLoaded();
   // The current level's record; an index outside the levels is a defect.
-  TLevelInfo& Level();
+  TLevelInfo& Level() {
+    if (static_cast<std::size_t>(FLevel) >= FLevels.size()) [[unlikely]] NoLevel();
+    return FLevels[static_cast<std::size_t>(FLevel)];
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void NoLevel() const;
   // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
   // the caller then counts it with OpWasLoaded.
   void PushModel(const std::string& Key);
