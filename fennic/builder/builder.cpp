@@ -1,5 +1,6 @@
 #include "fennic/builder/builder.h"
 
+#include "fennic/builder/treewalk.h"
 #include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
@@ -60,7 +61,7 @@ void TBuilder::KillTree(TTreeNode* Node) {
 namespace {
 // Counts leaves and operator nodes below Node.
 void CountNodes(const TTreeNode* Node, std::int32_t& Leaves, std::int32_t& Ops) {
-  std::vector<const TTreeNode*> pending;
+  TWalkStack<const TTreeNode*> pending;
   if (Node) pending.push_back(Node);
   while (!pending.empty()) {
     const TTreeNode* n = pending.back();

@@ -128,7 +128,7 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
 // right) and brings Usage up to date on the way back. False when no call
 // was flushed.
 bool TBuilder::FlushBelow(TTreeNode* Node) {
-  std::vector<TTreeNode*> path;
+  TWalkStack<TTreeNode*> path;
   TTreeNode* n = Node;
   while (IsOperator(n)) {
     path.push_back(n);
@@ -139,7 +139,7 @@ bool TBuilder::FlushBelow(TTreeNode* Node) {
     FlushCallLeaf(n);
     flushed = true;
   }
-  for (auto it = path.rbegin(); it != path.rend(); ++it) CombineUsage(*it);
+  for (std::size_t i = path.size(); i-- > 0;) CombineUsage(path[i]);
   return flushed;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "fennic/builder/treewalk.h"
 #include "fennic/codegen/calls.h"
 #include "fennic/simplifier/codedtext.h"
 
@@ -302,7 +303,8 @@ void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
 
 bool TFennic::SearchFunc(const TTreeNode* Node) const {
   // Iterative: a chain of operators is as deep as it is long.
-  std::vector<const TTreeNode*> pending{Node};
+  TWalkStack<const TTreeNode*> pending;
+  pending.push_back(Node);
   while (!pending.empty()) {
     const TTreeNode* n = pending.back();
     pending.pop_back();
