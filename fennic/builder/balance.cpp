@@ -68,7 +68,7 @@ void DivisionsDown(TSpine& S, std::ptrdiff_t Last) {
 }  // namespace
 
 TTreeNode* TBuilder::BalanceBigTree(TTreeNode* Node) {
-  TSpine spine;
+  TSpine& spine = FSpine;
   for (std::ptrdiff_t pass = 0;; ++pass) {
     CollectSpine(Node, IsSumStep, spine);
     const auto length = static_cast<std::ptrdiff_t>(spine.size());
@@ -86,7 +86,7 @@ TTreeNode* TBuilder::BalanceBigTree(TTreeNode* Node) {
 }
 
 TTreeNode* TBuilder::BalanceSubTree(TTreeNode* Node) {
-  TSpine spine;
+  TSpine& spine = FSpine;
   for (std::ptrdiff_t pass = 0;; ++pass) {
     CollectSpine(Node, IsProductStep, spine);
     const auto length = static_cast<std::ptrdiff_t>(spine.size());

@@ -1,5 +1,6 @@
 #include "fennic/builder/builder.h"
 
+#include "fennic/builder/treewalk.h"
 #include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
@@ -8,14 +9,34 @@ TBuilder::TBuilder(TComponent* AOwner) : TSimpler(AOwner) {}
 
 TBuilder::~TBuilder() { ReleaseTrees(); }
 
+TTreeNode* TNodeArena::New() {
+  const std::size_t chunk = FUsed / ChunkSize;
+  if (chunk == FChunks.size()) FChunks.push_back(std::make_unique<TTreeNode[]>(ChunkSize));
+  TTreeNode& node = FChunks[chunk][FUsed % ChunkSize];
+  ++FUsed;
+  // A fresh node that keeps the text buffer of its last use.
+  std::string text = std::move(node.Text);
+  text.clear();
+  node = TTreeNode{};
+  node.Text = std::move(text);
+  node.InArena = true;
+  return &node;
+}
+
+void TNodeArena::Reset() {
+  FUsed = 0;
+  if (FChunks.size() > KeptChunks) FChunks.resize(KeptChunks);
+}
+
 void TBuilder::ReleaseTrees() {
   for (TTreeNode* root : FTrees) KillTree(root);
   FTrees.clear();
   for (TTreeNode* node : FParNodes) KillTree(node);
   FParNodes.clear();
+  FNodes.Reset();
 }
 
-void TBuilder::BuildNode(TTreeNode*& Node) { Node = new TTreeNode(); }
+void TBuilder::BuildNode(TTreeNode*& Node) { Node = FNodes.New(); }
 
 bool TBuilder::IsLeaf(const TTreeNode* Node) {
   if (Node->Text.empty()) return false;
@@ -26,13 +47,13 @@ bool TBuilder::IsLeaf(const TTreeNode* Node) {
 // Trees are walked with an explicit stack: a chain of a megabyte of terms is
 // as deep as it is long, far beyond what the machine stack would take.
 void TBuilder::KillTree(TTreeNode* Node) {
-  std::vector<TTreeNode*> pending;
-  if (Node) pending.push_back(Node);
+  if (!Node || Node->InArena) return;
+  std::vector<TTreeNode*> pending{Node};
   while (!pending.empty()) {
     TTreeNode* n = pending.back();
     pending.pop_back();
-    if (n->Left) pending.push_back(n->Left);
-    if (n->Right) pending.push_back(n->Right);
+    if (n->Left && !n->Left->InArena) pending.push_back(n->Left);
+    if (n->Right && !n->Right->InArena) pending.push_back(n->Right);
     delete n;
   }
 }
@@ -40,7 +61,7 @@ void TBuilder::KillTree(TTreeNode* Node) {
 namespace {
 // Counts leaves and operator nodes below Node.
 void CountNodes(const TTreeNode* Node, std::int32_t& Leaves, std::int32_t& Ops) {
-  std::vector<const TTreeNode*> pending;
+  TWalkStack<const TTreeNode*> pending;
   if (Node) pending.push_back(Node);
   while (!pending.empty()) {
     const TTreeNode* n = pending.back();
@@ -91,14 +112,14 @@ void TBuilder::BuildSimplified(std::string_view Coded) {
   BuildNumbers();
   BuildPairs();
   // The copy of the constants and the lists of distinct values serve only
-  // the parse; drop them however it ends.
+  // the parse; empty them however it ends (their buffers serve the next).
   struct TParseState {
     TBuilder& B;
     ~TParseState() {
-      B.FConstCopy = {};
-      B.FSingles = {};
-      B.FDoubles = {};
-      B.FExtendeds = {};
+      B.FConstCopy.clear();
+      B.FSingles.clear();
+      B.FDoubles.clear();
+      B.FExtendeds.clear();
     }
   } state{*this};
 

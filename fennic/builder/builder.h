@@ -29,6 +29,27 @@ struct TTreeNode {
   // Lets a later flush of the call raise FTopLevel without analysing the
   // arguments again.
   std::int32_t Levels = 0;
+  // Taken from a compilation's node arena, which owns it (and every node
+  // below it): KillTree leaves it alone.
+  bool InArena = false;
+};
+
+// The nodes of a compilation: handed out one after the other, all taken
+// back at once by Reset, and kept with their text buffers for the next
+// compilation, so that a recompilation allocates no node.
+class TNodeArena {
+ public:
+  TTreeNode* New();
+  // Takes every node back; pointers to them must not be used after this.
+  void Reset();
+  std::size_t Used() const { return FUsed; }
+
+ private:
+  static constexpr std::size_t ChunkSize = 128;
+  // Chunks kept by Reset: what typical texts need, not what a huge one took.
+  static constexpr std::size_t KeptChunks = 32;
+  std::vector<std::unique_ptr<TTreeNode[]>> FChunks;
+  std::size_t FUsed = 0;
 };
 
 // Bit patterns of the three x87 memory formats, little-endian. Pool values
@@ -69,7 +90,8 @@ class TBuilder : public TSimpler {
   const std::uint8_t* PairsBase() const { return reinterpret_cast<const std::uint8_t*>(FPairs.data()); }
   std::size_t PairsSize() const { return FPairs.size() * sizeof(double); }
 
-  // Frees a subtree (nil allowed). Iterative: chains of any length are safe.
+  // Frees a subtree made with new (nil allowed); a tree of the node arena
+  // stays with the arena. Iterative: chains of any length are safe.
   static void KillTree(TTreeNode* Node);
   // Numbers, variables and calls below Node (1 for a leaf).
   static std::int32_t LeafCount(const TTreeNode* Node);
@@ -123,6 +145,8 @@ class TBuilder : public TSimpler {
 
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
+  TNodeArena FNodes;                   // every node that the parser builds
+  std::vector<TTreeNode*> FSpine;      // the chain being regrouped (kept for its buffer)
   std::int32_t FLevel = 0;
   std::int32_t FTopLevel = 0;
   // Pool section offsets while trees are built; frame area bases during code generation.

@@ -109,8 +109,7 @@ TTreeNode* TBuilder::TreeLeaf(std::string_view Text, std::size_t& Pos) {
       return NumberLeaf(Text, Pos);
     case VarMarker: {
       if (Text.size() - Pos < 5) return Broken(eValExpected);
-      TVariable var;
-      if (!GetVar(var, ReadInt32(Text, Pos + 1))) return Broken(eUnknown);
+      if (!FindVar(ReadInt32(Text, Pos + 1))) return Broken(eUnknown);
       TTreeNode* node;
       BuildNode(node);
       node->Text.assign(Text.substr(Pos, 5));
@@ -179,8 +178,9 @@ TTreeNode* TBuilder::NumberLeaf(std::string_view Text, std::size_t& Pos) {
 
 TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
   if (Text.size() - Pos < 5) return Broken(eValExpected);
-  TFunction fn;
-  if (!GetFunc(fn, ReadInt32(Text, Pos + 1))) return Broken(eUnknown);
+  const TFunction* found = FindFunc(ReadInt32(Text, Pos + 1));
+  if (!found) return Broken(eUnknown);
+  const TFunction& fn = *found;
   TTreeNode* raw;
   BuildNode(raw);
   TOwnedNode node(raw);
@@ -226,9 +226,8 @@ bool TBuilder::AppendArgument(std::string& Call, std::string_view Arg, const TVa
     // Passed on as the name; the call sequence looks it up again.
     std::size_t end = 0;
     const std::string name = ReadIdent(Arg, end);
-    TVariable var;
-    if (name.empty() || end != Arg.size() || !GetVar(var, VarCode(name)) ||
-        var.VarType != Def.VarType) {
+    const TVariable* var = name.empty() ? nullptr : FindVar(VarCode(name));
+    if (!var || end != Arg.size() || var->VarType != Def.VarType) {
       Broken(eVarParameter);
       return false;
     }
@@ -272,9 +271,9 @@ TTreeNode* TBuilder::IntegerArgument(std::string_view Arg) {
     }
     case VarMarker: {
       if (Arg.size() != 5) return Broken(eType);
-      TVariable var;
-      if (!GetVar(var, ReadInt32(Arg, 1))) return Broken(eUnknown);
-      if (IsFloatType(var.VarType)) return Broken(eType);
+      const TVariable* var = FindVar(ReadInt32(Arg, 1));
+      if (!var) return Broken(eUnknown);
+      if (IsFloatType(var->VarType)) return Broken(eType);
       BuildNode(raw);
       raw->Text.assign(Arg);
       raw->Minus = minus;
@@ -284,9 +283,8 @@ TTreeNode* TBuilder::IntegerArgument(std::string_view Arg) {
       std::size_t pos = 0;
       TOwnedNode call(CallLeaf(Arg, pos));
       if (!call) return nullptr;
-      TFunction fn;
-      GetFunc(fn, ReadInt32(call->Text, 1));
-      if (pos != Arg.size() || IsFloatResult(fn.FuncResult)) return Broken(eType);
+      const TFunction* fn = FindFunc(ReadInt32(call->Text, 1));
+      if (pos != Arg.size() || IsFloatResult(fn->FuncResult)) return Broken(eType);
       call->Minus = minus;
       return call.release();
     }

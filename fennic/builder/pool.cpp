@@ -95,14 +95,15 @@ void TBuilder::BuildNumbers() {
   }
 
   // The recorded bytes move to the copy the parser reads; the pool gets a
-  // block of its own. Shrinking a vector never moves it, so the gap chosen
-  // from the block's address stays right after the final resize.
-  FConstCopy = std::move(FConstData);
+  // block of its own (the copy's buffer of the last compilation). Shrinking
+  // a vector never moves it, so the gap chosen from the block's address
+  // stays right after the final resize.
+  FConstCopy.swap(FConstData);
   const bool aligned = AlignMode();
   const std::int32_t nS = static_cast<std::int32_t>(FSingles.size());
   const std::int32_t nD = static_cast<std::int32_t>(FDoubles.size());
   const std::int32_t nE = static_cast<std::int32_t>(FExtendeds.size());
-  FConstData = std::vector<std::uint8_t>(static_cast<std::size_t>(PoolSlackSize(nS, nD, nE, aligned)));
+  FConstData.assign(static_cast<std::size_t>(PoolSlackSize(nS, nD, nE, aligned)), 0);
   const TPoolLayout layout =
       PoolLayout(nS, nD, nE, aligned, reinterpret_cast<std::uintptr_t>(FConstData.data()));
   FConstData.resize(static_cast<std::size_t>(layout.Size));

@@ -31,9 +31,9 @@ void TBuilder::CombineUsage(TTreeNode* Node) {
 }
 
 bool TBuilder::IsCallWithIntegerResult(const TTreeNode* Node) const {
-  TFunction fn;
-  return !Node->Text.empty() && Node->Text[0] == FuncMarker && GetFunc(fn, CodeOf(Node)) &&
-         !IsFloatResult(fn.FuncResult);
+  if (Node->Text.empty() || Node->Text[0] != FuncMarker) return false;
+  const TFunction* fn = FindFunc(CodeOf(Node));
+  return fn && !IsFloatResult(fn->FuncResult);
 }
 
 void TBuilder::StackUsage(TTreeNode* Node) {
@@ -50,17 +50,17 @@ void TBuilder::StackUsage(TTreeNode* Node) {
         n->Need = n->Text.size() > 1 && n->Text[1] == vtExtended ? 1 : 0;
         break;
       case VarMarker: {
-        TVariable var;
-        n->Need = !GetVar(var, CodeOf(n)) || var.VarType == vtUInt32 || var.VarType == vtInt64 ||
-                          var.VarType == vtExtended
+        const TVariable* var = FindVar(CodeOf(n));
+        n->Need = !var || var->VarType == vtUInt32 || var->VarType == vtInt64 ||
+                          var->VarType == vtExtended
                       ? 1
                       : 0;
         break;
       }
       case FuncMarker: {
-        TFunction fn;
-        n->Need = !GetFunc(fn, CodeOf(n)) || fn.FuncResult == frUInt32 ||
-                          fn.FuncResult == frInt64 || fn.FuncResult == frExtended
+        const TFunction* fn = FindFunc(CodeOf(n));
+        n->Need = !fn || fn->FuncResult == frUInt32 ||
+                          fn->FuncResult == frInt64 || fn->FuncResult == frExtended
                       ? 1
                       : 0;
         break;
@@ -128,7 +128,7 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
 // right) and brings Usage up to date on the way back. False when no call
 // was flushed.
 bool TBuilder::FlushBelow(TTreeNode* Node) {
-  std::vector<TTreeNode*> path;
+  TWalkStack<TTreeNode*> path;
   TTreeNode* n = Node;
   while (IsOperator(n)) {
     path.push_back(n);
@@ -139,7 +139,7 @@ bool TBuilder::FlushBelow(TTreeNode* Node) {
     FlushCallLeaf(n);
     flushed = true;
   }
-  for (auto it = path.rbegin(); it != path.rend(); ++it) CombineUsage(*it);
+  for (std::size_t i = path.size(); i-- > 0;) CombineUsage(path[i]);
   return flushed;
 }
 
@@ -161,8 +161,9 @@ void TBuilder::IntStackUsage(TTreeNode* Node) {
 }
 
 std::int32_t TBuilder::ParameterNeeds(const std::string& Text, std::int32_t Free) {
-  TFunction fn;
-  if (Text.size() < 5 || !GetFunc(fn, ReadInt32(Text, 1))) return 0;
+  const TFunction* found = Text.size() < 5 ? nullptr : FindFunc(ReadInt32(Text, 1));
+  if (!found) return 0;
+  const TFunction& fn = *found;
   std::string_view args;
   if (Text.size() >= 7) args = std::string_view(Text).substr(6, Text.size() - 7);
 
@@ -208,8 +209,8 @@ std::int32_t TBuilder::ParameterNeeds(const std::string& Text, std::int32_t Free
       if (tree->Text[0] == ConstMarker) {
         cost = 0;
       } else if (tree->Text[0] == VarMarker && !tree->Minus) {
-        TVariable var;
-        if (GetVar(var, CodeOf(tree)) && var.VarType == fn.Params[k].VarType) cost = 0;
+        const TVariable* var = FindVar(CodeOf(tree));
+        if (var && var->VarType == fn.Params[k].VarType) cost = 0;
       }
       result = std::max(result, cost);
       if (fn.CallType == ctBuilt_in && count < room) list[count++] = {tree, levels};

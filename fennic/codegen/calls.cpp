@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "fennic/builder/treewalk.h"
 #include "fennic/codegen/calls.h"
 #include "fennic/simplifier/codedtext.h"
 
@@ -58,9 +59,9 @@ void TFennic::CallFunction(TTreeNode* Node) {
 }
 
 TFuncResult TFennic::ResultOf(const TTreeNode* Node) const {
-  TFunction fn;
-  if (!GetFunc(fn, FunctionCode(Node))) Defect("call of an unregistered function");
-  return fn.FuncResult;
+  const TFunction* fn = FindFunc(FunctionCode(Node));
+  if (!fn) Defect("call of an unregistered function");
+  return fn->FuncResult;
 }
 
 void TFennic::LoadIntegerResult(TVarType VarType) {
@@ -76,8 +77,9 @@ void TFennic::LoadIntegerResult(TVarType VarType) {
 
 void TFennic::CompileCall(TTreeNode* Node) {
   auto plan = std::make_unique<TCallPlan>();
-  if (!GetFunc(plan->Fn, FunctionCode(Node))) Defect("call of an unregistered function");
-  const TFunction& fn = plan->Fn;
+  plan->Fn = FindFunc(FunctionCode(Node));
+  if (!plan->Fn) Defect("call of an unregistered function");
+  const TFunction& fn = *plan->Fn;
 
   if (Node->Flushed) {
     // Computed ahead, on an empty level of its own below the two levels of
@@ -139,7 +141,7 @@ void TFennic::CompileCall(TTreeNode* Node) {
 }
 
 void TFennic::FinishCall(TCallPlan& Plan, TTreeNode* Node, std::int32_t Base, std::int32_t Written) {
-  const TFunction& fn = Plan.Fn;
+  const TFunction& fn = *Plan.Fn;
   TLevelInfo& L = Level();
   PrepareCall(Plan, Node);
   AddFuncCall(fn);
@@ -301,7 +303,8 @@ void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
 
 bool TFennic::SearchFunc(const TTreeNode* Node) const {
   // Iterative: a chain of operators is as deep as it is long.
-  std::vector<const TTreeNode*> pending{Node};
+  TWalkStack<const TTreeNode*> pending;
+  pending.push_back(Node);
   while (!pending.empty()) {
     const TTreeNode* n = pending.back();
     pending.pop_back();

@@ -30,7 +30,7 @@ std::uint64_t NumberValue(const TTreeNode* Node);
 
 // What one call holds while its arguments are computed.
 struct TFennic::TCallPlan {
-  TFunction Fn;
+  const TFunction* Fn = nullptr;  // the registry's record
   TToRegs Regs;
   std::string Args;  // the arguments not yet taken
   std::string Arg;   // the one being placed

@@ -90,9 +90,9 @@ TPushed TFennic::PushAddress(const std::string& Arg, TPushed Where, std::int32_t
   // The address of the variable the name stands for.
   std::size_t pos = 0;
   const std::string name = ReadIdent(Arg, pos);
-  TVariable var;
-  if (!GetVar(var, VarCode(name))) Defect("by-reference argument names no variable");
-  return LoadAddress(var.Address, Where, Offset);
+  const TVariable* var = FindVar(VarCode(name));
+  if (!var) Defect("by-reference argument names no variable");
+  return LoadAddress(var->Address, Where, Offset);
 }
 
 TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
@@ -139,9 +139,9 @@ TPushed TFennic::PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed W
 }
 
 TPushed TFennic::LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where) {
-  TVariable var;
-  if (Node->Text.size() < 5 || !GetVar(var, ReadInt32(Node->Text, 1)))
-    Defect("integer argument names no variable");
+  const TVariable* found = Node->Text.size() < 5 ? nullptr : FindVar(ReadInt32(Node->Text, 1));
+  if (!found) Defect("integer argument names no variable");
+  const TVariable& var = *found;
   // Loads into a 32-bit register, widened where the variable is narrower.
   auto load = [this, &var](TPushed into) {
     const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
@@ -241,9 +241,9 @@ TPushed TFennic::PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_
 }
 
 bool TFennic::CopyVariable(const TTreeNode* Root, TVarType VarType, std::int32_t Offset) {
-  TVariable var;
-  if (Root->Text.size() < 5 || !GetVar(var, ReadInt32(Root->Text, 1)))
-    Defect("tree names an unknown variable");
+  const TVariable* found = Root->Text.size() < 5 ? nullptr : FindVar(ReadInt32(Root->Text, 1));
+  if (!found) Defect("tree names an unknown variable");
+  const TVariable& var = *found;
   if (var.VarType != VarType) return false;
   // A copy through the integer registers, the sign flipped there: EAX for a
   // single, EDX:EAX for a double, and the sign and exponent of an extended

@@ -17,7 +17,7 @@ void TFennic::Compile() {
     TFennic& F;
     ~TCleanUp() {
       F.ReleaseTrees();
-      F.FLevels.clear();
+      F.ParkLevels();
       F.FLevelEnds.clear();
       F.FIntInfo.clear();
       F.FWriting = false;
@@ -70,7 +70,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FWriting = false;
   FBase4 = FBase8 = FBase16 = 0;
   FTopLevel += 2;  // one level for the widening of integer variables, one for the prologue
-  FLevels.assign(static_cast<std::size_t>(FTopLevel) + 1, TLevelInfo{});
+  ResetLevels(static_cast<std::size_t>(FTopLevel) + 1);
   FLevelEnds.clear();
   FLevel = 0;
   FSpilled = FSpilledMax = 0;
@@ -120,16 +120,8 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   for (std::int32_t i = FTopLevel; i >= 0; --i) {
     TLevelInfo& L = FLevels[i];
     const std::int32_t size = L.CodePos;
+    ClearLevel(L);
     L.CodePos = pos;
-    L.Depth = 0;
-    L.Cursor = 0;
-    L.Pushed = 0;
-    L.WaitPending = false;
-    L.Ops.clear();
-    L.CallMarks.clear();
-    L.Slots = {};
-    L.Short4 = L.Short8 = L.Short16 = 0;
-    L.ScratchBase = 0;
     pos += size;
     FLevelEnds[i] = pos;
   }
@@ -157,6 +149,28 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FCodeStart = FCodeBlock.Data();
   FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = codeSize;
+}
+
+void TFennic::ClearLevel(TLevelInfo& L) {
+  std::vector<TOpGroup> ops = std::move(L.Ops);
+  std::vector<std::int32_t> marks = std::move(L.CallMarks);
+  ops.clear();
+  marks.clear();
+  L = TLevelInfo{};
+  L.Ops = std::move(ops);
+  L.CallMarks = std::move(marks);
+}
+
+void TFennic::ResetLevels(std::size_t Count) {
+  if (FLevels.empty()) FLevels.swap(FParkedLevels);
+  if (FLevels.size() > Count) FLevels.resize(Count);
+  for (TLevelInfo& L : FLevels) ClearLevel(L);
+  FLevels.resize(Count);
+}
+
+void TFennic::ParkLevels() {
+  if (FLevels.size() >= FParkedLevels.size()) FLevels.swap(FParkedLevels);
+  FLevels.clear();
 }
 
 void TFennic::StackWorks() {

@@ -48,10 +48,8 @@ constexpr std::int32_t OpTypeArea[3] = {4, 8, 16};
 
 // ---- AddComm and its variants ------------------------------------------------
 
-TLevelInfo& TFennic::Level() {
-  if (FLevel < 0 || static_cast<std::size_t>(FLevel) >= FLevels.size())
-    throw ECodeGenError("level " + std::to_string(FLevel) + " does not exist");
-  return FLevels[FLevel];
+void TFennic::NoLevel() const {
+  throw ECodeGenError("level " + std::to_string(FLevel) + " does not exist");
 }
 
 void TFennic::AddComm(const std::uint8_t* Bytes, std::int32_t Count) {

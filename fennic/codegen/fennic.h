@@ -99,6 +99,14 @@ struct TToRegs {
   std::int32_t FpuCount = 0;
 };
 
+// One step of the walk over an operator tree (CompileLeaf).
+struct TLeafFrame {
+  TTreeNode* Node;
+  TTreeNode* Second;  // null: Node is not entered yet
+  std::uint8_t Command;
+  bool FirstDone;
+};
+
 // An integer variable already widened into the frame during this pass.
 struct TIntInfo {
   std::string Name;
@@ -214,7 +222,11 @@ class TFennic : public TBuilder {
   bool NeedExecute();
   void OpWasLoaded();
   // The current level's record; an index outside the levels is a defect.
-  TLevelInfo& Level();
+  TLevelInfo& Level() {
+    if (static_cast<std::size_t>(FLevel) >= FLevels.size()) [[unlikely]] NoLevel();
+    return FLevels[static_cast<std::size_t>(FLevel)];
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void NoLevel() const;
   // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
   // the caller then counts it with OpWasLoaded.
   void PushModel(const std::string& Key);
@@ -287,6 +299,11 @@ class TFennic : public TBuilder {
 
  private:
   void RunPass(const std::function<void()>& CompileBody);
+  // Level records come back empty but keep their buffers; between
+  // compilations they wait in FParkedLevels, so FLevels is empty then.
+  static void ClearLevel(TLevelInfo& L);
+  void ResetLevels(std::size_t Count);
+  void ParkLevels();
   void UseRetRoutine();
   std::int32_t FindKey(const std::string& Key);
   // Pieces of CompileLeaf.
@@ -358,6 +375,8 @@ class TFennic : public TBuilder {
   std::uint8_t* FOut = nullptr;
   const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
+  std::vector<TLevelInfo> FParkedLevels;
+  std::vector<TLeafFrame> FLeafFrames;  // the tree walks' stack, kept between compilations
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;

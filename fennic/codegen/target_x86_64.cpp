@@ -205,7 +205,7 @@ bool Computed(const TTreeNode* Par, const TTreeNode* Tree, const TVarDef& Def, T
 }  // namespace
 
 bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
-  const TFunction& fn = Plan.Fn;
+  const TFunction& fn = *Plan.Fn;
   if (fn.CallType == ctBuilt_in) return false;
   FHostCalls = true;
   const TSystemVFrame frame = SystemVFrame(fn);
@@ -233,9 +233,9 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
           FTrees[index]->Text.empty())
         Defect("floating-point argument names no tree");
       tree = FTrees[index];
-      TVariable var;
-      if (tree->Text[0] == VarMarker && tree->Text.size() >= 5 && GetVar(var, ReadInt32(tree->Text, 1)))
-        treeType = var.VarType;
+      const TVariable* var = nullptr;
+      if (tree->Text[0] == VarMarker && tree->Text.size() >= 5 && (var = FindVar(ReadInt32(tree->Text, 1))))
+        treeType = var->VarType;
     }
     if (Computed(par, tree, def, place.Home, treeType)) {
       args[k].Staged = area;
@@ -309,8 +309,9 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
   }
   if (Def.PushStyle == psReference) {
     std::size_t pos = 0;
-    TVariable var;
-    if (!GetVar(var, VarCode(ReadIdent(Arg, pos)))) Defect("by-reference argument names no variable");
+    const TVariable* found = FindVar(VarCode(ReadIdent(Arg, pos)));
+    if (!found) Defect("by-reference argument names no variable");
+    const TVariable& var = *found;
     op.Add(static_cast<std::uint8_t>(RexW | rexB));  // MOV reg, imm64
     op.Add(static_cast<std::uint8_t>(0xB8 + (Reg & 7)));
     op.Add64(static_cast<std::uint64_t>(AddressOf(var.Address)));
@@ -339,8 +340,9 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
     return;
   }
   if (node->Text[0] != VarMarker) Defect("integer argument of unknown kind");
-  TVariable var;
-  if (node->Text.size() < 5 || !GetVar(var, ReadInt32(node->Text, 1))) Defect("integer argument names no variable");
+  const TVariable* found = node->Text.size() < 5 ? nullptr : FindVar(ReadInt32(node->Text, 1));
+  if (!found) Defect("integer argument names no variable");
+  const TVariable& var = *found;
   // Widened to the register by the variable's signedness: a 32-bit load
   // clears the upper half, the sign-extending loads carry REX.W for a 64-bit
   // parameter.
@@ -371,9 +373,9 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
 }
 
 bool TFennic::IsVariableOfType(const TTreeNode* Par, TVarType Type) const {
-  TVariable var;
-  return Par->Text[0] == VarMarker && !Par->Minus && Par->Text.size() >= 5 && GetVar(var, ReadInt32(Par->Text, 1)) &&
-         var.VarType == Type;
+  if (Par->Text[0] != VarMarker || Par->Minus || Par->Text.size() < 5) return false;
+  const TVariable* var = FindVar(ReadInt32(Par->Text, 1));
+  return var && var->VarType == Type;
 }
 
 void TFennic::WidenToParameter(std::uint8_t Reg, TVarType Param) {
@@ -400,9 +402,9 @@ void TFennic::LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const
     return;
   }
   const TTreeNode* root = FTrees[ReadInt32(Arg, 1)];
-  TVariable var;
-  if (!GetVar(var, ReadInt32(root->Text, 1))) Defect("tree names an unknown variable");
-  EmitAbsBytes({prefix, 0x0F, 0x10, static_cast<std::uint8_t>(Reg << 3 | 0x05)}, AddressOf(var.Address));
+  const TVariable* var = FindVar(ReadInt32(root->Text, 1));
+  if (!var) Defect("tree names an unknown variable");
+  EmitAbsBytes({prefix, 0x0F, 0x10, static_cast<std::uint8_t>(Reg << 3 | 0x05)}, AddressOf(var->Address));
 }
 
 void TFennic::TakeHostResult(TFuncResult Result) {

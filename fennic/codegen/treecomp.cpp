@@ -100,14 +100,13 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
 
 void TFennic::CompileLeaf(TTreeNode* Node) {
   // The walk keeps its own stack: a chain of operators is as deep as it is
-  // long, and a long text must not exhaust the machine stack.
-  struct TFrame {
-    TTreeNode* Node;
-    TTreeNode* Second;
-    std::uint8_t Command;
-    bool FirstDone;
-  };
-  std::vector<TFrame> pending;
+  // long, and a long text must not exhaust the machine stack. The stack is
+  // the component's, shared by the walks that calls nest: each walk works
+  // above the frames of the one it runs in, and every reference to a frame
+  // is taken anew after anything that may nest.
+  using TFrame = TLeafFrame;
+  std::vector<TFrame>& pending = FLeafFrames;
+  const std::size_t bottom = pending.size();
   auto enter = [&](TTreeNode* n) {
     if (!n) throw ECodeGenError("operator without an operand");
     if (IsLeaf(n)) {
@@ -136,7 +135,12 @@ void TFennic::CompileLeaf(TTreeNode* Node) {
   };
 
   pending.push_back(TFrame{Node, nullptr, 0, false});
-  while (!pending.empty()) {
+  struct TUnwind {
+    std::vector<TFrame>& Frames;
+    std::size_t Bottom;
+    ~TUnwind() { Frames.resize(Bottom); }  // after a throw too
+  } unwind{pending, bottom};
+  while (pending.size() > bottom) {
     TFrame& top = pending.back();
     if (!top.Second) {
       // Not yet entered: a leaf is loaded at once, an operator expands.
@@ -177,8 +181,9 @@ bool TFennic::FirstIsRight(const TTreeNode* Node) const {
   if (KindOf(left) == VarMarker) {
     // Narrow and unsigned integers have no x87 load of their own; the
     // other operand goes first.
-    TVariable var;
-    if (!GetVar(var, PayloadOf(left, 1))) throw ECodeGenError("tree names an unknown variable");
+    const TVariable* found = FindVar(PayloadOf(left, 1));
+    if (!found) throw ECodeGenError("tree names an unknown variable");
+    const TVariable& var = *found;
     return var.VarType == vtInt8 || var.VarType == vtUInt8 || var.VarType == vtUInt16 ||
            var.VarType == vtUInt32;
   }
@@ -195,9 +200,9 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
       return;
     }
     case VarMarker: {
-      TVariable var;
-      if (!GetVar(var, PayloadOf(Node, 1))) throw ECodeGenError("tree names an unknown variable");
-      FldVar(var, Node->Minus);
+      const TVariable* var = FindVar(PayloadOf(Node, 1));
+      if (!var) throw ECodeGenError("tree names an unknown variable");
+      FldVar(*var, Node->Minus);
       return;
     }
     case FuncMarker: {
@@ -211,9 +216,9 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
       }
       // The call ran ahead and left its result in a temporary.
       CallFunction(Node);
-      TFunction fn;
-      if (!GetFunc(fn, PayloadOf(Node, 1))) throw ECodeGenError("tree names an unknown function");
-      const auto type = static_cast<TVarType>(fn.FuncResult);
+      const TFunction* fn = FindFunc(PayloadOf(Node, 1));
+      if (!fn) throw ECodeGenError("tree names an unknown function");
+      const auto type = static_cast<TVarType>(fn->FuncResult);
       FldVal(type, GetVal(type == vtUInt32 ? vtDouble : type), Node->Minus, true);
       return;
     }
@@ -237,8 +242,9 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
       break;
     }
     case VarMarker: {
-      TVariable var;
-      if (!GetVar(var, PayloadOf(Second, 1))) throw ECodeGenError("tree names an unknown variable");
+      const TVariable* found = FindVar(PayloadOf(Second, 1));
+      if (!found) throw ECodeGenError("tree names an unknown variable");
+      const TVariable& var = *found;
       const auto address = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(var.Address));
       switch (var.VarType) {
         case vtInt8:
@@ -257,9 +263,9 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
     }
     case FuncMarker: {
       if (!Second->Flushed) return false;
-      TFunction fn;
-      if (!GetFunc(fn, PayloadOf(Second, 1))) throw ECodeGenError("tree names an unknown function");
-      switch (fn.FuncResult) {
+      const TFunction* fn = FindFunc(PayloadOf(Second, 1));
+      if (!fn) throw ECodeGenError("tree names an unknown function");
+      switch (fn->FuncResult) {
         case frSingle:
           CallFunction(Second);
           form = ocMem4 | ocFrame;

@@ -2,14 +2,80 @@
 // the seven settings. Base of the component's class chain.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "fennic/core/nameindex.h"
 #include "fennic/core/types.h"
 #include "fennic/framework/component.h"
 
 namespace fennic {
+
+// A registered function's record. Records never change once registered, so
+// registries share them (a function pack's records serve every component).
+using TFunctionRecord = std::shared_ptr<const TFunction>;
+
+// Functions registered together, such as a function pack: their records,
+// made once and shared by every registry that takes them, and the hashes of
+// their names.
+class TFunctionSet {
+ public:
+  // Adds the function as RegisterFuncExt takes it; false, and nothing added,
+  // where RegisterFuncExt would refuse it or the set has the name already.
+  bool Add(const std::string& Name, const std::string& ParamSpec, TCallType CallType,
+           TFuncResult FuncResult, std::int32_t StackNeeds, void* Address, bool Foldable,
+           const TAByte& Code = {});
+  std::size_t Size() const { return FRecords.size(); }
+
+ private:
+  friend class TCtrlBlck;
+  std::vector<TFunctionRecord> FRecords;
+  std::vector<std::uint32_t> FHashes;
+  TNameIndex FIndex;  // codes 1.. in the order of FRecords
+};
+
+// Read-only view of the function registry: one TFunction per code, a free
+// slot as a record with an empty Name.
+class TFunctionList {
+ public:
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = TFunction;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const TFunction*;
+    using reference = const TFunction&;
+    const_iterator() = default;
+    explicit const_iterator(const TFunctionRecord* At) : FAt(At) {}
+    reference operator*() const { return *FAt ? **FAt : FreeSlot(); }
+    pointer operator->() const { return &**this; }
+    const_iterator& operator++() {
+      ++FAt;
+      return *this;
+    }
+    const_iterator operator++(int) { return const_iterator(FAt++); }
+    bool operator==(const const_iterator& Other) const { return FAt == Other.FAt; }
+
+   private:
+    const TFunctionRecord* FAt = nullptr;
+  };
+
+  explicit TFunctionList(const std::vector<TFunctionRecord>& Records) : FRecords(Records) {}
+  std::size_t size() const { return FRecords.size(); }
+  bool empty() const { return FRecords.empty(); }
+  const TFunction& operator[](std::size_t Index) const { return *const_iterator(&FRecords[Index]); }
+  const_iterator begin() const { return const_iterator(FRecords.data()); }
+  const_iterator end() const { return const_iterator(FRecords.data() + FRecords.size()); }
+  // The record of a free slot.
+  static const TFunction& FreeSlot();
+
+ private:
+  const std::vector<TFunctionRecord>& FRecords;
+};
 
 class TCtrlBlck : public TComponent {
  public:
@@ -34,6 +100,9 @@ class TCtrlBlck : public TComponent {
                                std::int32_t StackNeeds, void* Address, bool Foldable,
                                const TAByte& Code = {});
   bool GetFunc(TFunction& Func, std::int32_t Code) const;
+  // Registers every function of the set as RegisterFunc would, one after the
+  // other in the set's order; returns how many were registered.
+  std::size_t RegisterFuncs(const TFunctionSet& Set);
   bool RemoveFunc(std::int32_t Code);
   void ClearFuncs();
   // x87 registers a call needs (0 to 8); 2147483647 for a code naming no function.
@@ -71,15 +140,24 @@ class TCtrlBlck : public TComponent {
 
   // Read-only views of the registries, for diagnostics and tools.
   const std::vector<TVariable>& Variables() const { return FVars; }
-  const std::vector<TFunction>& Functions() const { return FFuncs; }
+  TFunctionList Functions() const { return TFunctionList(FFuncs); }
+
+  // The registered entry of a code without a copy (the reserved variable
+  // included); null for a code naming none. Valid until the registry changes.
+  const TVariable* FindVar(std::int32_t Code) const;
+  const TFunction* FindFunc(std::int32_t Code) const {
+    return Code >= 1 && static_cast<std::size_t>(Code) <= FFuncs.size() ? FFuncs[Code - 1].get() : nullptr;
+  }
 
  protected:
   void DeclareProperties(TPropertyList& list) const override;
   // What the target's convention makes of a function's declared x87 needs.
   static std::int32_t TargetStackNeeds(const TFunction& Func, std::int32_t Needs);
 
-  std::vector<TFunction> FFuncs;
-  std::vector<TVariable> FVars;
+  std::vector<TFunctionRecord> FFuncs;  // null: a free slot
+  std::vector<TVariable> FVars;          // empty Name: a free slot
+  TNameIndex FFuncIndex, FVarIndex;
+  std::size_t FFreeFuncs = 0, FFreeVars = 0;
   // Storage blocks of relocated variables; kept (and never moved) until destruction.
   std::vector<TAByte> FAligned;
 
@@ -92,11 +170,18 @@ class TCtrlBlck : public TComponent {
   bool FSmartLoad;
   TAutoConfigure FAutoConfigure = acDefault;
 
+  // Whether a variable or function may take the (lower-case) name.
+  bool VarNameFree(const std::string& LowerName, std::uint32_t Hash) const;
+  bool FuncNameFree(const std::string& LowerName, std::uint32_t Hash) const;
+  // Codes by name, 0 for none; Name in any case, identifier or not.
+  std::int32_t FuncByName(std::string_view Name, std::uint32_t Hash) const;
+  std::int32_t VarByName(std::string_view Name, std::uint32_t Hash) const;
+
  private:
+  // Puts the entry into the first free slot, or appends it; returns its code.
   template <class Entry>
-  static bool RemoveEntry(std::vector<Entry>& list, std::int32_t Code);
-  template <class Entry>
-  static std::int32_t StoreEntry(std::vector<Entry>& list, Entry&& entry);
+  static std::int32_t StoreEntry(std::vector<Entry>& List, std::size_t& Free, Entry&& Item);
+  std::int32_t StoreFunc(TFunctionRecord Record, std::uint32_t Hash);
 };
 
 }  // namespace fennic

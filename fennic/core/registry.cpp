@@ -1,4 +1,5 @@
 // Variable and function registries of the control block.
+#include <algorithm>
 #include <cstring>
 
 #include "fennic/core/ctrlblck.h"
@@ -10,65 +11,78 @@ namespace {
 
 // The reserved variable "fennicid": a vtInt32 inside the library holding 1.
 std::int32_t ReservedValue = 1;
+const TVariable ReservedVariable{ReservedVarName, vtInt32, &ReservedValue};
 
-template <class Entry>
-std::int32_t FindByName(const std::vector<Entry>& list, const std::string& lowerName) {
-  for (std::size_t i = 0; i < list.size(); ++i)
-    if (!list[i].Name.empty() && list[i].Name == lowerName) return static_cast<std::int32_t>(i + 1);
-  return 0;
-}
+bool IsReserved(std::string_view Name) { return TNameIndex::SameName(Name, ReservedVarName); }
 
-template <class Entry>
-bool IsOccupied(const std::vector<Entry>& list, std::int32_t Code) {
-  return Code >= 1 && static_cast<std::size_t>(Code) <= list.size() && !list[Code - 1].Name.empty();
-}
-
-}  // namespace
-
-// Puts the entry into the first free slot, or appends it; returns its code.
-template <class Entry>
-std::int32_t TCtrlBlck::StoreEntry(std::vector<Entry>& list, Entry&& entry) {
-  for (std::size_t i = 0; i < list.size(); ++i)
-    if (list[i].Name.empty()) {
-      list[i] = std::move(entry);
-      return static_cast<std::int32_t>(i + 1);
-    }
-  list.push_back(std::move(entry));
-  return static_cast<std::int32_t>(list.size());
-}
+bool IsFree(const TVariable& Entry) { return Entry.Name.empty(); }
+bool IsFree(const TFunctionRecord& Entry) { return !Entry; }
 
 // Removing the last entry trims every free slot that becomes last; removing
 // another one only frees its slot, so no other code changes.
 template <class Entry>
-bool TCtrlBlck::RemoveEntry(std::vector<Entry>& list, std::int32_t Code) {
-  if (!IsOccupied(list, Code)) return false;
-  if (static_cast<std::size_t>(Code) == list.size()) {
-    list.pop_back();
-    while (!list.empty() && list.back().Name.empty()) list.pop_back();
+void FreeSlot(std::vector<Entry>& List, std::size_t& Free, std::int32_t Code) {
+  if (static_cast<std::size_t>(Code) == List.size()) {
+    List.pop_back();
+    while (!List.empty() && IsFree(List.back())) {
+      List.pop_back();
+      --Free;
+    }
   } else {
-    list[Code - 1].Name.clear();
+    List[Code - 1] = Entry{};
+    ++Free;
   }
-  return true;
+}
+
+}  // namespace
+
+template <class Entry>
+std::int32_t TCtrlBlck::StoreEntry(std::vector<Entry>& List, std::size_t& Free, Entry&& Item) {
+  if (Free > 0)
+    for (std::size_t i = 0; i < List.size(); ++i)
+      if (IsFree(List[i])) {
+        List[i] = std::move(Item);
+        --Free;
+        return static_cast<std::int32_t>(i + 1);
+      }
+  List.push_back(std::move(Item));
+  return static_cast<std::int32_t>(List.size());
+}
+
+std::int32_t TCtrlBlck::FuncByName(std::string_view Name, std::uint32_t Hash) const {
+  return FFuncIndex.Find(Name, Hash, [this](std::int32_t Code) -> std::string_view { return FFuncs[Code - 1]->Name; });
+}
+
+std::int32_t TCtrlBlck::VarByName(std::string_view Name, std::uint32_t Hash) const {
+  return FVarIndex.Find(Name, Hash, [this](std::int32_t Code) -> std::string_view { return FVars[Code - 1].Name; });
 }
 
 // ------------------------------------------------------------------ variables
 
+// A name that is no identifier is taken too, once, but no look-up finds it.
+bool TCtrlBlck::VarNameFree(const std::string& LowerName, std::uint32_t Hash) const {
+  if (LowerName.empty() || IsReserved(LowerName) || FuncByName(LowerName, Hash) != 0 ||
+      VarByName(LowerName, Hash) != 0)
+    return false;
+  // The registry never hands out the reserved code or beyond.
+  return FVars.size() < static_cast<std::size_t>(ReservedVarCode - 1);
+}
+
 std::int32_t TCtrlBlck::VarCode(const std::string& Name) const {
-  std::string name = LowerCase(Name);
-  if (!IsIdentifier(name)) return 0;
-  if (name == ReservedVarName) return ReservedVarCode;
-  return FindByName(FVars, name);
+  if (!IsIdentifier(Name)) return 0;
+  if (IsReserved(Name)) return ReservedVarCode;
+  return VarByName(Name, TNameIndex::Hash(Name));
 }
 
 std::int32_t TCtrlBlck::RegisterVar(const TVariable& Variable) {
   TX87Entry x87;
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
-  if (v.Name.empty() || FuncCode(v.Name) != 0 || VarCode(v.Name) != 0) return 0;
-  if (FindByName(FVars, v.Name) != 0) return 0;  // a name that is no identifier, twice
-  // The registry never hands out the reserved code or beyond.
-  if (FVars.size() >= static_cast<std::size_t>(ReservedVarCode - 1)) return 0;
-  return StoreEntry(FVars, std::move(v));
+  const std::uint32_t hash = TNameIndex::Hash(v.Name);
+  if (!VarNameFree(v.Name, hash)) return 0;
+  const std::int32_t code = StoreEntry(FVars, FFreeVars, std::move(v));
+  FVarIndex.Insert(hash, code);
+  return code;
 }
 
 std::int32_t TCtrlBlck::RegisterVarExt(const std::string& Name, TVarType VarType, void* Address) {
@@ -80,10 +94,8 @@ std::int32_t TCtrlBlck::RegisterVarA(const TVariable& Variable, void*& AlignedAd
   TX87Entry x87;
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
-  if (v.Name.empty() || FuncCode(v.Name) != 0 || VarCode(v.Name) != 0) return 0;
-  if (FindByName(FVars, v.Name) != 0) return 0;
-  if (FVars.size() >= static_cast<std::size_t>(ReservedVarCode - 1)) return 0;
-  if (v.VarType > vtExtended) return 0;
+  const std::uint32_t hash = TNameIndex::Hash(v.Name);
+  if (!VarNameFree(v.Name, hash) || v.VarType > vtExtended) return 0;
 
   const std::uintptr_t a = static_cast<std::uintptr_t>(VarAlignments[v.VarType]);
   const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(v.Address);
@@ -97,41 +109,82 @@ std::int32_t TCtrlBlck::RegisterVarA(const TVariable& Variable, void*& AlignedAd
     v.Address = reinterpret_cast<void*>(aligned);
   }
   AlignedAddress = v.Address;
-  return StoreEntry(FVars, std::move(v));
+  const std::int32_t code = StoreEntry(FVars, FFreeVars, std::move(v));
+  FVarIndex.Insert(hash, code);
+  return code;
+}
+
+const TVariable* TCtrlBlck::FindVar(std::int32_t Code) const {
+  if (Code == ReservedVarCode) return &ReservedVariable;
+  if (Code < 1 || static_cast<std::size_t>(Code) > FVars.size() || IsFree(FVars[Code - 1])) return nullptr;
+  return &FVars[Code - 1];
 }
 
 bool TCtrlBlck::GetVar(TVariable& Variable, std::int32_t Code) const {
-  if (Code == ReservedVarCode) {
-    Variable.Name = ReservedVarName;
-    Variable.VarType = vtInt32;
-    Variable.Address = &ReservedValue;
-    return true;
-  }
-  if (!IsOccupied(FVars, Code)) return false;
-  Variable = FVars[Code - 1];
+  const TVariable* v = FindVar(Code);
+  if (!v) return false;
+  Variable = *v;
   return true;
 }
 
-bool TCtrlBlck::RemoveVar(std::int32_t Code) { return RemoveEntry(FVars, Code); }
+bool TCtrlBlck::RemoveVar(std::int32_t Code) {
+  if (Code < 1 || static_cast<std::size_t>(Code) > FVars.size() || IsFree(FVars[Code - 1])) return false;
+  FVarIndex.Erase(TNameIndex::Hash(FVars[Code - 1].Name), Code);
+  FreeSlot(FVars, FFreeVars, Code);
+  return true;
+}
 
-void TCtrlBlck::ClearVars() { FVars.clear(); }
+void TCtrlBlck::ClearVars() {
+  FVars.clear();
+  FVarIndex.Clear();
+  FFreeVars = 0;
+}
 
 // ------------------------------------------------------------------ functions
 
 std::int32_t TCtrlBlck::FuncCode(const std::string& Name) const {
-  std::string name = LowerCase(Name);
-  if (!IsIdentifier(name)) return 0;
-  return FindByName(FFuncs, name);
+  if (!IsIdentifier(Name)) return 0;
+  return FuncByName(Name, TNameIndex::Hash(Name));
+}
+
+bool TCtrlBlck::FuncNameFree(const std::string& LowerName, std::uint32_t Hash) const {
+  return IsIdentifier(LowerName) && !IsReserved(LowerName) && FuncByName(LowerName, Hash) == 0 &&
+         VarByName(LowerName, Hash) == 0;
+}
+
+std::int32_t TCtrlBlck::StoreFunc(TFunctionRecord Record, std::uint32_t Hash) {
+  const std::int32_t code = StoreEntry(FFuncs, FFreeFuncs, std::move(Record));
+  FFuncIndex.Insert(Hash, code);
+  return code;
 }
 
 std::int32_t TCtrlBlck::RegisterFunc(const TFunction& Func) {
   TX87Entry x87;
-  TFunction f = Func;
-  f.Name = LowerCase(f.Name);
-  if (!IsIdentifier(f.Name) || FuncCode(f.Name) != 0 || VarCode(f.Name) != 0) return 0;
-  if (f.StackNeeds > 8) f.StackNeeds = 8;
-  if (f.StackNeeds < 0) f.StackNeeds = 0;
-  return StoreEntry(FFuncs, std::move(f));
+  auto f = std::make_shared<TFunction>(Func);
+  f->Name = LowerCase(f->Name);
+  const std::uint32_t hash = TNameIndex::Hash(f->Name);
+  if (!FuncNameFree(f->Name, hash)) return 0;
+  f->StackNeeds = std::clamp(f->StackNeeds, 0, 8);
+  return StoreFunc(std::move(f), hash);
+}
+
+std::size_t TCtrlBlck::RegisterFuncs(const TFunctionSet& Set) {
+  TX87Entry x87;
+  const std::size_t n = Set.FRecords.size();
+  if (FFuncs.empty() && FVarIndex.Count() == 0) {
+    // Nothing to collide with: the set's registry is copied whole.
+    FFuncs = Set.FRecords;
+    FFuncIndex = Set.FIndex;
+    return n;
+  }
+  std::size_t registered = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const TFunctionRecord& f = Set.FRecords[i];
+    if (!FuncNameFree(f->Name, Set.FHashes[i])) continue;
+    StoreFunc(f, Set.FHashes[i]);
+    ++registered;
+  }
+  return registered;
 }
 
 namespace {
@@ -156,6 +209,22 @@ bool ParseParameterString(const std::string& text, TAVarDef& params) {
   return true;
 }
 
+// The record RegisterFuncExt registers, or null for a refused specification.
+std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string& ParamSpec,
+                                      TCallType CallType, TFuncResult FuncResult, std::int32_t StackNeeds,
+                                      void* Address, bool Foldable, const TAByte& Code) {
+  auto f = std::make_shared<TFunction>();
+  if (!ParseParameterString(ParamSpec, f->Params)) return nullptr;
+  f->Name = LowerCase(Name);
+  f->CallType = CallType;
+  f->FuncResult = FuncResult;
+  f->StackNeeds = std::clamp(StackNeeds, 0, 8);
+  f->Address = Address;
+  f->Foldable = Foldable;
+  f->Code = Code;
+  return f;
+}
+
 }  // namespace
 
 std::int32_t TCtrlBlck::RegisterFuncExt(const std::string& Name, const std::string& ParamSpec,
@@ -163,32 +232,57 @@ std::int32_t TCtrlBlck::RegisterFuncExt(const std::string& Name, const std::stri
                                         std::int32_t StackNeeds, void* Address, bool Foldable,
                                         const TAByte& Code) {
   TX87Entry x87;
-  if (ParamSpec.size() % 4 != 0) return 0;
-  TFunction f;
-  f.Name = Name;
-  f.CallType = CallType;
-  f.FuncResult = FuncResult;
-  f.StackNeeds = StackNeeds;
-  f.Address = Address;
-  f.Foldable = Foldable;
-  f.Code = Code;
-  if (!ParseParameterString(ParamSpec, f.Params)) return 0;
-  return RegisterFunc(f);
+  auto f = MakeRecord(Name, ParamSpec, CallType, FuncResult, StackNeeds, Address, Foldable, Code);
+  if (!f) return 0;
+  const std::uint32_t hash = TNameIndex::Hash(f->Name);
+  if (!FuncNameFree(f->Name, hash)) return 0;
+  return StoreFunc(std::move(f), hash);
 }
 
-bool TCtrlBlck::GetFunc(TFunction& Func, std::int32_t Code) const {
-  if (!IsOccupied(FFuncs, Code)) return false;
-  Func = FFuncs[Code - 1];
+bool TFunctionSet::Add(const std::string& Name, const std::string& ParamSpec, TCallType CallType,
+                       TFuncResult FuncResult, std::int32_t StackNeeds, void* Address, bool Foldable,
+                       const TAByte& Code) {
+  auto f = MakeRecord(Name, ParamSpec, CallType, FuncResult, StackNeeds, Address, Foldable, Code);
+  if (!f || !IsIdentifier(f->Name) || IsReserved(f->Name)) return false;
+  const std::uint32_t hash = TNameIndex::Hash(f->Name);
+  const auto nameOf = [this](std::int32_t Code) -> std::string_view { return FRecords[Code - 1]->Name; };
+  if (FIndex.Find(f->Name, hash, nameOf) != 0) return false;
+  FRecords.push_back(std::move(f));
+  FHashes.push_back(hash);
+  FIndex.Insert(hash, static_cast<std::int32_t>(FRecords.size()));
   return true;
 }
 
-bool TCtrlBlck::RemoveFunc(std::int32_t Code) { return RemoveEntry(FFuncs, Code); }
+const TFunction& TFunctionList::FreeSlot() {
+  static const TFunction free;
+  return free;
+}
 
-void TCtrlBlck::ClearFuncs() { FFuncs.clear(); }
+bool TCtrlBlck::GetFunc(TFunction& Func, std::int32_t Code) const {
+  const TFunction* f = FindFunc(Code);
+  if (!f) return false;
+  Func = *f;
+  return true;
+}
+
+bool TCtrlBlck::RemoveFunc(std::int32_t Code) {
+  const TFunction* f = FindFunc(Code);
+  if (!f) return false;
+  FFuncIndex.Erase(TNameIndex::Hash(f->Name), Code);
+  FreeSlot(FFuncs, FFreeFuncs, Code);
+  return true;
+}
+
+void TCtrlBlck::ClearFuncs() {
+  FFuncs.clear();
+  FFuncIndex.Clear();
+  FFreeFuncs = 0;
+}
 
 std::int32_t TCtrlBlck::FuncStackNeeds(std::int32_t Code) const {
-  if (!IsOccupied(FFuncs, Code)) return 2147483647;
-  const TFunction& f = FFuncs[Code - 1];
+  const TFunction* found = FindFunc(Code);
+  if (!found) return 2147483647;
+  const TFunction& f = *found;
   std::int32_t n = f.StackNeeds;
   if (f.CallType == ctBuilt_in)
     for (const TVarDef& p : f.Params)

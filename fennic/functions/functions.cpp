@@ -118,11 +118,19 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
   return Table;
 }
 
-// The tables are made once per trigonometry choice: registration then only
-// copies them into the registry.
-template <class T>
-const std::vector<T>& Cached(TTrigCode Trig, std::vector<T> (*Make)(TTrigCode)) {
-  static const std::vector<T> X87 = Make(tcX87), Library = Make(tcLibrary);
+TFunctionSet MakePack(TTrigCode Trig) {
+  TFunctionSet Pack;
+  for (const TInline& F : InlineTable(Trig))
+    Pack.Add(F.Name, F.Params, ctBuilt_in, frExtended, F.Code.StackNeeds, nullptr, true, F.Code.Code);
+  for (const TLibrary& F : LibraryTable(Trig))
+    Pack.Add(F.Name, F.Params, ctCdecl, frExtended, LibraryStackNeeds, F.Routine, true);
+  return Pack;
+}
+
+// The pack is made once per trigonometry choice: a registry then shares its
+// records, and an empty one takes it whole.
+const TFunctionSet& Pack(TTrigCode Trig) {
+  static const TFunctionSet X87 = MakePack(tcX87), Library = MakePack(tcLibrary);
   return Trig == tcLibrary ? Library : X87;
 }
 
@@ -131,15 +139,8 @@ const std::vector<T>& Cached(TTrigCode Trig, std::vector<T> (*Make)(TTrigCode)) 
 
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig) {
   TX87Entry x87;
-  using namespace functions;
-  bool All = true;
-  for (const TInline& F : Cached(Trig, &InlineTable))
-    All &= Target.RegisterFuncExt(F.Name, F.Params, ctBuilt_in, frExtended, F.Code.StackNeeds, nullptr,
-                                  true, F.Code.Code) != 0;
-  for (const TLibrary& F : Cached(Trig, &LibraryTable))
-    All &= Target.RegisterFuncExt(F.Name, F.Params, ctCdecl, frExtended, LibraryStackNeeds,
-                                  F.Routine, true) != 0;
-  return All;
+  const TFunctionSet& Pack = functions::Pack(Trig);
+  return Target.RegisterFuncs(Pack) == Pack.Size();
 }
 
 const std::vector<TStandardEntry>& StandardEntries() {

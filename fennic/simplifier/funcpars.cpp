@@ -44,21 +44,22 @@ std::string TSimpler::ArgumentFailed(std::int32_t F, std::size_t Index) {
   return {};
 }
 
-TAVarDef TSimpler::ParamsOf(std::int32_t F) const {
-  TFunction fn;
-  return GetFunc(fn, F) ? fn.Params : TAVarDef{};
+const TAVarDef& TSimpler::ParamsOf(std::int32_t F) const {
+  static const TAVarDef None;
+  const TFunction* fn = FindFunc(F);
+  return fn ? fn->Params : None;
 }
 
 bool TSimpler::FoldCall(std::int32_t F, std::string_view Args, Extended& Value) {
-  TFunction fn;
-  if (!GetFunc(fn, F) || !fn.Foldable) return false;
-  Value = CalculateFunc(fn, Args);
+  const TFunction* fn = FindFunc(F);
+  if (!fn || !fn->Foldable) return false;
+  Value = CalculateFunc(*fn, Args);
   return true;
 }
 
 std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
   AllConst = true;
-  const TAVarDef params = ParamsOf(Code);
+  const TAVarDef& params = ParamsOf(Code);
   const std::size_t n = params.size();
   if (n == 0) {
     if (!ArgText.empty()) WrongCount(Code);
@@ -106,8 +107,8 @@ std::string TSimpler::ReferenceArgument(std::string_view Arg, const TVarDef& Def
   std::size_t pos = 0;
   const std::string name = ReadIdent(Arg, pos);
   const std::int32_t code = VarCode(name);
-  TVariable var;
-  if (pos != Arg.size() || code == 0 || !GetVar(var, code) || var.VarType != Def.VarType)
+  const TVariable* var = FindVar(code);
+  if (pos != Arg.size() || code == 0 || !var || var->VarType != Def.VarType)
     Fail(eVarParameter, Arg, 0, Arg.size());
   return std::string(Arg);
 }
@@ -147,9 +148,8 @@ std::string TSimpler::IntegerArgument(std::string_view Arg, const TVarDef& Def, 
     std::size_t end = 0;
     const std::string name = ReadIdent(rest, end);
     if (const std::int32_t code = VarCode(name); code > 0) {
-      TVariable var;
-      GetVar(var, code);
-      if (end != rest.size() || IsFloatType(var.VarType)) Fail(eType, Arg, 0, Arg.size());
+      const TVariable* var = FindVar(code);
+      if (end != rest.size() || !var || IsFloatType(var->VarType)) Fail(eType, Arg, 0, Arg.size());
       if (minus) coded = "-";
       return coded + MarkerWithCode(VarMarker, code);
     }
@@ -169,11 +169,7 @@ std::string TSimpler::IntegerCall(std::string_view Text, std::int32_t F, bool Mi
   std::size_t end = 0;
   while (end < Text.size() && IsIdentChar(Text[end])) ++end;
   const std::size_t nameEnd = end;
-  {
-    TFunction g;
-    GetFunc(g, F);
-    if (IsFloatResult(g.FuncResult)) Fail(eType, Text, 0, Text.size());
-  }
+  if (const TFunction* g = FindFunc(F); !g || IsFloatResult(g->FuncResult)) Fail(eType, Text, 0, Text.size());
   std::string_view inner;
   if (end < Text.size() && Text[end] == '(') {
     const std::size_t start = end;

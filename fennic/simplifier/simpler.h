@@ -92,7 +92,7 @@ class TSimpler : public TCtrlBlck {
   // Pieces of the above: the parameters of a function; the value of a call
   // of F on the coded constant arguments Args when F is foldable (false
   // when it is not); the analysis of a by-reference and an integer argument.
-  [[gnu::noinline]] TAVarDef ParamsOf(std::int32_t F) const;
+  [[gnu::noinline]] const TAVarDef& ParamsOf(std::int32_t F) const;
   [[gnu::noinline]] bool FoldCall(std::int32_t F, std::string_view Args, Extended& Value);
   [[gnu::noinline]] std::string ReferenceArgument(std::string_view Arg, const TVarDef& Def);
   [[gnu::noinline]] std::string IntegerArgument(std::string_view Arg, const TVarDef& Def, bool& IsConst);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "fennic/core/ctrlblck.h"
 
@@ -247,6 +251,108 @@ TEST_F(Registry, AlignedStorageStaysInPlaceAndRefusalLeavesTheOutputAlone) {
   EXPECT_EQ(blk.RegisterVarA(TVariable{"m1", vtDouble, misaligned}, untouched), 0);
   EXPECT_EQ(blk.RegisterVarA(TVariable{"fennicid", vtDouble, misaligned}, untouched), 0);
   EXPECT_EQ(untouched, reinterpret_cast<void*>(0x42));
+}
+
+
+// Codes by name stay those of a plain scan of the slots, in any case of the
+// name, through registrations, refusals, removals and reused slots.
+TEST_F(Registry, NameLookUpFollowsEveryChange) {
+  std::vector<std::string> vars, funcs;  // the model: lower-case names, "" a free slot
+  auto store = [](std::vector<std::string>& list, const std::string& name) {
+    for (std::size_t i = 0; i < list.size(); ++i)
+      if (list[i].empty()) {
+        list[i] = name;
+        return static_cast<std::int32_t>(i + 1);
+      }
+    list.push_back(name);
+    return static_cast<std::int32_t>(list.size());
+  };
+  auto remove = [](std::vector<std::string>& list, std::int32_t code) {
+    if (code < 1 || static_cast<std::size_t>(code) > list.size() || list[code - 1].empty()) return false;
+    list[code - 1].clear();
+    while (!list.empty() && list.back().empty()) list.pop_back();
+    return true;
+  };
+  auto find = [](const std::vector<std::string>& list, const std::string& name) {
+    for (std::size_t i = 0; i < list.size(); ++i)
+      if (list[i] == name) return static_cast<std::int32_t>(i + 1);
+    return 0;
+  };
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto name = [&next](std::string& lower) {
+    lower = "n" + std::to_string(next(60));
+    std::string written = lower;
+    for (char& c : written)
+      if (next(2)) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return written;
+  };
+  for (int step = 0; step < 4000; ++step) {
+    std::string lower;
+    const std::string written = name(lower);
+    const bool taken = find(vars, lower) != 0 || find(funcs, lower) != 0;
+    switch (next(4)) {
+      case 0:
+        ASSERT_EQ(blk.RegisterVarExt(written, vtDouble, &x), taken ? 0 : store(vars, lower)) << step;
+        break;
+      case 1:
+        ASSERT_EQ(blk.RegisterFuncExt(written, "", ctCdecl, frDouble, 0, nullptr, false),
+                  taken ? 0 : store(funcs, lower)) << step;
+        break;
+      case 2: {
+        const auto code = static_cast<std::int32_t>(next(static_cast<std::uint32_t>(vars.size() + 2)));
+        ASSERT_EQ(blk.RemoveVar(code), remove(vars, code)) << step;
+        break;
+      }
+      default: {
+        const auto code = static_cast<std::int32_t>(next(static_cast<std::uint32_t>(funcs.size() + 2)));
+        ASSERT_EQ(blk.RemoveFunc(code), remove(funcs, code)) << step;
+      }
+    }
+    for (int k = 0; k < 4; ++k) {
+      const std::string probe = name(lower);
+      ASSERT_EQ(blk.VarCode(probe), find(vars, lower)) << step << " " << probe;
+      ASSERT_EQ(blk.FuncCode(probe), find(funcs, lower)) << step << " " << probe;
+    }
+  }
+}
+
+// A prepared set registers as its functions would one by one: same codes,
+// same order, same refusals.
+TEST_F(Registry, AFunctionSetRegistersAsOneByOne) {
+  TFunctionSet set;
+  for (const char* n : {"one", "TWO", "three", "Four"})
+    ASSERT_TRUE(set.Add(n, "", ctCdecl, frDouble, 0, nullptr, true));
+  EXPECT_FALSE(set.Add("two", "", ctCdecl, frDouble, 0, nullptr, true));
+  EXPECT_FALSE(set.Add("fennicid", "", ctCdecl, frDouble, 0, nullptr, true));
+  EXPECT_FALSE(set.Add("1x", "", ctCdecl, frDouble, 0, nullptr, true));
+  const std::vector<std::function<void(TCtrlBlck&)>> before = {
+      [](TCtrlBlck&) {},
+      [this](TCtrlBlck& b) {
+        b.RegisterVarExt("two", vtDouble, &x);
+        b.RegisterFuncExt("f1", "", ctCdecl, frDouble, 0, nullptr, false);
+        b.RegisterFuncExt("f2", "", ctCdecl, frDouble, 0, nullptr, false);
+        b.RemoveFunc(1);
+      },
+      [](TCtrlBlck& b) { b.RegisterFuncExt("FOUR", "", ctCdecl, frDouble, 0, nullptr, false); },
+  };
+  for (std::size_t c = 0; c < before.size(); ++c) {
+    TCtrlBlck whole(nullptr), single(nullptr);
+    before[c](whole);
+    before[c](single);
+    std::size_t registered = 0;
+    for (const char* n : {"one", "TWO", "three", "Four"})
+      registered += single.RegisterFuncExt(n, "", ctCdecl, frDouble, 0, nullptr, true) != 0;
+    EXPECT_EQ(whole.RegisterFuncs(set), registered) << c;
+    ASSERT_EQ(whole.Functions().size(), single.Functions().size()) << c;
+    for (std::size_t i = 0; i < single.Functions().size(); ++i)
+      EXPECT_EQ(whole.Functions()[i].Name, single.Functions()[i].Name) << c << " " << i;
+    for (const char* n : {"ONE", "two", "three", "four", "f2"})
+      EXPECT_EQ(whole.FuncCode(n), single.FuncCode(n)) << c << " " << n;
+  }
 }
 
 }  // namespace
