@@ -44,6 +44,12 @@ def ns(bench):
     return bench["cpu_time"] * scale
 
 
+def repetitions(path):
+    """How often the run repeated each benchmark."""
+    marks = json.loads(Path(path).read_text())["benchmarks"]
+    return max((int(b.get("repetitions", 1)) for b in marks), default=1)
+
+
 def load(path):
     data = json.loads(Path(path).read_text())
     rows = defaultdict(dict)
@@ -231,6 +237,7 @@ def main():
     runs = []  # (target, context, rows, extra)
     for path in sys.argv[3:]:
         context, rows, extra = load(path)
+        context["fennic_repetitions"] = repetitions(path)
         complete = {e: r for e, r in rows.items() if all(k in r for k in REQUIRED)}
         runs.append((context.get("fennic_target", Path(path).parent.name), context, complete, extra))
     runs.sort(key=lambda run: run[0] != "x86_64")
@@ -245,16 +252,17 @@ def main():
     w("bash benchmarks/run.sh")
     w("```")
     w("")
-    w("All times are CPU time per iteration, as Google Benchmark measures it (median of three "
-      "repetitions). Every ratio divides two figures of the same run.")
+    w("All times are CPU time per iteration, as Google Benchmark measures it (the median where a "
+      "run repeats each benchmark; the table below gives the repetitions). Every ratio divides two "
+      "figures of the same run.")
     w("")
     w("## Where each figure was measured")
     w("")
-    w("| target | measured | run | CPUs | load average |")
-    w("|---|---|---|---:|---|")
+    w("| target | measured | run | repetitions | CPUs | load average |")
+    w("|---|---|---|---:|---:|---|")
     for target, context, _, _ in runs:
         w(f"| {TARGET_NAMES.get(target, target)} | {where(context)} | {context.get('date', '?')} "
-          f"| {context.get('num_cpus', '?')} at {context.get('mhz_per_cpu', '?')} MHz "
+          f"| {context.get('fennic_repetitions', '?')} | {context.get('num_cpus', '?')} at {context.get('mhz_per_cpu', '?')} MHz "
           f"| {', '.join(f'{x:.1f}' for x in context.get('load_avg', [])) or '?'} |")
     w("")
     if any(c.get("fennic_runner") == "qemu-i386" for _, c, _, _ in runs):
