@@ -209,7 +209,7 @@ bool ParseParameterString(const std::string& text, TAVarDef& params) {
   return true;
 }
 
-// The record RegisterFuncExt registers, or null for a refused specification.
+// The record RegisterFuncExt registers, or null for a refused parameter string.
 std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string& ParamSpec,
                                       TCallType CallType, TFuncResult FuncResult, std::int32_t StackNeeds,
                                       void* Address, bool Foldable, const TAByte& Code) {

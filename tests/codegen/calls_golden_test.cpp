@@ -222,7 +222,7 @@ TEST(CallRoutines, ConstantsConvertedToTheParameterType) {
   PINS_BYTES_OF(i386);
   const long double inf = std::numeric_limits<long double>::infinity();
   const struct {
-    const char* spec;
+    const char* paramText;
     long double value;
     Bytes stores;
     long double result;
@@ -242,19 +242,19 @@ TEST(CallRoutines, ConstantsConvertedToTheParameterType) {
        -3.0L},
   };
   for (const auto& c : cases) {
-    const std::string spec = c.spec;
-    const std::int32_t size = spec == "vf32" ? 4 : spec == "vf64" ? 8 : 12;
-    const std::uint8_t load = spec == "vf32" ? 0xD9 : spec == "vf64" ? 0xDD : 0xDB;
-    const std::uint8_t modrm = spec == "vf80" ? 0x2C : 0x04;
+    const std::string paramText = c.paramText;
+    const std::int32_t size = paramText == "vf32" ? 4 : paramText == "vf64" ? 8 : 12;
+    const std::uint8_t load = paramText == "vf32" ? 0xD9 : paramText == "vf64" ? 0xDD : 0xDB;
+    const std::uint8_t modrm = paramText == "vf80" ? 0x2C : 0x04;
     // No x87 room: the argument travels in the slot.
     const Bytes code{load, modrm, 0x24, 0x83, 0xC4, static_cast<std::uint8_t>(size)};
     Host h;
-    ASSERT_NE(h.f.RegisterFuncExt("g", spec, ctBuilt_in, frExtended, 8, nullptr, false, code), 0);
+    ASSERT_NE(h.f.RegisterFuncExt("g", paramText, ctBuilt_in, frExtended, 8, nullptr, false, code), 0);
     h.f.Begin();
     ASSERT_TRUE(h.f.CompileCoded(h.f.Call("g", {h.f.Num(c.value)})));
     EXPECT_EQ(Hex(h.Routine()), Hex(Bytes{0x83, 0xEC, static_cast<std::uint8_t>(size)} + c.stores + code + Ret))
-        << spec << " " << static_cast<double>(c.value);
-    EXPECT_EQ(h.f.Evaluate(), c.result) << spec << " " << static_cast<double>(c.value);
+        << paramText << " " << static_cast<double>(c.value);
+    EXPECT_EQ(h.f.Evaluate(), c.result) << paramText << " " << static_cast<double>(c.value);
   }
 }
 

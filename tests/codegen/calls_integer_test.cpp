@@ -54,9 +54,9 @@ const char* const TypeCode[7] = {"i08", "u08", "i16", "u16", "i32", "u32", "i64"
 struct Taker {
   TVarType Type;
   explicit Taker(TVarType t) : Type(t) {}
-  std::string Spec() const { return std::string("v") + TypeCode[Type] + "v" + TypeCode[Type] + "v" + TypeCode[Type]; }
+  std::string ParamText() const { return std::string("v") + TypeCode[Type] + "v" + TypeCode[Type] + "v" + TypeCode[Type]; }
   void Register(TCallFennic& f) const {
-    ASSERT_NE(f.RegisterFuncExt("take", Spec(), ctBuilt_in, frExtended, 1, nullptr, false,
+    ASSERT_NE(f.RegisterFuncExt("take", ParamText(), ctBuilt_in, frExtended, 1, nullptr, false,
                                 Recorder(Type == vtInt64 ? 24 : 0)),
               0);
   }

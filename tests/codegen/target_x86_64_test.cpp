@@ -315,7 +315,7 @@ TEST(X8664Calls, EachArgumentClassWhereSystemVWantsIt) {
   const Bytes fromXmm0 = {0xF2, 0x0F, 0x11, 0x44, 0x24, 0xF8, 0xDD, 0x44, 0x24, 0xF8};
   const struct {
     const char* Name;
-    const char* Spec;
+    const char* ParamText;
     TFuncResult Result;
     void* Routine;
     std::vector<std::string> Args;  // coded text; names of host variables for references
@@ -438,7 +438,7 @@ TEST(X8664Calls, EachArgumentClassWhereSystemVWantsIt) {
     f.RegisterVarExt("u8", vtUInt8, &v.u8);
     f.RegisterVarExt("s16", vtInt16, &v.s16);
     f.RegisterVarExt("x", vtExtended, &v.x);
-    ASSERT_NE(f.RegisterFuncExt("g", c.Spec, ctCdecl, c.Result, 0, c.Routine, false), 0) << c.Name;
+    ASSERT_NE(f.RegisterFuncExt("g", c.ParamText, ctCdecl, c.Result, 0, c.Routine, false), 0) << c.Name;
     ASSERT_NE(f.RegisterFuncExt("seven", "", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&Seven), false), 0);
     ASSERT_NE(f.RegisterFuncExt("wide", "", ctCdecl, frInt64, 0, reinterpret_cast<void*>(&Wide), false), 0);
     f.Begin();

@@ -24,7 +24,7 @@ std::string Places(const TSystemVFrame& Frame) {
 
 TEST(SystemVFrame, EveryArgumentClassAndConvention) {
   struct Case {
-    const char* Spec;
+    const char* ParamText;
     TCallType Call;
     const char* Places;
     std::int32_t StackBytes;
@@ -52,14 +52,14 @@ TEST(SystemVFrame, EveryArgumentClassAndConvention) {
   int n = 0;
   for (const Case& c : cases) {
     const std::string name = "f" + std::to_string(n++);
-    const std::int32_t code = registry.RegisterFuncExt(name, c.Spec, c.Call, frDouble, 0, nullptr, false);
-    ASSERT_NE(code, 0) << c.Spec;
+    const std::int32_t code = registry.RegisterFuncExt(name, c.ParamText, c.Call, frDouble, 0, nullptr, false);
+    ASSERT_NE(code, 0) << c.ParamText;
     TFunction f;
     registry.GetFunc(f, code);
     const TSystemVFrame frame = SystemVFrame(f);
-    EXPECT_EQ(Places(frame), c.Places) << c.Spec;
-    EXPECT_EQ(frame.StackBytes, c.StackBytes) << c.Spec;
-    EXPECT_EQ(registry.StackFrame(f), c.StackBytes) << c.Spec;
+    EXPECT_EQ(Places(frame), c.Places) << c.ParamText;
+    EXPECT_EQ(frame.StackBytes, c.StackBytes) << c.ParamText;
+    EXPECT_EQ(registry.StackFrame(f), c.StackBytes) << c.ParamText;
   }
 }
 

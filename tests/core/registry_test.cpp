@@ -118,7 +118,7 @@ TEST_F(Registry, FunctionsShareTheNameSpaceAndReuseSlots) {
 
 TEST_F(Registry, ParameterSpecifications) {
   struct Case {
-    const char* spec;
+    const char* paramText;
     bool ok;
     TAVarDef params;
   } cases[] = {
@@ -138,19 +138,19 @@ TEST_F(Registry, ParameterSpecifications) {
   int n = 0;
   for (const auto& c : cases) {
     std::string name = "f" + std::to_string(n++);
-    std::int32_t code = blk.RegisterFuncExt(name, c.spec, ctStdcall, frDouble, 0, nullptr, true,
+    std::int32_t code = blk.RegisterFuncExt(name, c.paramText, ctStdcall, frDouble, 0, nullptr, true,
                                             TAByte{0xD9, 0xE8});
     if (!c.ok) {
-      EXPECT_EQ(code, 0) << c.spec;
-      EXPECT_EQ(blk.FuncCode(name), 0) << c.spec;
+      EXPECT_EQ(code, 0) << c.paramText;
+      EXPECT_EQ(blk.FuncCode(name), 0) << c.paramText;
       continue;
     }
     TFunction f;
-    ASSERT_TRUE(blk.GetFunc(f, code)) << c.spec;
-    ASSERT_EQ(f.Params.size(), c.params.size()) << c.spec;
+    ASSERT_TRUE(blk.GetFunc(f, code)) << c.paramText;
+    ASSERT_EQ(f.Params.size(), c.params.size()) << c.paramText;
     for (std::size_t i = 0; i < f.Params.size(); ++i) {
-      EXPECT_EQ(f.Params[i].VarType, c.params[i].VarType) << c.spec << " " << i;
-      EXPECT_EQ(f.Params[i].PushStyle, c.params[i].PushStyle) << c.spec << " " << i;
+      EXPECT_EQ(f.Params[i].VarType, c.params[i].VarType) << c.paramText << " " << i;
+      EXPECT_EQ(f.Params[i].PushStyle, c.params[i].PushStyle) << c.paramText << " " << i;
     }
     EXPECT_EQ(f.Code, (TAByte{0xD9, 0xE8}));
     EXPECT_TRUE(f.Foldable);
@@ -162,7 +162,7 @@ TEST_F(Registry, StackNeedsAndFrames) {
   // convention: it needs all eight x87 registers, and its frame holds only
   // what the argument registers do not (extended values always).
   struct Case {
-    const char* spec;
+    const char* paramText;
     TCallType call;
     TFuncResult result;
     std::int32_t needs;
@@ -187,12 +187,12 @@ TEST_F(Registry, StackNeedsAndFrames) {
   int n = 0;
   for (const auto& c : cases) {
     std::string name = "g" + std::to_string(n++);
-    std::int32_t code = blk.RegisterFuncExt(name, c.spec, c.call, c.result, c.needs, nullptr, false);
-    ASSERT_NE(code, 0) << c.spec;
+    std::int32_t code = blk.RegisterFuncExt(name, c.paramText, c.call, c.result, c.needs, nullptr, false);
+    ASSERT_NE(code, 0) << c.paramText;
     TFunction f;
     blk.GetFunc(f, code);
-    EXPECT_EQ(blk.FuncStackNeeds(code), Target64 ? c.expectNeeds64 : c.expectNeeds) << c.spec;
-    EXPECT_EQ(blk.StackFrame(f), Target64 ? c.expectFrame64 : c.expectFrame) << c.spec;
+    EXPECT_EQ(blk.FuncStackNeeds(code), Target64 ? c.expectNeeds64 : c.expectNeeds) << c.paramText;
+    EXPECT_EQ(blk.StackFrame(f), Target64 ? c.expectFrame64 : c.expectFrame) << c.paramText;
   }
 }
 

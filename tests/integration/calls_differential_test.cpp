@@ -141,7 +141,7 @@ enum class TArg { Any, Double, Single, Int, Ref };
 
 struct TFn {
   std::string Name;
-  std::string Spec;
+  std::string ParamText;
   TCallType Conv;
   TFuncResult Result;
   std::int32_t StackNeeds;
@@ -156,10 +156,10 @@ struct TFn {
   std::vector<TVarDef> Params() const {
     std::vector<TVarDef> out;
     static const char* const codes[10] = {"i08", "u08", "i16", "u16", "i32", "u32", "i64", "f32", "f64", "f80"};
-    for (std::size_t k = 0; k + 4 <= Spec.size(); k += 4)
+    for (std::size_t k = 0; k + 4 <= ParamText.size(); k += 4)
       for (int t = 0; t < 10; ++t)
-        if (Spec.compare(k + 1, 3, codes[t]) == 0)
-          out.push_back(TVarDef{static_cast<TVarType>(t), Spec[k] == 'r' ? psReference : psValue});
+        if (ParamText.compare(k + 1, 3, codes[t]) == 0)
+          out.push_back(TVarDef{static_cast<TVarType>(t), ParamText[k] == 'r' ? psReference : psValue});
     return out;
   }
 };
@@ -175,10 +175,10 @@ std::vector<TFn> Functions() {
   const TConv conventions[4] = {{"_c", ctCdecl}, {"_s", ctStdcall}, {"_p", ctPascal}, {"_r", ctRegister}};
   // One-parameter routines: pascal shares the stdcall declaration. Folded
   // at compile time on constant arguments under two conventions.
-  auto one = [&](const char* name, const char* spec, TFuncResult result, void* c, void* s, void* r) {
+  auto one = [&](const char* name, const char* paramText, TFuncResult result, void* c, void* s, void* r) {
     for (const TConv& k : conventions) {
       void* address = k.Conv == ctCdecl ? c : k.Conv == ctRegister ? r : s;
-      t.push_back({std::string(name) + k.Suffix, spec, k.Conv, result, 4, address, {},
+      t.push_back({std::string(name) + k.Suffix, paramText, k.Conv, result, 4, address, {},
                    k.Conv == ctCdecl || k.Conv == ctRegister, "($0)", nullptr});
     }
   };
@@ -248,13 +248,13 @@ std::vector<TFn> Functions() {
 
 // Routines of seventeen parameters, called in a test of their own.
 std::vector<TFn> OverflowFunctions() {
-  const char* spec = "vi32vf64vi16vf64vi32vf64vi64vf64vu16vf64vi32vf64vi08vf80vf64vf64vf64";
+  const char* paramText = "vi32vf64vi16vf64vi32vf64vi64vf64vu16vf64vi32vf64vi08vf80vf64vf64vf64";
   const char* rewrite =
       "(($0)+($1)*2+($2)*3+($3)*4+($4)*5+($5)*6+($6)*7+($7)*8+($8)*9+($9)*10+($10)*11+($11)*12+($12)*13+"
       "($13)*14+($14)*15+($15)*16+($16)*17)";
-  return {{"over_c", spec, ctCdecl, frExtended, 8, Fn(&over_c), {}, true, rewrite, nullptr},
-          {"over_p", spec, ctPascal, frExtended, 8, Fn(&over_p), {}, false, rewrite, nullptr},
-          {"over_r", spec, ctRegister, frExtended, 8, Fn(&over_r), {}, true, rewrite, nullptr}};
+  return {{"over_c", paramText, ctCdecl, frExtended, 8, Fn(&over_c), {}, true, rewrite, nullptr},
+          {"over_p", paramText, ctPascal, frExtended, 8, Fn(&over_p), {}, false, rewrite, nullptr},
+          {"over_r", paramText, ctRegister, frExtended, 8, Fn(&over_r), {}, true, rewrite, nullptr}};
 }
 
 // ---- variables ------------------------------------------------------------------------
@@ -504,11 +504,11 @@ class CallsDifferential : public ::testing::Test {
     }
     for (const TFn& f : overflow)
       for (TFennic* c : {&a, &b})
-        ASSERT_NE(c->RegisterFuncExt(f.Name, f.Spec, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
+        ASSERT_NE(c->RegisterFuncExt(f.Name, f.ParamText, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
             << f.Name;
     for (const TFn& f : fns) {
       for (TFennic* c : {&a, &b})
-        ASSERT_NE(c->RegisterFuncExt(f.Name, f.Spec, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
+        ASSERT_NE(c->RegisterFuncExt(f.Name, f.ParamText, f.Conv, f.Result, f.StackNeeds, f.Address, f.Foldable, f.Code), 0)
             << f.Name;
       if (f.Rewrite.empty()) ref.AddFunction(f.Name, f.Ref);
     }

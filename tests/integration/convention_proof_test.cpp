@@ -27,10 +27,10 @@ class ConventionProof : public ::testing::Test {
     Folding.SetAutoCompile(false);
     Running.SetAutoCompile(false);
   }
-  void RegisterBoth(const char* Name, const char* Spec, TCallType CallType, TFuncResult Result, void* Address,
+  void RegisterBoth(const char* Name, const char* ParamText, TCallType CallType, TFuncResult Result, void* Address,
                     std::int32_t StackNeeds = 0, const std::vector<std::uint8_t>& Code = {}) {
-    ASSERT_NE(Folding.RegisterFuncExt(Name, Spec, CallType, Result, StackNeeds, Address, true, Code), 0) << Name;
-    ASSERT_NE(Running.RegisterFuncExt(Name, Spec, CallType, Result, StackNeeds, Address, false, Code), 0) << Name;
+    ASSERT_NE(Folding.RegisterFuncExt(Name, ParamText, CallType, Result, StackNeeds, Address, true, Code), 0) << Name;
+    ASSERT_NE(Running.RegisterFuncExt(Name, ParamText, CallType, Result, StackNeeds, Address, false, Code), 0) << Name;
   }
 
   // The delivery at compile time, then the one at run time.
@@ -109,7 +109,7 @@ TEST_F(ConventionProof, InlineCodeReceivesTheSameArgumentsFoldedAndRun) {
   // Name, parameters, StackNeeds, stack bytes, x87 arguments, register arguments.
   const struct {
     const char* Name;
-    const char* Spec;
+    const char* ParamText;
     std::int32_t StackNeeds;
     int StackBytes;
     int X87Count;
@@ -124,7 +124,7 @@ TEST_F(ConventionProof, InlineCodeReceivesTheSameArgumentsFoldedAndRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    RegisterBoth(c.Name, c.Spec, ctBuilt_in, frExtended, nullptr, c.StackNeeds,
+    RegisterBoth(c.Name, c.ParamText, ctBuilt_in, frExtended, nullptr, c.StackNeeds,
                  RecordingInlineCode(c.StackBytes, c.X87Count));
     const auto [folded, run] = Deliveries(std::string(c.Name) + c.Args);
     for (int i = 0; i < c.RegCount; ++i)

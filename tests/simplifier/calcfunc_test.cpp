@@ -66,9 +66,9 @@ class CalcFuncTest : public ::testing::Test {
   void Register(const TRecorder& R, bool Foldable = true) {
     ASSERT_NE(S.RegisterFuncExt(R.Name, R.ParamSpec, R.CallType, R.FuncResult, 0, R.Address, Foldable), 0) << R.Name;
   }
-  void RegisterInline(const char* Name, const char* Spec, TFuncResult Result, std::int32_t StackNeeds,
+  void RegisterInline(const char* Name, const char* ParamText, TFuncResult Result, std::int32_t StackNeeds,
                       const std::vector<std::uint8_t>& Code) {
-    ASSERT_NE(S.RegisterFuncExt(Name, Spec, ctBuilt_in, Result, StackNeeds, nullptr, true, Code), 0) << Name;
+    ASSERT_NE(S.RegisterFuncExt(Name, ParamText, ctBuilt_in, Result, StackNeeds, nullptr, true, Code), 0) << Name;
   }
   // The call folds into one table constant holding the routine's result.
   void ExpectFolded(const char* Text, long double Value) {

@@ -24,7 +24,7 @@ class FuncParsTest : public ::testing::Test {
     // None of these is foldable: arguments stay coded. No call is ever made.
     const struct {
       const char* Name;
-      const char* Spec;
+      const char* ParamText;
       TFuncResult Result;
     } funcs[] = {
         {"g", "vf64vi32", frDouble}, {"h", "vi32", frDouble},     {"u8", "vu08", frDouble},
@@ -33,7 +33,7 @@ class FuncParsTest : public ::testing::Test {
         {"ri", "ri32vf64", frDouble}, {"np", "", frDouble},       {"fi", "", frInt32},
         {"fi2", "vi32", frInt64},    {"fres", "", frDouble},      {"three", "vf64vf64vf64", frDouble},
     };
-    for (const auto& f : funcs) ASSERT_NE(S.RegisterFuncExt(f.Name, f.Spec, ctCdecl, f.Result, 0, nullptr, false), 0) << f.Name;
+    for (const auto& f : funcs) ASSERT_NE(S.RegisterFuncExt(f.Name, f.ParamText, ctCdecl, f.Result, 0, nullptr, false), 0) << f.Name;
   }
   TSimplerProbe S;
 };

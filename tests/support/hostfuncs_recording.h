@@ -44,7 +44,7 @@ extern THostRecord HostRecord;
 // Clears the record; the routines then return Result.
 void ResetHostRecord(long double Result = 0);
 
-// A routine with the parameter specification to register it with.
+// A routine with the parameter string to register it with.
 struct TRecorder {
   const char* Name;
   const char* ParamSpec;
