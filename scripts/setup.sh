@@ -31,11 +31,14 @@ for p in "${packages[@]}"; do
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then
+  # A mirror caught mid-sync fails one index of the update; the install
+  # below still works from the others, and retries with a fresh update.
   if [ -n "${need_update:-}" ] || [ "$(find /var/lib/apt/lists -maxdepth 1 -name '*i386*Packages*' 2>/dev/null | wc -l)" -eq 0 ]; then
-    apt-get update -qq
+    apt-get update -qq || echo "setup: apt-get update reported a failure; installing from the lists it has"
   fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || {
-    apt-get update -qq
+    sleep 10
+    apt-get update -qq || true
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   }
 fi

