@@ -385,7 +385,7 @@ class TFennic : public TBuilder {
   // (FRoutine then stands in for a routine, see UseNoRoutine).
   ExecutableBlock FCodeBlock;
   const std::uint8_t* FCodeStart = nullptr;
-  TRoutine FRoutine = nullptr;  // FCodeStart as the host calls it
+  TRoutine FRoutine = nullptr;  // what Evaluate calls: FCodeStart as a routine, or the stand-in
   std::size_t FCodeSize = 0;
   // Writing pass: where the new routine is written, where it will run, and
   // the end of each level's code in it.
