@@ -6,15 +6,6 @@
 
 using namespace fennic;
 
-//! [names]
-const char* ErrorName(TError e) {
-  static const char* const names[] = {
-      "eNone",       "eDomain",   "eNumFormat", "eValExpected",  "eOpExpected", "eEdge",
-      "eUnknown",    "eOutOfRange", "eType",    "eVarParameter", "eParameter"};
-  return e < sizeof names / sizeof names[0] ? names[e] : "?";
-}
-//! [names]
-
 __attribute__((force_align_arg_pointer)) double Scale(double v, std::int8_t k) { return v * k; }
 __attribute__((force_align_arg_pointer)) double Twice(const double* v) { return 2 * *v; }
 __attribute__((force_align_arg_pointer)) double Root(double v) { return __builtin_sqrt(v); }
@@ -53,7 +44,7 @@ int main() {
     TError e = f.CompError();
     if (e == eNone || e == eDomain)  // eDomain: compiled; a folding step faulted
       std::printf("%-16s %-14s value %Lg\n", text, ErrorName(e), f.Evaluate());
-    else  // the routine is a bare RET that leaves no value: never Evaluate it
+    else  // no routine: Evaluate would only give a NaN
       std::printf("%-16s %s\n", text, ErrorName(e));
   }
   //! [errors]

@@ -8,11 +8,14 @@
 namespace fennic {
 
 void TFennic::Compile() {
+  if (FCompiling) return Reentered();
   // Declared first: the host's x87 state comes back after every clean-up.
   TX87Entry x87;
-  // The old routine addresses the constant pool that Build is about to replace.
-  UseRetRoutine();
-  std::string text = FExprString;
+  // From here until a routine is complete, the component has none: the old
+  // routine addresses the constant pool that Build is about to replace.
+  FCompiling = true;
+  FReentered = false;
+  UseNoRoutine();
   struct TCleanUp {
     TFennic& F;
     ~TCleanUp() {
@@ -23,14 +26,35 @@ void TFennic::Compile() {
       F.FWriting = false;
       F.FOut = nullptr;
       F.FOutAddress = nullptr;
+      F.FCompiling = false;
+      if (F.FRoutine == &EvaluateWhileCompiling) F.UseNoRoutine();
     }
   } cleanUp{*this};
 
+  try {
+    CompileText();
+  } catch (...) {
+    // No routine is left (the clean-up sees to it), and the code says so
+    // to a host that catches the exception. Nothing here allocates.
+    FCompError = eAborted;
+    throw;
+  }
+  if (FReentered) {
+    UseNoRoutine();
+    FCompError = eReentered;
+    FDiagnostic.Error = eReentered;
+    FDiagnostic.Message = ErrorCodeMessage(eReentered);
+  }
+}
+
+void TFennic::CompileText() {
+  std::string text = FExprString;
   FDiagnostic.Error = eNone;
   FDiagnostic.Position = TDiagnostic::NoPosition;
   FDiagnostic.Length = 0;
   FDiagnostic.Message.clear();
   Build(text);
+  if (FReentered) return;
   if (ErrorRaised()) {
     FDiagnostic = Diagnose(FExprString);
     return;
@@ -52,7 +76,7 @@ void TFennic::RunPass(const std::function<void()>& CompileBody) {
 }
 
 void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
-  UseRetRoutine();
+  UseNoRoutine();
   struct TPassEnd {
     TFennic& F;
     ~TPassEnd() {

@@ -1,3 +1,6 @@
+#include <iterator>
+#include <limits>
+
 #include "fennic/codegen/fennic.h"
 #include "fennic/simplifier/x87guard.h"
 
@@ -5,7 +8,7 @@ namespace fennic {
 
 namespace {
 
-// The routine of a component without a compiled expression: a single RET.
+// The code of a component without a compiled expression: a single RET.
 // One read+execute page serves every component, so falling back to it
 // never allocates.
 const ExecutableBlock& RetRoutine() {
@@ -13,10 +16,16 @@ const ExecutableBlock& RetRoutine() {
   return block;
 }
 
+// What Evaluate runs instead: the bare RET would leave the caller popping a
+// register never pushed (an x87 stack fault, and TOP moved for good). A
+// quiet NaN loaded from memory raises no flag, and is the one value in ST0
+// that the caller takes.
+Extended FENNIC_ROUTINE_ABI NoRoutine(void*) { return std::numeric_limits<Extended>::quiet_NaN(); }
+
 }  // namespace
 
 TFennic::TFennic(TComponent* AOwner) : TBuilder(AOwner) {
-  UseRetRoutine();
+  UseNoRoutine();
   FCompError = eValExpected;
   FDiagnostic.Error = eValExpected;
   FDiagnostic.Message = "no expression has been compiled yet";
@@ -24,12 +33,24 @@ TFennic::TFennic(TComponent* AOwner) : TBuilder(AOwner) {
 
 TFennic::~TFennic() {}
 
-void TFennic::UseRetRoutine() {
+void TFennic::UseNoRoutine() {
   const ExecutableBlock& ret = RetRoutine();
   FCodeStart = ret.Data();
-  FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
+  FRoutine = FCompiling ? &EvaluateWhileCompiling : &NoRoutine;
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
+}
+
+// Inside a compile-time call the component is half way through a
+// compilation: its text, tables and routine belong to the compilation.
+void TFennic::Reentered() {
+  FReentered = true;
+  FCompError = eReentered;
+}
+
+Extended FENNIC_ROUTINE_ABI TFennic::EvaluateWhileCompiling(void* Self) {
+  static_cast<TFennic*>(Self)->Reentered();
+  return NoRoutine(Self);
 }
 
 TDiagnostic TFennic::Diagnostic() const {
@@ -42,6 +63,7 @@ TDiagnostic TFennic::Diagnostic() const {
 }
 
 void TFennic::SetExprString(const std::string& Value) {
+  if (FCompiling) return Reentered();
   TX87Entry x87;
   FExprString = Value;
   if (FAutoCompile) Compile();
@@ -54,8 +76,7 @@ void TFennic::DeclareProperties(TPropertyList& list) const {
   // Published read-only: readable by the host, never streamed.
   TPropertyInfo err;
   err.Name = "CompError";
-  err.ValueNames = {"eNone",  "eDomain",     "eNumFormat", "eValExpected",  "eOpExpected", "eEdge",
-                    "eUnknown", "eOutOfRange", "eType",     "eVarParameter", "eParameter"};
+  err.ValueNames.assign(std::begin(ErrorNames), std::end(ErrorNames));
   err.Default = eValExpected;
   err.Stored = false;
   err.Get = [](const TComponent& c) -> std::uint8_t { return static_cast<const C&>(c).CompError(); };

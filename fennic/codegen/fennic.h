@@ -119,14 +119,18 @@ class TFennic : public TBuilder {
   ~TFennic() override;
   std::string ClassName() const override { return "TFennic"; }
 
-  // Stores the text; compiles it at once when AutoCompile is on.
+  // Stores the text; compiles it at once when AutoCompile is on. Called
+  // from inside one of the component's own compile-time calls, it keeps the
+  // text and the compilation in progress ends with eReentered.
   void SetExprString(const std::string& Value);
   const std::string& ExprString() const { return FExprString; }
 
   // Runs the whole pipeline on the text; reports through CompError. Throws
   // only what escapes a stage (an exhausted heap, a fault while adding the
-  // constants of a sum, ECodeGenError); the component then holds the
-  // one-byte routine.
+  // constants of a sum, ECodeGenError); CompError then reads eAborted and
+  // the component holds no routine. Called from inside one of the
+  // component's own compile-time calls, it does nothing and the compilation
+  // in progress ends with eReentered.
   // Limits of a text: brackets (call brackets included) nested deeper than
   // TSimpler::MaxNesting (2000), or more than TSimpler::MaxNestedBytes bytes
   // inside brackets counted once per enclosing bracket, give eEdge at once,
@@ -136,12 +140,14 @@ class TFennic : public TBuilder {
   // some 30 microseconds a byte (the deepest nesting costs the most).
   virtual void Compile();
 
-  // Runs the routine. Before a successful compilation the routine is the
-  // single RET, which leaves no value: test CompError first. The routine is
-  // the host's formula and runs under the host's x87 state as it is: a flag
-  // left raised whose exception the control word unmasks traps at its first
-  // x87 instruction. The call goes straight from the host's code into the
-  // routine.
+  // Runs the routine. The routine is the host's formula and runs under the
+  // host's x87 state as it is: a flag left raised whose exception the
+  // control word unmasks traps at its first x87 instruction. The call goes
+  // straight from the host's code into the routine. Without a routine (a new
+  // component, CompError neither eNone nor eDomain, or during a compilation)
+  // it returns a quiet NaN, raises no flag and leaves the x87 stack as it
+  // was; called from inside one of the component's own compile-time calls,
+  // it also makes that compilation end with eReentered.
   Extended Evaluate() { return FRoutine(this); }
 
   TError CompError() const { return FCompError; }
@@ -161,7 +167,8 @@ class TFennic : public TBuilder {
     if (Value <= 1) FAutoCompile = Value;
   }
 
-  // The routine as it stands, read-only (for tests, disassembly and tools).
+  // The routine as it stands, read-only (for tests, disassembly and tools);
+  // without a routine, the single byte C3.
   const std::uint8_t* CodeBytes() const { return FCodeStart; }
   std::size_t CodeSize() const { return FCodeSize; }
 
@@ -304,7 +311,13 @@ class TFennic : public TBuilder {
   static void ClearLevel(TLevelInfo& L);
   void ResetLevels(std::size_t Count);
   void ParkLevels();
-  void UseRetRoutine();
+  // No routine: CodeBytes is the single RET, Evaluate gives a quiet NaN.
+  void UseNoRoutine();
+  // The compilation itself; Compile adds what holds on every way out of it.
+  void CompileText();
+  // Compile, SetExprString or Evaluate inside the component's own compilation.
+  void Reentered();
+  static Extended FENNIC_ROUTINE_ABI EvaluateWhileCompiling(void* Self);
   std::int32_t FindKey(const std::string& Key);
   // Pieces of CompileLeaf.
   bool FirstIsRight(const TTreeNode* Node) const;
@@ -365,10 +378,14 @@ class TFennic : public TBuilder {
   void AdjustEsp(bool Reserve, std::int32_t Bytes);
 
   bool FAutoCompile = true;
-  // The routine: FCodeBlock when compiled, else the shared one-byte RET.
+  // A compilation runs; a call of the component from inside it was refused.
+  bool FCompiling = false;
+  bool FReentered = false;
+  // The routine: FCodeBlock when compiled, else the shared one-byte RET
+  // (FRoutine then stands in for a routine, see UseNoRoutine).
   ExecutableBlock FCodeBlock;
   const std::uint8_t* FCodeStart = nullptr;
-  TRoutine FRoutine = nullptr;  // FCodeStart as the host calls it
+  TRoutine FRoutine = nullptr;  // what Evaluate calls: FCodeStart as a routine, or the stand-in
   std::size_t FCodeSize = 0;
   // Writing pass: where the new routine is written, where it will run, and
   // the end of each level's code in it.

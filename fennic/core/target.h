@@ -22,12 +22,14 @@ inline constexpr std::int32_t PushWidth = Target64 ? 8 : 4;
 inline constexpr std::int32_t ExtendedStorage = Target64 ? 16 : 12;
 
 // The generated routine as the host calls it: the component in EAX (i386)
-// or RDI (x86-64), the result in ST0.
+// or RDI (x86-64), the result in ST0. A C++ function declared with
+// FENNIC_ROUTINE_ABI can stand in for one.
 #if defined(__i386__)
-using TRoutine = long double(__attribute__((regparm(1))) *)(void*);
+#define FENNIC_ROUTINE_ABI __attribute__((regparm(1)))
 #else
-using TRoutine = long double (*)(void*);
+#define FENNIC_ROUTINE_ABI
 #endif
+using TRoutine = long double(FENNIC_ROUTINE_ABI*)(void*);
 
 }  // namespace fennic
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,10 +30,27 @@ enum TFuncResult : std::uint8_t {
 };
 enum TCallType : std::uint8_t { ctRegister, ctPascal, ctCdecl, ctStdcall, ctBuilt_in };
 enum TPushStyle : std::uint8_t { psValue, psReference };
+// The outcome of a compilation. After eNone and eDomain (a computation on
+// constants faulted while compiling and counts as 0) the component holds a
+// routine; after every other code it holds none, and Evaluate returns a
+// quiet NaN. eReentered: Compile, SetExprString or Evaluate was called on
+// the component from inside one of its own compile-time calls (a Foldable
+// function run while folding); the inner call does nothing, and the outer
+// compilation ends with this code. eAborted: an exception left Compile (a
+// fault while adding up the constants of a sum, an exhausted heap, a defect
+// of the code generator).
 enum TError : std::uint8_t {
   eNone, eDomain, eNumFormat, eValExpected, eOpExpected, eEdge, eUnknown,
-  eOutOfRange, eType, eVarParameter, eParameter
+  eOutOfRange, eType, eVarParameter, eParameter, eReentered, eAborted
 };
+// The name of each code, as written above, indexed by its ordinal.
+inline constexpr const char* ErrorNames[] = {
+    "eNone",   "eDomain",     "eNumFormat", "eValExpected",  "eOpExpected", "eEdge",     "eUnknown",
+    "eOutOfRange", "eType", "eVarParameter", "eParameter", "eReentered", "eAborted"};
+inline constexpr std::size_t ErrorCount = std::size(ErrorNames);
+static_assert(ErrorCount == eAborted + 1, "a name for every error code");
+// The name of Error, or "e?" for a byte that names no code.
+constexpr const char* ErrorName(TError Error) { return Error < ErrorCount ? ErrorNames[Error] : "e?"; }
 enum TOpType : std::uint8_t { otSingle, otDouble, otExtended };
 enum TIOpType : std::uint8_t { itInt16, itInt32, itInt64 };
 enum TPushed : std::uint8_t { pInt64, pMemory, pECX, pEDX, pEAX, pSt0 };

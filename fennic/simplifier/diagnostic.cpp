@@ -28,7 +28,10 @@ const char* const CodeMessages[] = {
     "an argument does not suit an integer parameter",
     "a by-reference argument is not a variable of the parameter's type",
     "a call has the wrong number of arguments",
+    "the component was used from inside one of its own compile-time calls",
+    "an exception left the compilation; there is no routine",
 };
+static_assert(std::size(CodeMessages) == ErrorCount, "a message for every error code");
 
 const char* const TypeNames[] = {
     "8-bit signed integer (-128 to 127)",
@@ -117,7 +120,7 @@ std::string NumberMessage(std::string_view Tok) {
 }  // namespace
 
 std::string ErrorCodeMessage(TError Error) {
-  return Error <= eParameter ? CodeMessages[Error] : "unknown error state";
+  return Error < ErrorCount ? CodeMessages[Error] : "unknown error state";
 }
 
 TDiagnostic TSimpler::Diagnose(std::string_view Original) const {

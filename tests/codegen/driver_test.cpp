@@ -9,7 +9,10 @@
 #include <sstream>
 #include <string>
 
+#include "fennic/simplifier/x87guard.h"
 #include "support/codegen_recorder.h"
+#include "support/simplifier_probe.h"
+#include "support/x87_state.h"
 
 namespace fennic::testing {
 namespace {
@@ -77,6 +80,67 @@ TEST(Component, RejectedTextLeavesTheOneByteRoutine) {
   f.SetExprString("(");
   EXPECT_TRUE(f.CompError() != eNone && f.CompError() != eDomain);
   EXPECT_EQ(f.Routine(), (Bytes{0xC3}));
+}
+
+// Every way to be left without a routine: CompError says so, the code is
+// the single RET, and Evaluate gives a quiet NaN with the x87 state as it
+// was (the bare RET made the caller pop a register never pushed).
+TEST(Component, WithoutARoutineEvaluateGivesAQuietNaNAndLeavesTheX87Alone) {
+  enum TWay { New, Rejected, SumFault, HeapExhausted, GeneratorDefect };
+  struct TFailing : TFennic {
+    TWay Way = New;
+    void AddComm(const std::uint8_t* Bytes, std::int32_t Count) override {
+      if (Way == HeapExhausted) throw std::bad_alloc();
+      if (Way == GeneratorDefect && FWriting) throw ECodeGenError("a defect");
+      TFennic::AddComm(Bytes, Count);
+    }
+  };
+  const struct {
+    TWay Way;
+    const char* Text;
+    TError Error;
+    bool Throws;
+  } cases[] = {
+      {New, "", eValExpected, false},
+      {Rejected, "x+*", eValExpected, false},
+      {SumFault, "x + 1e4932 + 1e4932", eAborted, true},
+      {HeapExhausted, "x*2", eAborted, true},
+      {GeneratorDefect, "x*2", eAborted, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    double x = 2;
+    TFailing f;
+    f.RegisterVarExt("x", vtDouble, &x);
+    if (c.Way != New) {
+      f.SetExprString("x");
+      ASSERT_EQ(f.Evaluate(), 2);
+      f.Way = c.Way;
+      TScopedControlWord cw(Unmasked(X87Overflow));
+      bool thrown = false;
+      try {
+        f.SetExprString(c.Text);
+      } catch (const std::exception&) {
+        thrown = true;
+      }
+      EXPECT_EQ(thrown, c.Throws);
+    }
+    EXPECT_EQ(f.CompError(), c.Error);
+    EXPECT_EQ(f.Diagnostic().Error, c.Error);
+    EXPECT_FALSE(f.Diagnostic().Message.empty());
+    ASSERT_EQ(f.CodeSize(), 1u);
+    EXPECT_EQ(f.CodeBytes()[0], 0xC3);
+
+    ResetX87(DefaultControlWord);
+    const long double v = f.Evaluate();
+    const TX87State after = ReadX87State();
+    EXPECT_EQ(X87StateFaults(after, DefaultControlWord), "");
+    EXPECT_EQ(after.StatusWord & 0x7F, 0) << "flags raised";
+    std::uint64_t mantissa;
+    std::memcpy(&mantissa, &v, 8);
+    EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(mantissa >> 62, 3u) << "not a quiet NaN";
+  }
 }
 
 TEST(Component, CompileReleasesTheTreesOnEveryExit) {

@@ -147,7 +147,7 @@ TEST(ConstTable, ByteHelpersIgnoreOutOfRangeRequests) {
 
 TEST(ConstTable, ErrorRaisedIgnoresOnlyNoneAndDomain) {
   TSimplerProbe s;
-  for (int e = eNone; e <= eParameter; ++e) {
+  for (int e = eNone; e < static_cast<int>(ErrorCount); ++e) {
     s.FCompError = static_cast<TError>(e);
     EXPECT_EQ(s.ErrorRaised(), e != eNone && e != eDomain) << e;
   }

@@ -9,9 +9,7 @@
 
 namespace fennic {
 void PrintTo(TError Error, std::ostream* Out) {
-  static const char* const Names[] = {"eNone",   "eDomain", "eNumFormat", "eValExpected", "eOpExpected", "eEdge",
-                                      "eUnknown", "eOutOfRange", "eType", "eVarParameter", "eParameter"};
-  if (Error <= eParameter) *Out << Names[Error];
+  if (Error < ErrorCount) *Out << ErrorName(Error);
   else *Out << "TError(" << static_cast<int>(Error) << ")";
 }
 }  // namespace fennic

@@ -12,9 +12,10 @@ namespace {
 std::uint16_t StartControlWord = 0;
 
 void CheckAtExit() {
-  const std::string faults = fennic::testing::X87StateFaults(fennic::testing::ReadX87State(), StartControlWord);
-  if (faults.empty()) return;
+  const fennic::testing::TX87State state = fennic::testing::ReadX87State();
+  if (fennic::testing::X87StateSound(state, StartControlWord)) return;
   fennic::testing::ResetX87(StartControlWord);
+  const std::string faults = fennic::testing::X87StateFaults(state, StartControlWord);
   std::fflush(stdout);
   std::fprintf(stderr, "x87 state at exit: %s\n", faults.c_str());
   std::fflush(nullptr);

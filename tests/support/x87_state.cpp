@@ -14,14 +14,21 @@ TX87State ReadX87State() {
   return {env.ControlWord, env.StatusWord, env.TagWord};
 }
 
+namespace {
+bool StackEmpty(const TX87State& State) { return State.TagWord == 0xFFFF && ((State.StatusWord >> 11) & 7) == 0; }
+bool TrapPending(const TX87State& State) { return State.StatusWord & ~State.ControlWord & X87AllExceptions; }
+}  // namespace
+
+bool X87StateSound(const TX87State& State, std::uint16_t StartControlWord) {
+  return StackEmpty(State) && !TrapPending(State) && State.ControlWord == StartControlWord;
+}
+
 std::string X87StateFaults(const TX87State& State, std::uint16_t StartControlWord) {
   std::string faults;
-  const unsigned top = (State.StatusWord >> 11) & 7;
-  if (State.TagWord != 0xFFFF || top != 0) faults += ", values left on the register stack";
-  if (State.StatusWord & ~State.ControlWord & X87AllExceptions)
-    faults += ", an exception flag raised that the control word unmasks";
+  if (X87StateSound(State, StartControlWord)) return faults;
+  if (!StackEmpty(State)) faults += ", values left on the register stack";
+  if (TrapPending(State)) faults += ", an exception flag raised that the control word unmasks";
   if (State.ControlWord != StartControlWord) faults += ", the control word changed";
-  if (faults.empty()) return faults;
   char words[80];
   std::snprintf(words, sizeof words, "status word %04X, control word %04X, tag word %04X (started with %04X)",
                 State.StatusWord, State.ControlWord, State.TagWord, StartControlWord);
@@ -30,7 +37,8 @@ std::string X87StateFaults(const TX87State& State, std::uint16_t StartControlWor
 
 void ResetX87(std::uint16_t ControlWord) { asm volatile("fninit\n\tfldcw %0" : : "m"(ControlWord) : "memory"); }
 
-TX87State CallFromX87State(std::uint16_t ControlWord, std::uint16_t Flags, const std::function<void()>& Call) {
+TX87State CallFromX87State(std::uint16_t ControlWord, std::uint16_t Flags, const std::function<void()>& Call,
+                           std::exception_ptr* Thrown) {
   const std::uint16_t saved = X87ControlWord();
   TX87Env env;
   asm volatile("fninit\n\tfnstenv %0" : "=m"(env) : : "memory");
@@ -41,11 +49,14 @@ TX87State CallFromX87State(std::uint16_t ControlWord, std::uint16_t Flags, const
   try {
     Call();
   } catch (...) {
-    ResetX87(saved);
-    throw;
+    // Unwinding and entering this handler run no x87 code; the handler's
+    // end frees the exception, so the state is read and reset first.
+    asm volatile("fnstenv %0\n\tfninit\n\tfldcw %1" : "=m"(env) : "m"(saved) : "memory");
+    if (Thrown == nullptr) throw;
+    *Thrown = std::current_exception();
+    return {env.ControlWord, env.StatusWord, env.TagWord};
   }
-  asm volatile("fnstenv %0" : "=m"(env) : : "memory");
-  ResetX87(saved);
+  asm volatile("fnstenv %0\n\tfninit\n\tfldcw %1" : "=m"(env) : "m"(saved) : "memory");
   return {env.ControlWord, env.StatusWord, env.TagWord};
 }
 

@@ -10,11 +10,12 @@ void TX87TestWatch::OnTestStart(const ::testing::TestInfo&) { FStartControlWord 
 // Runs before the result printer's OnTestEnd (end events go to the listeners
 // in reverse order), while the test's result still takes failures.
 void TX87TestWatch::OnTestEnd(const ::testing::TestInfo& Test) {
-  const std::string faults = X87StateFaults(ReadX87State(), FStartControlWord);
-  if (faults.empty()) return;
-  // Reset first: reporting runs x87 instructions that would trap on a processor.
+  const TX87State state = ReadX87State();
+  if (X87StateSound(state, FStartControlWord)) return;
+  // Reset before anything else: reporting allocates, which may wait on the x87.
   ResetX87(FStartControlWord);
-  ADD_FAILURE() << "x87 state after " << Test.test_suite_name() << "." << Test.name() << ": " << faults;
+  ADD_FAILURE() << "x87 state after " << Test.test_suite_name() << "." << Test.name() << ": "
+                << X87StateFaults(state, FStartControlWord);
 }
 
 }  // namespace fennic::testing
