@@ -30,6 +30,7 @@ void TFennic::UseRetRoutine() {
   FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
+  FStackNeed = PushWidth;
 }
 
 TDiagnostic TFennic::Diagnostic() const {

@@ -165,6 +165,19 @@ class TFennic : public TBuilder {
   const std::uint8_t* CodeBytes() const { return FCodeStart; }
   std::size_t CodeSize() const { return FCodeSize; }
 
+  // The most machine stack that Evaluate's routine takes, in bytes below the
+  // stack pointer of the host's call: its return address, its frame with
+  // the alignment's slack, and at its deepest point the argument areas,
+  // saved registers and return addresses of the nested calls of host
+  // routines. What a host routine or inline code uses itself is not
+  // counted: a thread that evaluates needs StackNeed() plus the deepest use
+  // of the host's own routines. Without a compiled routine it is the
+  // return address alone. Calls nested in arguments add up (1,999 nested
+  // calls of a two-double function take some 72 KB); a text whose routine
+  // would need more than MaxStackNeed gives eEdge.
+  std::size_t StackNeed() const { return FStackNeed; }
+  static constexpr std::size_t MaxStackNeed = 256 * 1024;
+
  protected:
   void DeclareProperties(TPropertyList& list) const override;
 
@@ -380,6 +393,15 @@ class TFennic : public TBuilder {
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;
+  // Machine stack: the installed routine's need (StackNeed), and of this
+  // pass the need and the deepest bytes any level's code pushed below the
+  // frame.
+  std::size_t FStackNeed = 0;
+  std::size_t FPassStackNeed = 0;
+  std::int32_t FPushedPeak = 0;
+  // Records the current level's pushes, and Below bytes more (a CALL's
+  // return address), as the deepest point when they are.
+  void NotePushed(std::int32_t Below = 0);
   // Where the routine reads the constant pool and the double pairs
   // (x86-64: in its own block).
   std::array<const std::uint8_t*, 2> FBlockData{};
