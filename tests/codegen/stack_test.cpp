@@ -45,7 +45,8 @@ void Register(TFennic& f) {
   ASSERT_NE(f.RegisterFuncExt("add", "vi32vi32vi32", ctRegister, frInt32, 8, reinterpret_cast<void*>(&Add3), false), 0);
 }
 
-// A function of Count double parameters, and Count - 1 arguments "x,".
+// The function w of WideCount double parameters, and a call of it opened
+// up to its last argument.
 constexpr int WideCount = 120;
 void RegisterWide(TFennic& f) {
   std::string params;
