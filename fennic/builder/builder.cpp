@@ -1,6 +1,7 @@
 #include "fennic/builder/builder.h"
 
 #include "fennic/builder/treewalk.h"
+#include "fennic/core/stackguard.h"
 #include "fennic/simplifier/codedtext.h"
 
 namespace fennic {
@@ -127,6 +128,7 @@ void TBuilder::BuildSimplified(std::string_view Coded) {
   FConstBytes = 0;
   FTopLevel = 0;
   FNesting = 0;
+  TStackEntry stack;  // the parse descends as deep as the text nests
   if (BuildTree(Coded) < 0) {
     ReleaseTrees();
     return;

@@ -119,7 +119,7 @@ TTreeNode* TBuilder::TreeLeaf(std::string_view Text, std::size_t& Pos) {
     case FuncMarker:
       return CallLeaf(Text, Pos);
     case '(': {
-      if (FNesting >= MaxTreeNesting || StackLeft() < StackReserve) return Broken(TooDeep);
+      if (FNesting >= MaxTreeNesting || !StackHasRoom()) return Broken(TooDeep);
       TNestingLevel level(FNesting);
       ++Pos;
       TOwnedNode sum(BigTree(Text, Pos));
@@ -194,7 +194,7 @@ TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
   if (close == std::string_view::npos) return Broken(eEdge);
   std::string_view args = Text.substr(Pos + 1, close - Pos - 1);
   Pos = close + 1;
-  if (FNesting >= MaxTreeNesting || StackLeft() < StackReserve) return Broken(TooDeep);
+  if (FNesting >= MaxTreeNesting || !StackHasRoom()) return Broken(TooDeep);
   TNestingLevel level(FNesting);
 
   node->Text += '(';

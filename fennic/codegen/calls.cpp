@@ -104,6 +104,7 @@ void TFennic::CompileCall(TTreeNode* Node) {
   const std::int32_t frame = StackFrame(fn);
   AdjustEsp(true, frame);
   L.Pushed += frame;
+  NotePushed();
   std::int32_t written = 0;
 
   const bool builtIn = fn.CallType == ctBuilt_in;
@@ -298,6 +299,7 @@ void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
     entry.Saved = true;
     Emit(entry.Reg == pEAX ? insPushEax : entry.Reg == pEDX ? insPushEdx : insPushEcx);
     Level().Pushed += PushWidth;
+    NotePushed();
   }
 }
 

@@ -60,7 +60,7 @@ void TFennic::CompileText() {
     return;
   }
   GenerateCode([this] { CompileTree(0, 0, otExtended, false); });
-  if (FCompError == eDomain) FDiagnostic = Diagnose(FExprString);
+  if (FCompError != eNone) FDiagnostic = Diagnose(FExprString);
 }
 
 void TFennic::RunPass(const std::function<void()>& CompileBody) {
@@ -102,7 +102,14 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FTemps4 = FTemps8 = FTemps16 = 0;
   FIntInfo.clear();
   FHostCalls = false;
+  FPushedPeak = 0;
   RunPass(CompileBody);
+  if (FPassStackNeed > MaxStackNeed) {
+    FCompError = eEdge;
+    FErrorAt = std::string_view::npos;
+    FErrorLength = 0;
+    return;
+  }
 
   // Frame area bases.
   if (AlignMode()) {
@@ -159,6 +166,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FTemps4 = FTemps8 = FTemps16 = 0;
   FIntInfo.clear();
   FHostCalls = false;
+  FPushedPeak = 0;
   RunPass(CompileBody);
   FWriting = false;
 
@@ -173,6 +181,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FCodeStart = FCodeBlock.Data();
   FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = codeSize;
+  FStackNeed = FPassStackNeed;
 }
 
 void TFennic::ClearLevel(TLevelInfo& L) {
@@ -205,6 +214,10 @@ void TFennic::StackWorks() {
   const bool ebpFrame = AlignMode() && big + T8 > 0;
   std::int32_t frame = AlignMode() ? 16 * big + 8 * T8 + 4 * std::max(T4 - big, 0) : 12 * S + T4;
   if (!ebpFrame) frame = PlainFrameBytes(frame);
+  // The return address; the saved EBP and what aligning ESP may skip (ESP
+  // is at least PushWidth-aligned); the frame; the deepest pushes.
+  FPassStackNeed = static_cast<std::size_t>(PushWidth) + (ebpFrame ? FrameAlignment(big) : 0) +
+                   static_cast<std::size_t>(std::max(frame, 0)) + static_cast<std::size_t>(FPushedPeak);
   if (frame <= 0) return;
 
   FLevel = FTopLevel;

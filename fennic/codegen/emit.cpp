@@ -175,6 +175,7 @@ void TFennic::StoreTemp(TOpType OpType, std::int32_t Offset) {
 
 void TFennic::AddFuncCall(const TFunction& Func) {
   if (Func.Address) {
+    NotePushed(PushWidth);
     EmitCallTo(Func.Address);
   } else if (!Func.Code.empty()) {
     AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));
@@ -183,6 +184,10 @@ void TFennic::AddFuncCall(const TFunction& Func) {
   }
   // The routine or the inline code may change every scratch register.
   Level().ScratchBase = 0;
+}
+
+void TFennic::NotePushed(std::int32_t Below) {
+  FPushedPeak = std::max(FPushedPeak, Level().Pushed + Below);
 }
 
 // ---- Register model -------------------------------------------------------------

@@ -39,6 +39,7 @@ void TFennic::UseNoRoutine() {
   FRoutine = FCompiling ? &EvaluateWhileCompiling : &NoRoutine;
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
+  FStackNeed = PushWidth;
 }
 
 // Inside a compile-time call the component is half way through a

@@ -134,10 +134,13 @@ class TFennic : public TBuilder {
   // Limits of a text: brackets (call brackets included) nested deeper than
   // TSimpler::MaxNesting (2000), or more than TSimpler::MaxNestedBytes bytes
   // inside brackets counted once per enclosing bracket, give eEdge at once,
-  // as does a thread whose stack cannot take the nesting. Within them the
-  // time grows linearly with the length: on a current x86-64 processor a
-  // flat megabyte compiles in about two seconds, and no text takes more than
-  // some 30 microseconds a byte (the deepest nesting costs the most).
+  // as does nesting that the stack in use cannot take: a thread's stack is
+  // known, of a coroutine's or fiber's the compilation takes at most
+  // ForeignStackBudget (128 KiB) below the call (fennic/core/stackguard.h).
+  // Within them the time grows linearly with the length: on a current
+  // x86-64 processor a flat megabyte compiles in about two seconds, and no
+  // text takes more than some 30 microseconds a byte (the deepest nesting
+  // costs the most).
   virtual void Compile();
 
   // Runs the routine. The routine is the host's formula and runs under the
@@ -171,6 +174,20 @@ class TFennic : public TBuilder {
   // without a routine, the single byte C3.
   const std::uint8_t* CodeBytes() const { return FCodeStart; }
   std::size_t CodeSize() const { return FCodeSize; }
+
+  // The most machine stack that Evaluate's routine takes, in bytes below the
+  // stack pointer of the host's call: its return address, its frame with
+  // the alignment's slack, and at its deepest point the argument areas,
+  // saved registers and return addresses of the nested calls of host
+  // routines. What a host routine or inline code uses itself is not
+  // counted: a thread that evaluates needs StackNeed() plus the deepest use
+  // of the host's own routines. Without a compiled routine it is the
+  // return address alone. Calls nested in arguments add up: 1,999 nested
+  // calls of a routine of two extended arguments take 47,984 bytes in i386
+  // code and 63,992 in x86-64 code. A text whose routine would need more
+  // than MaxStackNeed gives eEdge.
+  std::size_t StackNeed() const { return FStackNeed; }
+  static constexpr std::size_t MaxStackNeed = 256 * 1024;
 
  protected:
   void DeclareProperties(TPropertyList& list) const override;
@@ -397,6 +414,15 @@ class TFennic : public TBuilder {
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;
+  // Machine stack: the installed routine's need (StackNeed), and of this
+  // pass the need and the deepest bytes any level's code pushed below the
+  // frame.
+  std::size_t FStackNeed = 0;
+  std::size_t FPassStackNeed = 0;
+  std::int32_t FPushedPeak = 0;
+  // Records the current level's pushes, and Below bytes more (a CALL's
+  // return address), as the deepest point when they are.
+  void NotePushed(std::int32_t Below = 0);
   // Where the routine reads the constant pool and the double pairs
   // (x86-64: in its own block).
   std::array<const std::uint8_t*, 2> FBlockData{};

@@ -251,6 +251,7 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
   area += ((16 - (base + area) % 16) % 16 + 16) % 16;
   AdjustEsp(true, area);
   L.Pushed += area;
+  NotePushed();
   const auto offsetOf = [&](std::int32_t at) { return at - (base + area); };
   for (std::size_t k = 0; k < n; ++k) {
     const TArgPlace& place = frame.Places[k];

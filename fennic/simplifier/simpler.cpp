@@ -108,6 +108,7 @@ void TSimpler::Simplify(std::string& S) {
     std::string_view& Text;
     ~TTextScope() { Text = {}; }
   } scope{FText = text};
+  TStackEntry stack;       // where the descent's stack budget is measured from
   THostCallSession calls;  // compile-time calls of this text
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);
@@ -125,7 +126,7 @@ std::string TSimpler::Simpler2(std::string_view S) {
     return {};
   }
   // Each sum inside brackets or arguments is a level of the descent.
-  if (StackLeft() < StackReserve) {
+  if (!StackHasRoom()) {
     Fail(eEdge, {}, 0, 0);
     return {};
   }
