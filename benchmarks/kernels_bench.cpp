@@ -44,7 +44,10 @@ FENNIC_ONE(Tanh, tanh)
 FENNIC_ONE(Atan, atan)
 FENNIC_ONE(Asin, asin)
 FENNIC_ONE(Sqrt, sqrt)
+FENNIC_ONE(Floor, floor)
 FENNIC_TWO(Pow, pow)
+FENNIC_TWO(Fmin, fmin)
+FENNIC_TWO(Hypot, hypot)
 FENNIC_TWO(Atan2, atan2)
 #undef FENNIC_ONE
 #undef FENNIC_TWO
@@ -57,7 +60,8 @@ const TFunction Functions[] = {
     {"sinh", SinhD, SinhL, -5, 5, false},     {"cosh", CoshD, CoshL, -5, 5, false},
     {"tanh", TanhD, TanhL, -5, 5, false},     {"atan", AtanD, AtanL, -10, 10, false},
     {"atan2", Atan2D, Atan2L, -10, 10, true}, {"asin", AsinD, AsinL, -1, 1, false},
-    {"sqrt", SqrtD, SqrtL, 0, 100, false},
+    {"sqrt", SqrtD, SqrtL, 0, 100, false},    {"floor", FloorD, FloorL, -100, 100, false},
+    {"min", FminD, FminL, -10, 10, true},     {"hypot", HypotD, HypotL, -10, 10, true},
 };
 
 constexpr int kArgs = 256;
@@ -116,6 +120,8 @@ void GccLongDouble(benchmark::State& State, const TFunction* F) {
 double MuPow(double a, double b) { return std::pow(a, b); }
 double MuAtan2(double a, double b) { return std::atan2(a, b); }
 double MuLog2(double a) { return std::log2(a); }
+double MuFloor(double a) { return std::floor(a); }
+double MuHypot(double a, double b) { return std::hypot(a, b); }
 
 void Muparser(benchmark::State& State, const TFunction* F) {
   TArgs A(*F);
@@ -124,6 +130,8 @@ void Muparser(benchmark::State& State, const TFunction* F) {
   p.DefineFun("pow", MuPow);
   p.DefineFun("atan2", MuAtan2);
   p.DefineFun("log2", MuLog2);
+  p.DefineFun("floor", MuFloor);
+  p.DefineFun("hypot", MuHypot);
   p.DefineVar("x", &x);
   p.DefineVar("y", &y);
   p.SetExpr(Text(*F));

@@ -42,8 +42,6 @@ FENNIC_HOST Ceil(long double x) { return ceill(x); }
 FENNIC_HOST Trunc(long double x) { return truncl(x); }
 FENNIC_HOST Round(long double x) { return roundl(x); }
 FENNIC_HOST Hypot(long double x, long double y) { return hypotl(x, y); }
-FENNIC_HOST Min(long double x, long double y) { return fminl(x, y); }
-FENNIC_HOST Max(long double x, long double y) { return fmaxl(x, y); }
 FENNIC_HOST ConstantE() { return StandardE; }
 #undef FENNIC_HOST
 
@@ -80,6 +78,13 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   Table.push_back({"sinh", "vf80", SinhCode(&Sinh), "hyperbolic sine (F2XM1, FSCALE)"});
   Table.push_back({"cosh", "vf80", CoshCode(&Cosh), "hyperbolic cosine (F2XM1, FSCALE)"});
   Table.push_back({"tanh", "vf80", TanhCode(&Tanh), "hyperbolic tangent (F2XM1, FSCALE)"});
+  Table.push_back({"hypot", "vf80vf80", HypotKernel(&Hypot), "sqrt(x*x + y*y) without overflow (in line, hypotl at the extremes)"});
+  Table.push_back({"min", "vf80vf80", MinMaxCode(false), "smaller of two; a NaN loses (FUCOMI, FCMOV)"});
+  Table.push_back({"max", "vf80vf80", MinMaxCode(true), "larger of two; a NaN loses (FUCOMI, FCMOV)"});
+  Table.push_back({"floor", "vf80", RoundingKernel(rdFloor, &Floor), "round down (in line)"});
+  Table.push_back({"ceil", "vf80", RoundingKernel(rdCeil, &Ceil), "round up (in line)"});
+  Table.push_back({"trunc", "vf80", RoundingKernel(rdTrunc, &Trunc), "round toward zero (in line)"});
+  Table.push_back({"round", "vf80", RoundingKernel(rdRound, &Round), "round to nearest, halves away from zero (in line)"});
   // A function without parameters is always computed while compiling: pi
   // folds to the x87's own constant, written without brackets.
   Table.push_back({"pi", "", {{0xD9, 0xEB}, 0}, "3.14159265358979323851 (FLDPI, folded while compiling)"});
@@ -104,13 +109,6 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
   const std::vector<TLibrary> Rest = {
       {"asin", "vf80", R(&Asin), "arc sine (asinl)"},
       {"acos", "vf80", R(&Acos), "arc cosine (acosl)"},
-      {"hypot", "vf80vf80", R(&Hypot), "sqrt(x*x + y*y) without overflow (hypotl)"},
-      {"min", "vf80vf80", R(&Min), "smaller of two; a NaN loses (fminl)"},
-      {"max", "vf80vf80", R(&Max), "larger of two; a NaN loses (fmaxl)"},
-      {"floor", "vf80", R(&Floor), "round down (floorl)"},
-      {"ceil", "vf80", R(&Ceil), "round up (ceill)"},
-      {"trunc", "vf80", R(&Trunc), "round toward zero (truncl)"},
-      {"round", "vf80", R(&Round), "round to nearest, halves away from zero (roundl)"},
       // Always computed while compiling, like pi.
       {"e", "", R(&ConstantE), "2.71828182845904523543 (folded while compiling)"},
   };

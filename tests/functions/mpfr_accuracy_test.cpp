@@ -136,7 +136,7 @@ const TDomain Domains[] = {
     {"asin", mpfr_asin, nullptr, -1, 1, 0, 0, false, 1.5, 0.55},
     {"acos", mpfr_acos, nullptr, -1, 1, 0, 0, false, 1.5, 0.55},
     {"sqrt", mpfr_sqrt, nullptr, 0, 1e6L, 0, 0, false, 0.5, 0.51},  // rounded twice
-    {"hypot", nullptr, mpfr_hypot, -1e3L, 1e3L, -1e3L, 1e3L, false, 1, 0.55},
+    {"hypot", nullptr, mpfr_hypot, -1e3L, 1e3L, -1e3L, 1e3L, false, 1.5, 0.55},
 };
 
 long double Sample(std::mt19937_64& Rng, long double Lo, long double Hi, bool Log) {
