@@ -48,9 +48,6 @@ alignas(8) const double HalfPiParts[4] = {0x1.921fb544p+0, 0x1.0b4611a6p-34, 0x1
 alignas(4) const float Signs[2] = {1.0f, -1.0f};
 alignas(8) const double SplitFactor = 0x1.00000001p32;  // 2^32 + 1
 alignas(8) const double PowExponentLimit = 0x1p64;
-alignas(8) const double RoundMagic = 0x1.8p63;  // x + it - it rounds x to a whole number
-alignas(8) const double RoundLimit = 0x1p62;    // below it x + 1.5 * 2^63 stays in [2^63, 2^64)
-alignas(8) const double HalfValue = 0.5;
 alignas(16) const long double HypotHigh = 0x1p8000L, HypotLow = 0x1p-8000L;
 
 // A pool for the 64-bit base register: every constant above lies within
@@ -458,73 +455,6 @@ TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
   C({0x83, 0xE0, 0x02});                    // AND EAX,2
   C({0x01, 0xC0});                          // ADD EAX,EAX
   C.Indexed(0xD8, 1, Signs, 0);             // FMUL DWORD [signs+EAX]: the lower half-turn
-  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
-}
-
-namespace {
-
-// ST0 = result, ST1 = x -> the result with the sign of x (a zero result
-// too: floor(-0) and ceil(-0.5) are -0).
-void SignOf(TX87Code& C) {
-  C({0xD9, 0xE1});          // FABS                    |r|, x
-  C({0xD9, 0xC0});          // FLD ST0
-  C({0xD9, 0xE0});          // FCHS                    -|r|, |r|, x
-  C({0xD9, 0xCA});          // FXCH ST2                x, |r|, -|r|
-  C({0xD9, 0xE5});          // FXAM: C1 is the sign
-  C({0xDF, 0xE0});          // FNSTSW AX
-  C({0xDD, 0xD8});          // FSTP ST0                |r|, -|r|
-  C({0xF6, 0xC4, 0x02});    // TEST AH,2
-  C({0xDB, 0xC9});          // FCMOVNE ST,ST1
-  C({0xDD, 0xD9});          // FSTP ST1
-}
-
-}  // namespace
-
-TInlineCode RoundingKernel(TRounding Mode, TUnaryRoutine Fallback) {
-  TKernel K(false);
-  TX87Code& C = K.C;
-  K.BelowLimit(&RoundLimit);                // beyond, x is whole or nearly: the library
-  K.Enter(true);                            // the sum rounds to nearest in 64 bits
-  C({0xD9, 0xC0});                          // FLD ST0                   x, x
-  if (Mode == rdTrunc || Mode == rdRound) C({0xD9, 0xE1});  // FABS: a = |x|
-  C({0xD9, 0xC0});                          // FLD ST0                   a, a, x
-  C.Memory(0xDC, 0, &RoundMagic);           // FADD QWORD [1.5*2^63]
-  C.Memory(0xDC, 4, &RoundMagic);           // FSUB QWORD [1.5*2^63]     t = nearest(a), a, x
-  switch (Mode) {
-    case rdFloor:
-    case rdTrunc:
-      C({0xD9, 0xC0});                      // FLD ST0
-      C({0xD9, 0xE8});                      // FLD1
-      C({0xDE, 0xE9});                      // FSUBP ST1,ST              t - 1, t, a, x
-      C({0xD9, 0xC9});                      // FXCH                      t, t - 1, a, x
-      C({0xDB, 0xEA});                      // FUCOMI ST,ST2
-      C({0xDB, 0xD1});                      // FCMOVNBE ST,ST1: t > a
-      break;
-    case rdCeil:
-      C({0xD9, 0xC0});                      // FLD ST0
-      C({0xD9, 0xE8});                      // FLD1
-      C({0xDE, 0xC1});                      // FADDP                     t + 1, t, a, x
-      C({0xD9, 0xC9});                      // FXCH
-      C({0xDB, 0xEA});                      // FUCOMI ST,ST2
-      C({0xDA, 0xC1});                      // FCMOVB ST,ST1: t < a
-      break;
-    case rdRound:
-      // Halves away from zero: t + 1 where a - t is exactly 1/2 (t even).
-      C({0xD9, 0xC1});                      // FLD ST1
-      C({0xD8, 0xE1});                      // FSUB ST,ST1               a - t, t, a, x
-      C.Memory(0xDD, 0, &HalfValue);        // FLD QWORD [0.5]
-      C({0xDF, 0xE9});                      // FUCOMIP ST,ST1            a - t, t, a, x
-      C({0xDD, 0xD8});                      // FSTP ST0                  t, a, x
-      C({0xD9, 0xC0});                      // FLD ST0
-      C({0xD9, 0xE8});                      // FLD1
-      C({0xDE, 0xC1});                      // FADDP                     t + 1, t, a, x
-      C({0xD9, 0xC9});                      // FXCH
-      C({0xDA, 0xC9});                      // FCMOVE ST,ST1: a - t = 1/2
-      break;
-  }
-  C({0xDD, 0xDA});                          // FSTP ST2                  ?, r, x
-  C({0xDD, 0xD8});                          // FSTP ST0                  r, x
-  SignOf(C);
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
 }
 

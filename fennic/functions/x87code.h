@@ -98,11 +98,6 @@ TInlineCode LogKernel(TLogBase Base, bool Double);
 // pow: positive normal x within 2^-125 and 2^126, |y| < 2^64 and |y ln x|
 // < 11354, under 64-bit precision control.
 TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback);
-// floor, ceil, trunc, round: |x| < 2^62 by adding and subtracting 1.5 *
-// 2^63 under 64-bit precision and rounding to nearest, then FCMOV; the
-// library beyond.
-enum TRounding : std::uint8_t { rdFloor, rdCeil, rdTrunc, rdRound };
-TInlineCode RoundingKernel(TRounding Mode, TUnaryRoutine Fallback);
 // min, max: FUCOMI and FCMOV, a NaN losing to a number.
 TInlineCode MinMaxCode(bool Max);
 // hypot: sqrt(x^2 + y^2) where max(|x|, |y|) lies within 2^-8000 and

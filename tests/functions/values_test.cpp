@@ -129,10 +129,9 @@ TEST(PackValues, KnownResultsAndDomainEdges) {
   }
 }
 
-// The in-line rounding functions and min/max give the C library's bits
-// (the sign of a zero included), under the default control word and under
-// those that send the rounding functions to the library (53-bit precision,
-// rounding down).
+// The rounding functions and the in-line min/max give the C library's bits
+// (the sign of a zero included); the rounding functions also under 53-bit
+// precision and rounding down.
 TEST(PackValues, RoundingAndSelectionMatchTheLibrary) {
   const long double Args[] = {0.0L, -0.0L, 0.3L, -0.3L, 0.5L, -0.5L, 1.5L, -2.5L, 3.5L,
                               0.49999999999999999995L, -0.49999999999999999995L, 7.0L,
