@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -39,9 +40,14 @@ constexpr bool kHavePack =
     false;
 #endif
 
+// FENNIC_BENCH_ACCURACY=double measures the pack's double accuracy.
 void RegisterPack(TFennic& f) {
 #ifdef FENNIC_BENCH_FUNCTIONS
-  RegisterStandardFunctions(f);
+  static const bool Double = [] {
+    const char* v = std::getenv("FENNIC_BENCH_ACCURACY");
+    return v && std::strcmp(v, "double") == 0;
+  }();
+  RegisterStandardFunctions(f, Double ? paDouble : paExtended);
 #else
   (void)f;
 #endif

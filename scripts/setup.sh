@@ -18,6 +18,9 @@ packages=(
   # The fuzz target: clang with libFuzzer and the sanitizer runtimes of both
   # targets (clang -m32 links the i386 C++ library of g++-multilib).
   clang-14 libclang-rt-14-dev
+  # The pack's accuracy reference in both targets, and the generator of its
+  # kernels' coefficients.
+  "libmpfr-dev:$native" libmpfr-dev:i386 python3-mpmath
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -42,8 +42,6 @@ FENNIC_HOST Ceil(long double x) { return ceill(x); }
 FENNIC_HOST Trunc(long double x) { return truncl(x); }
 FENNIC_HOST Round(long double x) { return roundl(x); }
 FENNIC_HOST Hypot(long double x, long double y) { return hypotl(x, y); }
-FENNIC_HOST Min(long double x, long double y) { return fminl(x, y); }
-FENNIC_HOST Max(long double x, long double y) { return fmaxl(x, y); }
 FENNIC_HOST ConstantE() { return StandardE; }
 #undef FENNIC_HOST
 
@@ -57,11 +55,12 @@ struct TInline {
 };
 
 // x87 arguments arrive first parameter deepest, the last one in ST0.
-std::vector<TInline> InlineTable(TTrigCode Trig) {
+std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
+  const bool Double = Accuracy == paDouble;
   std::vector<TInline> Table;
   if (Trig == tcX87) {
-    Table.push_back({"sin", "vf80", SineCode(false, &Sin), "sine (FSIN after a reduction by pi/2)"});
-    Table.push_back({"cos", "vf80", SineCode(true, &Cos), "cosine (FSIN, FCOS after a reduction by pi/2)"});
+    Table.push_back({"sin", "vf80", SineKernel(false, Double, &Sin), "sine (a kernel of the pack, reduced by pi/2)"});
+    Table.push_back({"cos", "vf80", SineKernel(true, Double, &Cos), "cosine (a kernel of the pack, reduced by pi/2)"});
     Table.push_back({"tan", "vf80", TangentCode(&Tan), "tangent (FPTAN after a reduction by pi/2)"});
   }
   Table.push_back({"atan", "vf80", {{0xD9, 0xE8, 0xD9, 0xF3}, 1}, "arc tangent (FLD1, FPATAN)"});
@@ -69,17 +68,19 @@ std::vector<TInline> InlineTable(TTrigCode Trig) {
   Table.push_back({"atan2", "vf80vf80", {{0xD9, 0xF3}, 0}, "arc tangent of y/x in (-pi, pi] (FPATAN)"});
   Table.push_back({"sqrt", "vf80", {{0xD9, 0xFA}, 0}, "square root (FSQRT)"});
   Table.push_back({"abs", "vf80", {{0xD9, 0xE1}, 0}, "absolute value (FABS)"});
-  // FYL2X: ST1 * log2(ST0), with ST1 the constant loaded ahead and exchanged.
-  const TInlineCode Ln{{0xD9, 0xED, 0xD9, 0xC9, 0xD9, 0xF1}, 1};
-  Table.push_back({"ln", "vf80", Ln, "natural logarithm (FLDLN2, FYL2X)"});
+  const TInlineCode Ln = LogKernel(lbE, Double);
+  Table.push_back({"ln", "vf80", Ln, "natural logarithm (a kernel of the pack)"});
   Table.push_back({"log", "vf80", Ln, "natural logarithm, as ln"});
-  Table.push_back({"log10", "vf80", {{0xD9, 0xEC, 0xD9, 0xC9, 0xD9, 0xF1}, 1}, "common logarithm (FLDLG2, FYL2X)"});
-  Table.push_back({"log2", "vf80", {{0xD9, 0xE8, 0xD9, 0xC9, 0xD9, 0xF1}, 1}, "binary logarithm (FLD1, FYL2X)"});
-  Table.push_back({"exp", "vf80", ExpCode(&Exp), "e to the power x (F2XM1, FSCALE)"});
-  Table.push_back({"pow", "vf80vf80", PowCode(&Pow), "x to the power y (FYL2X, F2XM1, FSCALE)"});
+  Table.push_back({"log10", "vf80", LogKernel(lbTen, Double), "common logarithm (a kernel of the pack)"});
+  Table.push_back({"log2", "vf80", LogKernel(lbTwo, Double), "binary logarithm (a kernel of the pack)"});
+  Table.push_back({"exp", "vf80", ExpKernel(Double, &Exp), "e to the power x (a kernel of the pack)"});
+  Table.push_back({"pow", "vf80vf80", PowKernel(Double, &Pow), "x to the power y (kernels of the pack)"});
   Table.push_back({"sinh", "vf80", SinhCode(&Sinh), "hyperbolic sine (F2XM1, FSCALE)"});
   Table.push_back({"cosh", "vf80", CoshCode(&Cosh), "hyperbolic cosine (F2XM1, FSCALE)"});
   Table.push_back({"tanh", "vf80", TanhCode(&Tanh), "hyperbolic tangent (F2XM1, FSCALE)"});
+  Table.push_back({"hypot", "vf80vf80", HypotKernel(&Hypot), "sqrt(x*x + y*y) without overflow (in line, hypotl at the extremes)"});
+  Table.push_back({"min", "vf80vf80", MinMaxCode(false), "smaller of two; a NaN loses (FUCOMI, FCMOV)"});
+  Table.push_back({"max", "vf80vf80", MinMaxCode(true), "larger of two; a NaN loses (FUCOMI, FCMOV)"});
   // A function without parameters is always computed while compiling: pi
   // folds to the x87's own constant, written without brackets.
   Table.push_back({"pi", "", {{0xD9, 0xEB}, 0}, "3.14159265358979323851 (FLDPI, folded while compiling)"});
@@ -104,9 +105,8 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
   const std::vector<TLibrary> Rest = {
       {"asin", "vf80", R(&Asin), "arc sine (asinl)"},
       {"acos", "vf80", R(&Acos), "arc cosine (acosl)"},
-      {"hypot", "vf80vf80", R(&Hypot), "sqrt(x*x + y*y) without overflow (hypotl)"},
-      {"min", "vf80vf80", R(&Min), "smaller of two; a NaN loses (fminl)"},
-      {"max", "vf80vf80", R(&Max), "larger of two; a NaN loses (fmaxl)"},
+      // In line, adding and taking away 1.5 * 2^63 with the corrections and
+      // the checks of the control word measured slower than these calls.
       {"floor", "vf80", R(&Floor), "round down (floorl)"},
       {"ceil", "vf80", R(&Ceil), "round up (ceill)"},
       {"trunc", "vf80", R(&Trunc), "round toward zero (truncl)"},
@@ -118,42 +118,42 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
   return Table;
 }
 
-TFunctionSet MakePack(TTrigCode Trig) {
+TFunctionSet MakePack(TTrigCode Trig, TPackAccuracy Accuracy) {
   TFunctionSet Pack;
-  for (const TInline& F : InlineTable(Trig))
+  for (const TInline& F : InlineTable(Trig, Accuracy))
     Pack.Add(F.Name, F.Params, ctBuilt_in, frExtended, F.Code.StackNeeds, nullptr, true, F.Code.Code);
   for (const TLibrary& F : LibraryTable(Trig))
     Pack.Add(F.Name, F.Params, ctCdecl, frExtended, LibraryStackNeeds, F.Routine, true);
   return Pack;
 }
 
-// The pack is made once per trigonometry choice: a registry then shares its
-// records, and an empty one takes it whole.
-const TFunctionSet& Pack(TTrigCode Trig) {
-  static const TFunctionSet X87 = MakePack(tcX87), Library = MakePack(tcLibrary);
-  return Trig == tcLibrary ? Library : X87;
+// The pack is made once per choice: a registry then shares its records, and
+// an empty one takes it whole.
+const TFunctionSet& Pack(TTrigCode Trig, TPackAccuracy Accuracy) {
+  static const TFunctionSet Packs[2][2] = {
+      {MakePack(tcX87, paExtended), MakePack(tcX87, paDouble)},
+      {MakePack(tcLibrary, paExtended), MakePack(tcLibrary, paDouble)}};
+  return Packs[Trig == tcLibrary][Accuracy == paDouble];
 }
 
 }  // namespace
 }  // namespace functions
 
 bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig) {
-  TX87Entry x87;
-  const TFunctionSet& Pack = functions::Pack(Trig);
-  return Target.RegisterFuncs(Pack) == Pack.Size();
+  return RegisterStandardFunctions(Target, paExtended, Trig);
 }
 
-// The extended kernels are within a unit of a double too.
 bool RegisterStandardFunctions(TCtrlBlck& Target, TPackAccuracy Accuracy, TTrigCode Trig) {
-  (void)Accuracy;
-  return RegisterStandardFunctions(Target, Trig);
+  TX87Entry x87;
+  const TFunctionSet& Pack = functions::Pack(Trig, Accuracy);
+  return Target.RegisterFuncs(Pack) == Pack.Size();
 }
 
 const std::vector<TStandardEntry>& StandardEntries() {
   using namespace functions;
   static const std::vector<TStandardEntry> Entries = [] {
     std::vector<TStandardEntry> List;
-    for (const TInline& F : InlineTable(tcX87)) List.push_back({F.Name, F.Params, true, F.Summary});
+    for (const TInline& F : InlineTable(tcX87, paExtended)) List.push_back({F.Name, F.Params, true, F.Summary});
     for (const TLibrary& F : LibraryTable(tcX87)) List.push_back({F.Name, F.Params, false, F.Summary});
     return List;
   }();

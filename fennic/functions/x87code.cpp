@@ -25,6 +25,10 @@ TX87Code& TX87Code::Value(std::uint64_t V, int Bytes) {
   return *this;
 }
 
+TX87Code& TX87Code::Stack(std::uint8_t Opcode, std::uint8_t Reg, std::uint8_t Disp) {
+  return (*this)({Opcode, static_cast<std::uint8_t>(0x44 | Reg << 3), 0x24, Disp});
+}
+
 TX87Code::TLabel TX87Code::Label() {
   FLabels.push_back(-1);
   return FLabels.size() - 1;
@@ -87,8 +91,6 @@ alignas(8) const double SinhSmall = 0.5;
 alignas(8) const double TanhSmall = 0.6875;  // for 2|x|
 alignas(8) const double Half = 0.5;
 alignas(8) const double Two = 2.0;
-// |y log2 x| within it keeps pow to a few units in the last place.
-alignas(8) const double PowLimit = 8.0;
 
 // x87 instructions.
 constexpr std::uint8_t FldSt0[] = {0xD9, 0xC0}, FldSt1[] = {0xD9, 0xC1};
@@ -166,33 +168,6 @@ void SignOfArgument(TX87Code& C, TX87Code::TLabel Done) {
 
 // ---- The functions -----------------------------------------------------------------
 
-TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback) {
-  TX87Code C;
-  const auto reduce = C.Label(), slow = C.Label(), odd = C.Label(), sign = C.Label(), done = C.Label();
-  BelowLimit(C, &QuarterPi, reduce);
-  C({0xD9, static_cast<std::uint8_t>(Cosine ? 0xFF : 0xFE)});  // FCOS, FSIN
-  C.Jump(0xEB, done);
-  C.Bind(reduce);
-  BelowLimit(C, &TrigLimit, slow);
-  ReduceQuadrant(C);
-  if (Cosine) C({0xFF, 0xC0});  // INC EAX: cos x = sin(x + pi/2)
-  C({0xA8, 0x01});              // TEST AL,1
-  C.Jump(0x75, odd);
-  C({0xD9, 0xFE});              // FSIN
-  C.Jump(0xEB, sign);
-  C.Bind(odd);
-  C({0xD9, 0xFF});              // FCOS
-  C.Bind(sign);
-  C({0xA8, 0x02});              // TEST AL,2: the lower half-turn
-  C.Jump(0x74, done);
-  C({0xD9, 0xE0});              // FCHS
-  C.Jump(0xEB, done);
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 2};
-}
-
 TInlineCode TangentCode(TUnaryRoutine Fallback) {
   TX87Code C;
   const auto reduce = C.Label(), slow = C.Label(), odd = C.Label(), even = C.Label(), done = C.Label();
@@ -211,18 +186,6 @@ TInlineCode TangentCode(TUnaryRoutine Fallback) {
   C.Bind(odd);
   C({0xDE, 0xF1});          // FDIVRP ST1,ST           1 / tan r
   C({0xD9, 0xE0});          // FCHS                    -cot r = tan(r + pi/2)
-  C.Jump(0xEB, done);
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 2};
-}
-
-TInlineCode ExpCode(TUnaryRoutine Fallback) {
-  TX87Code C;
-  const auto slow = C.Label(), done = C.Label();
-  BelowLimit(C, &ExpLimit, slow);
-  Exponential(C);
   C.Jump(0xEB, done);
   C.Bind(slow);
   C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
@@ -308,46 +271,6 @@ TInlineCode TanhCode(TUnaryRoutine Fallback) {
   SignOfArgument(C, done);
   C.Bind(slow);
   C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 3};
-}
-
-TInlineCode PowCode(TBinaryRoutine Fallback) {
-  // ST1 = x, ST0 = y.
-  TX87Code C;
-  const auto slow = C.Label(), drop = C.Label(), done = C.Label();
-  C({0xD9, 0xE5});               // FXAM y
-  C({0xDF, 0xE0});               // FNSTSW AX
-  C({0xF6, 0xC4, 0x01});         // TEST AH,1: C0, an infinity, NaN or empty register
-  C.Jump(0x75, slow);
-  C({0xD9, 0xC9});               // FXCH                   x, y
-  C({0xD9, 0xE5});               // FXAM x
-  C({0xD9, 0xC9});               // FXCH                   y, x
-  C({0xDF, 0xE0});               // FNSTSW AX
-  C({0x80, 0xE4, 0x47});         // AND AH,47h: C3 C2 C1 C0
-  C({0x80, 0xFC, 0x04});         // CMP AH,4: positive normal
-  C.Jump(0x75, slow);
-  Op(C, FldSt1);                 // x, y, x
-  Op(C, FldSt1);                 // y, x, y, x
-  C({0xD9, 0xC9});               // FXCH                   x, y, y, x
-  C({0xD9, 0xF1});               // FYL2X                  t = y log2 x, y, x
-  BelowLimit(C, &PowLimit, drop);
-  Op(C, FldSt0);                 // t, t, y, x
-  C({0xD9, 0xFC});               // FRNDINT                n, t, y, x
-  C({0xDC, 0xE9});               // FSUB ST1,ST            n, t - n, y, x
-  C({0xD9, 0xC9});               // FXCH                   r, n, y, x
-  C({0xD9, 0xF0});               // F2XM1
-  C({0xD9, 0xE8});               // FLD1
-  C({0xDE, 0xC1});               // FADDP                  2^r, n, y, x
-  C({0xD9, 0xFD});               // FSCALE                 x^y, n, y, x
-  C({0xDD, 0xD9});               // FSTP ST1
-  C({0xDD, 0xD9});               // FSTP ST1
-  C({0xDD, 0xD9});               // FSTP ST1               x^y
-  C.Jump(0xEB, done);
-  C.Bind(drop);
-  C({0xDD, 0xD8});               // FSTP ST0               y, x
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 2));
   C.Bind(done);
   return {C.Done(), 3};
 }

@@ -32,8 +32,22 @@ class TX87Code {
   TX87Code& Value(std::uint64_t V, int Bytes);
   // Opcode, then a ModRM byte with the reg field Reg addressing Constant (a
   // constant of static storage): [abs32] on i386; in 64-bit code through RAX
-  // (x87code_*.cpp).
+  // (x87code_*.cpp); after Base, through the pool register with a 32-bit
+  // displacement.
   TX87Code& Memory(std::uint8_t Opcode, std::uint8_t Reg, const void* Constant);
+  // The pool register (RSI) pointed at Pool, near every constant that
+  // Memory and Indexed address afterwards; nothing on i386, where the
+  // constants' addresses are absolute.
+  TX87Code& Base(const void* Pool);
+  // Opcode, ModRM addressing Table plus a byte offset in a 32-bit general
+  // register (0 EAX, 1 ECX, 2 EDX); in 64-bit code after Base only.
+  TX87Code& Indexed(std::uint8_t Opcode, std::uint8_t Reg, const void* Table, std::uint8_t Index);
+  // Opcode, ModRM addressing [ESP+Disp] (the same bytes in both targets).
+  TX87Code& Stack(std::uint8_t Opcode, std::uint8_t Reg, std::uint8_t Disp);
+  // Room of Bytes on the machine stack, and its release (SUB/ADD ESP or RSP;
+  // they change the flags).
+  TX87Code& Frame(std::uint8_t Bytes);
+  TX87Code& Unframe(std::uint8_t Bytes);
   TLabel Label();
   // A jump, named by its short opcode (0x74 JZ, 0x75 JNZ, 0xEB JMP ...), to
   // a label bound later.
@@ -44,6 +58,7 @@ class TX87Code {
 
  private:
   TAByte FCode;
+  const void* FBase = nullptr;
   std::vector<std::ptrdiff_t> FLabels;                // position, -1 while unbound
   std::vector<std::pair<std::size_t, TLabel>> FJumps;  // position of the displacement byte
 };
@@ -61,25 +76,35 @@ struct TInlineCode {
   std::int32_t StackNeeds;
 };
 
-// sin, cos: FSIN or FCOS of the argument itself below pi/4; up to 2^31 of
-// the argument reduced by pi/2 in four parts, by its quadrant; the library
-// beyond.
-TInlineCode SineCode(bool Cosine, TUnaryRoutine Fallback);
-// tan: the same, FPTAN of the remainder, the cotangent's negative in the odd
-// quadrants.
+// tan: FPTAN of the argument itself below pi/4; up to 2^31 of the argument
+// reduced by pi/2 in four parts, FPTAN of the remainder, the cotangent's
+// negative in the odd quadrants; the library beyond.
 TInlineCode TangentCode(TUnaryRoutine Fallback);
-// exp: 2^(n + u) with n whole and u = (x - n ln2) log2(e), ln2 in two
-// parts (|x| < 11354).
-TInlineCode ExpCode(TUnaryRoutine Fallback);
-// sinh, cosh, tanh from the same exponential, and from 2^u - 1 (F2XM1) near
-// zero where the difference of exponentials would cancel.
+// sinh, cosh, tanh: from 2^(n + u) with n whole and u = (x - n ln2) log2(e)
+// (F2XM1, FSCALE), and from 2^u - 1 (F2XM1) near zero where the difference
+// of exponentials would cancel.
 TInlineCode SinhCode(TUnaryRoutine Fallback);
 TInlineCode CoshCode(TUnaryRoutine Fallback);
 TInlineCode TanhCode(TUnaryRoutine Fallback);
-// pow(x, y) = 2^(y log2 x) for a positive normal x and |y log2 x| within the
-// range where that product keeps the result to a few units; the library for
-// the rest (negative bases, integer exponents of them, zeros, infinities).
-TInlineCode PowCode(TBinaryRoutine Fallback);
+
+// The pack's own kernels (kernels.cpp), in extended accuracy or, with
+// Double, in the fewer terms a double result needs.
+// exp: |x| < 11354.
+TInlineCode ExpKernel(bool Double, TUnaryRoutine Fallback);
+// ln, log2, log10: positive normal x within 2^-125 and 2^126; FYL2X for
+// the others.
+enum TLogBase : std::uint8_t { lbE, lbTwo, lbTen };
+TInlineCode LogKernel(TLogBase Base, bool Double);
+// pow: positive normal x within 2^-125 and 2^126, |y| < 2^64 and |y ln x|
+// < 11354, under 64-bit precision control.
+TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback);
+// min, max: FUCOMI and FCMOV, a NaN losing to a number.
+TInlineCode MinMaxCode(bool Max);
+// hypot: sqrt(x^2 + y^2) where max(|x|, |y|) lies within 2^-8000 and
+// 2^8000; the library elsewhere.
+TInlineCode HypotKernel(TBinaryRoutine Fallback);
+// sin, cos: |x| < 2^31, under 64-bit precision control.
+TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback);
 
 inline void AppendLittleEndian(TAByte& Code, std::uint64_t Value, int Bytes) {
   for (int i = 0; i < Bytes; ++i) Code.push_back(static_cast<std::uint8_t>(Value >> (8 * i)));

@@ -14,6 +14,19 @@ TX87Code& TX87Code::Memory(std::uint8_t Opcode, std::uint8_t Reg, const void* Co
   return Value(reinterpret_cast<std::uintptr_t>(Constant), 4);
 }
 
+TX87Code& TX87Code::Base(const void* Pool) {
+  FBase = Pool;
+  return *this;
+}
+
+TX87Code& TX87Code::Indexed(std::uint8_t Opcode, std::uint8_t Reg, const void* Table, std::uint8_t Index) {
+  (*this)({Opcode, static_cast<std::uint8_t>(0x80 | Reg << 3 | Index)});  // [index+disp32]
+  return Value(reinterpret_cast<std::uintptr_t>(Table), 4);
+}
+
+TX87Code& TX87Code::Frame(std::uint8_t Bytes) { return (*this)({0x83, 0xEC, Bytes}); }
+TX87Code& TX87Code::Unframe(std::uint8_t Bytes) { return (*this)({0x83, 0xC4, Bytes}); }
+
 TAByte LibraryCall(const void* Fallback, int Arity) {
   // [ESP] the arguments (12 bytes each, first lowest), above them the
   // 108-byte FNSAVE image: ST(i) at 28 + 10 i in it.

@@ -10,10 +10,35 @@
 
 namespace fennic::functions {
 
+namespace {
+std::uint32_t Displacement(const void* Base, const void* Constant) {
+  return static_cast<std::uint32_t>(static_cast<const char*>(Constant) - static_cast<const char*>(Base));
+}
+}  // namespace
+
 TX87Code& TX87Code::Memory(std::uint8_t Opcode, std::uint8_t Reg, const void* Constant) {
+  if (FBase) {
+    (*this)({Opcode, static_cast<std::uint8_t>(0x86 | Reg << 3)});  // [RSI+disp32]
+    return Value(Displacement(FBase, Constant), 4);
+  }
   (*this)({0x48, 0xB8}).Value(reinterpret_cast<std::uintptr_t>(Constant), 8);  // MOV RAX,constant
   return (*this)({Opcode, static_cast<std::uint8_t>(Reg << 3)});               // [RAX]
 }
+
+TX87Code& TX87Code::Base(const void* Pool) {
+  FBase = Pool;
+  return (*this)({0x48, 0xBE}).Value(reinterpret_cast<std::uintptr_t>(Pool), 8);  // MOV RSI,pool
+}
+
+TX87Code& TX87Code::Indexed(std::uint8_t Opcode, std::uint8_t Reg, const void* Table, std::uint8_t Index) {
+  // [RSI+index+disp32]; the index register's upper half is clear after a
+  // 32-bit operation.
+  (*this)({Opcode, static_cast<std::uint8_t>(0x84 | Reg << 3), static_cast<std::uint8_t>(Index << 3 | 6)});
+  return Value(Displacement(FBase, Table), 4);
+}
+
+TX87Code& TX87Code::Frame(std::uint8_t Bytes) { return (*this)({0x48, 0x83, 0xEC, Bytes}); }
+TX87Code& TX87Code::Unframe(std::uint8_t Bytes) { return (*this)({0x48, 0x83, 0xC4, Bytes}); }
 
 TAByte LibraryCall(const void* Fallback, int Arity) {
   // [RSP] the arguments in 16-byte slots, first lowest; above them the

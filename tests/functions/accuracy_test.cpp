@@ -107,7 +107,7 @@ const TSweep Sweeps[] = {
     {"pow", nullptr, powl, 0, 10, -30, 30, 5},
     {"pow", nullptr, powl, 0.5L, 2, -400, 400, 5},
     {"pow", nullptr, powl, -10, 10, -30, 30, 5},
-    {"hypot", nullptr, hypotl, -1e3L, 1e3L, -1e3L, 1e3L, 0},
+    {"hypot", nullptr, hypotl, -1e3L, 1e3L, -1e3L, 1e3L, 1},
     {"min", nullptr, Fmin, -10, 10, -10, 10, 0},
     {"max", nullptr, Fmax, -10, 10, -10, 10, 0},
     {"floor", floorl, nullptr, -100, 100, 0, 0, 0},

@@ -17,8 +17,8 @@ struct TPackComponent {
   TFennic Fennic{nullptr};
   long double X = 0, Y = 0;
 
-  explicit TPackComponent(TTrigCode Trig = tcX87) {
-    EXPECT_TRUE(RegisterStandardFunctions(Fennic, Trig));
+  explicit TPackComponent(TTrigCode Trig = tcX87, TPackAccuracy Accuracy = paExtended) {
+    EXPECT_TRUE(RegisterStandardFunctions(Fennic, Accuracy, Trig));
     Fennic.RegisterVarExt("x", vtExtended, &X);
     Fennic.RegisterVarExt("y", vtExtended, &Y);
   }

@@ -129,6 +129,57 @@ TEST(PackValues, KnownResultsAndDomainEdges) {
   }
 }
 
+// The rounding functions and the in-line min/max give the C library's bits
+// (the sign of a zero included); the rounding functions also under 53-bit
+// precision and rounding down.
+TEST(PackValues, RoundingAndSelectionMatchTheLibrary) {
+  const long double Args[] = {0.0L, -0.0L, 0.3L, -0.3L, 0.5L, -0.5L, 1.5L, -2.5L, 3.5L,
+                              0.49999999999999999995L, -0.49999999999999999995L, 7.0L,
+                              -1e-4000L, 0x1p62L - 0.5L, -0x1p62L, 0x1p63L + 2, 1e30L, Inf, -Inf, NaN};
+  struct TUnary {
+    const char* Text;
+    long double (*F)(long double);
+  } const Unary[] = {{"floor(x)", floorl}, {"ceil(x)", ceill}, {"trunc(x)", truncl}, {"round(x)", roundl}};
+  struct TBinary {
+    const char* Text;
+    long double (*F)(long double, long double);
+  } const Binary[] = {{"min(x, y)", fminl}, {"max(x, y)", fmaxl}};
+  std::uint16_t Default = 0;
+  asm volatile("fnstcw %0" : "=m"(Default));
+  const std::uint16_t ControlWords[] = {Default, static_cast<std::uint16_t>((Default & ~0x0300) | 0x0200),
+                                        static_cast<std::uint16_t>(Default | 0x0400)};
+  TPackComponent P;
+  // The routine and the library's result under the same control word (the
+  // library's own results follow the precision control).
+  const auto under = [&](std::uint16_t Cw, auto F) {
+    asm volatile("fldcw %0" : : "m"(Cw));
+    const long double v = F();
+    asm volatile("fldcw %0" : : "m"(Default));
+    return v;
+  };
+  const auto evaluate = [&](std::uint16_t Cw) { return under(Cw, [&] { return P.Fennic.Evaluate(); }); };
+  const auto same = [](long double a, long double b) { return std::isnan(b) ? std::isnan(a) : SameBits(a, b); };
+  for (const TUnary& U : Unary) {
+    ASSERT_TRUE(P.Compile(U.Text));
+    for (std::uint16_t Cw : ControlWords)
+      for (long double x : Args) {
+        P.X = x;
+        EXPECT_TRUE(same(evaluate(Cw), under(Cw, [&] { return U.F(x); })))
+            << U.Text << " x=" << (double)x << " cw=" << Cw;
+      }
+  }
+  for (const TBinary& B : Binary) {
+    ASSERT_TRUE(P.Compile(B.Text));
+    for (long double x : Args)
+      for (long double y : Args) {
+        if (x == 0 && y == 0) continue;  // either zero is the C library's answer
+        P.X = x;
+        P.Y = y;
+        EXPECT_TRUE(same(evaluate(Default), B.F(x, y))) << B.Text << " x=" << (double)x << " y=" << (double)y;
+      }
+  }
+}
+
 TEST(PackValues, TwoArgumentsKeepTheirOrder) {
   TPackComponent P;
   P.X = 2;

@@ -1,0 +1,513 @@
+// The pack's own kernels of exp, ln, log2, log10, sin and cos: argument
+// reduction and polynomials in plain x87 arithmetic, without the microcoded
+// transcendental instructions. Integers are rounded by adding 1.5 * 2^52 and
+// storing the sum as a double (which rounds it under either precision
+// control of 53 or 64 bits); powers of two are built from the integer's bits
+// as a single float; each polynomial runs as two interleaved Horner chains
+// in the square of its argument. The coefficients and tables are generated
+// (kernel_tables.inc) and addressed in static storage.
+//
+// A kernel serves the arguments its fast path is accurate for, under round
+// to nearest (and 64-bit precision for sin and cos, whose reduction needs
+// it); anything else, and any other control word, goes to the C library.
+#include <algorithm>
+
+#include "fennic/functions/x87code.h"
+
+namespace fennic::functions {
+namespace {
+
+struct TCoefficient {
+  long double Extended;
+  double Double;
+  bool Wide;  // needs the 64-bit significand
+};
+
+// Extended values in 16-byte slots, in either target, so that a table of
+// them is indexed by a shift.
+struct TWide {
+  alignas(16) long double Value;
+};
+
+struct TLogEntry {
+  alignas(16) long double Inverse;  // 1/T
+  alignas(16) long double LnHigh;   // ln T to 64 bits
+  double LnLow;         // the rest
+  double T;             // k/256
+};
+
+#include "fennic/functions/kernel_tables.inc"
+
+alignas(8) const double Magic = 0x1.8p52;
+alignas(8) const double ExpLimitValue = 11354.0;  // e^x stays normal and finite
+alignas(8) const double TrigLimitValue = 0x1p31;  // the quadrant fits 32 bits
+alignas(8) const double TwoOverPiValue = 0x1.45f306dc9c883p-1;
+// pi/2 in four parts, the first two of 32 bits: k times them is exact.
+alignas(8) const double HalfPiParts[4] = {0x1.921fb544p+0, 0x1.0b4611a6p-34, 0x1.3198a2e037073p-69,
+                                          0x1.129024e088a68p-123};
+alignas(4) const float Signs[2] = {1.0f, -1.0f};
+alignas(8) const double SplitFactor = 0x1.00000001p32;  // 2^32 + 1
+alignas(8) const double PowExponentLimit = 0x1p64;
+alignas(16) const long double HypotHigh = 0x1p8000L, HypotLow = 0x1p-8000L;
+
+// A pool for the 64-bit base register: every constant above lies within
+// reach of a 32-bit displacement from it.
+const void* Pool() { return &Magic; }
+
+// Frame of the kernels: [ESP] a double or extended scratch, [ESP+16] a
+// float, [ESP+20] an integer, [ESP+24] the control word.
+constexpr std::uint8_t FrameBytes = 32, ScratchFloat = 16, ScratchInt = 20, ControlWord = 24;
+
+// A polynomial's coefficients, lowest power first, in static storage: the
+// code addresses them.
+using TPoly = std::vector<const TCoefficient*>;
+
+class TKernel {
+ public:
+  TKernel(bool Double) : FDouble(Double), FSlow(C.Label()), FDone(C.Label()) { C.Base(Pool()); }
+
+  TX87Code C;
+
+  // |ST0| < *Limit, else to the library (from within the frame after
+  // Enter, Pops registers above the arguments dropped); ST0 stays. Two
+  // registers, AX.
+  void BelowLimit(const double* Limit, int Pops = 0) {
+    C.Memory(0xDD, 0, Limit);  // FLD QWORD [limit]
+    C({0xD9, 0xC1});           // FLD ST1
+    C({0xD9, 0xE1});           // FABS
+    C({0xDA, 0xE9});           // FUCOMPP
+    C({0xDF, 0xE0});           // FNSTSW AX
+    C({0x80, 0xE4, 0x45});     // AND AH,45h
+    C({0x80, 0xFC, 0x01});     // CMP AH,1: below, and not unordered
+    SlowIf(0x75, Pops);
+  }
+  // The frame, and the host's control word checked: round to nearest, and
+  // 64-bit precision or (unless Full) 53-bit.
+  void Enter(bool Full) {
+    FEntered = true;
+    C.Frame(FrameBytes);
+    C.Stack(0xD9, 7, ControlWord);                  // FNSTCW [ESP+cw]
+    C({0x8A, 0x44, 0x24, ControlWord + 1});         // MOV AL,[ESP+cw+1]
+    C({0x24, static_cast<std::uint8_t>(Full ? 0x0F : 0x0E)});  // AND AL: RC, PC (both bits)
+    C({0x3C, static_cast<std::uint8_t>(Full ? 0x03 : 0x02)});  // CMP AL
+    SlowIf(0x75);
+  }
+  // To the library when the jump's condition holds, Pops registers above
+  // the arguments dropped and the frame released.
+  void SlowIf(std::uint8_t Jcc, int Pops = 0) {
+    if (!FEntered) {
+      C.Jump(Jcc, FSlow);
+      return;
+    }
+    if (FExits.size() <= static_cast<std::size_t>(Pops)) FExits.resize(Pops + 1, NoLabel);
+    if (FExits[Pops] == NoLabel) FExits[Pops] = C.Label();
+    C.Jump(Jcc, FExits[Pops]);
+  }
+  // The result in ST0: the frame released, and the library path behind.
+  TInlineCode Finish(const void* Fallback, int Arity, std::int32_t StackNeeds) {
+    return Finish(LibraryCall(Fallback, Arity), StackNeeds);
+  }
+  TInlineCode Finish(const TAByte& Slow, std::int32_t StackNeeds) {
+    C.Unframe(FrameBytes);
+    C.Jump(0xEB, FDone);
+    const auto leave = C.Label();
+    for (std::size_t pops = FExits.size(); pops-- > 1;) {
+      if (FExits[pops] == NoLabel) continue;
+      C.Bind(FExits[pops]);
+      for (std::size_t k = 0; k < pops; ++k) C({0xDD, 0xD8});  // FSTP ST0
+      C.Jump(0xEB, leave);
+    }
+    if (!FExits.empty() && FExits[0] != NoLabel) C.Bind(FExits[0]);
+    C.Bind(leave);
+    C.Unframe(FrameBytes);
+    C.Bind(FSlow);
+    C.Append(Slow);
+    C.Bind(FDone);
+    return {C.Done(), StackNeeds};
+  }
+
+  // ST0 = v -> ST0 = round(v), EAX its low 32 bits (two's complement).
+  void RoundToInteger() {
+    C.Memory(0xDC, 0, &Magic);  // FADD QWORD [1.5*2^52]
+    C.Stack(0xDD, 3, 0);        // FSTP QWORD [ESP]: rounded to a whole number
+    C.Stack(0x8B, 0, 0);        // MOV EAX,[ESP]
+    C.Stack(0xDD, 0, 0);        // FLD QWORD [ESP]
+    C.Memory(0xDC, 4, &Magic);  // FSUB QWORD [1.5*2^52]
+  }
+
+  // Coefficient operations: a QWORD operand, or the 64-bit value loaded.
+  bool Wide(const TCoefficient& K) const { return K.Wide && !FDouble; }
+  void Load(const TCoefficient& K) {
+    if (Wide(K)) C.Memory(0xDB, 5, &K.Extended);  // FLD TBYTE
+    else C.Memory(0xDD, 0, &K.Double);            // FLD QWORD
+  }
+  void Add(const TCoefficient& K) {
+    if (Wide(K)) {
+      C.Memory(0xDB, 5, &K.Extended);  // FLD TBYTE
+      C({0xDE, 0xC1});                 // FADDP
+    } else {
+      C.Memory(0xDC, 0, &K.Double);    // FADD QWORD
+    }
+  }
+
+  // ST0 = w -> ST0 = A(w), ST1 = B(w), ST2 = w: two Horner chains
+  // interleaved, so that either's multiplication runs beside the other's
+  // addition. Two registers beyond w, three while a wide coefficient loads.
+  void TwoChains(const TPoly& A, const TPoly& B) {
+    Load(*B.back());                                 // b, w
+    Load(*A.back());                                 // a, b, w
+    const int Rounds = static_cast<int>(std::max(A.size(), B.size())) - 1;
+    for (int s = 1; s <= Rounds; ++s) {
+      for (int chain = 0; chain < 2; ++chain) {
+        const TPoly& P = chain == 0 ? A : B;
+        const int count = static_cast<int>(P.size());
+        const int step = s - (Rounds - (count - 1));
+        if (step >= 1) {
+          C({0xD8, 0xCA});                          // FMUL ST,ST2
+          Add(*P[count - 1 - step]);
+        }
+        C({0xD9, 0xC9});                            // FXCH ST1
+      }
+    }
+  }
+
+ private:
+  static constexpr TX87Code::TLabel NoLabel = ~TX87Code::TLabel{0};
+  bool FDouble;
+  bool FEntered = false;
+  TX87Code::TLabel FSlow, FDone;
+  std::vector<TX87Code::TLabel> FExits;  // by the registers to drop
+};
+
+// A polynomial's coefficients from index From on, every other one.
+template <std::size_t N>
+TPoly Every(const TCoefficient (&K)[N], std::size_t From, const TCoefficient& Lead) {
+  TPoly Out = {&Lead};
+  for (std::size_t i = From; i < N; i += 2) Out.push_back(&K[i]);
+  return Out;
+}
+
+alignas(16) const TCoefficient One = {1.0L, 1.0, false};
+alignas(16) const TCoefficient Half = {0.5L, 0.5, false};
+alignas(16) const TCoefficient MinusHalf = {-0.5L, -0.5, false};
+
+// ST0 = r, ST1 = x (consumed) -> p(r) = r A(z) + z B(z), z = r^2, with
+// A = {1, c3, c5, ...}, B = {Second, c4, c6, ...}.
+template <std::size_t N>
+void OddEven(TKernel& K, const TCoefficient (&Rest)[N], const TCoefficient& Second) {
+  const TPoly A = Every(Rest, 0, One), B = Every(Rest, 1, Second);
+  TX87Code& C = K.C;
+  C({0xD9, 0xC0});                                 // FLD ST0       r, r
+  C({0xD8, 0xC8});                                 // FMUL ST,ST0   z, r
+  K.TwoChains(A, B);
+  // A, B, z, r
+  C({0xDE, 0xCB});                                 // FMULP ST3,ST  B, z, rA
+  C({0xDE, 0xC9});                                 // FMULP         zB, rA
+  C({0xDE, 0xC1});                                 // FADDP         p
+}
+
+// ST0 = p = e^r - 1, ECX = j -> 2^(j/32) (1 + p). The table's values keep
+// 64 bits at either accuracy: a double's rounding would take half of the
+// double result's unit.
+void ExpTablePart(TKernel& K) {
+  TX87Code& C = K.C;
+  C({0xC1, 0xE1, 0x04});                  // SHL ECX,4
+  C.Indexed(0xDB, 5, ExpTable, 1);        // FLD TBYTE [table+ECX]  T, p
+  C({0xDC, 0xC9});                        // FMUL ST1,ST            T, T p
+  C({0xDE, 0xC1});                        // FADDP                  T + T p
+}
+
+// ST0 = t (|t| < 11354) [, ST1 = a low part of t] -> e^t, in the frame.
+void ExpCore(TKernel& K, bool Double, bool WithLow) {
+  TX87Code& C = K.C;
+  C({0xD9, 0xC0});                                  // FLD ST0                t, t
+  C.Memory(0xDC, 1, &ExpScale);                     // FMUL QWORD [32/ln2]
+  K.RoundToInteger();                               // n, t; EAX = n
+  C({0xD9, 0xC0});                                  // FLD ST0                n, n, t
+  C.Memory(0xDC, 1, &ExpLn2High);                   // FMUL QWORD [ln2/32 high]
+  C({0xDE, 0xEA});                                  // FSUBP ST2,ST           n, t - n h (exact)
+  C.Memory(0xDC, 1, &ExpLn2Low);                    // FMUL QWORD [ln2/32 low]
+  C({0xDE, 0xE9});                                  // FSUBP ST1,ST           r
+  if (WithLow) C({0xDE, 0xC1});                     // FADDP                  r + t low
+  C({0x89, 0xC1});                                  // MOV ECX,EAX
+  C({0x83, 0xE1, 0x1F});                            // AND ECX,31: j
+  C({0xC1, 0xF8, 0x05});                            // SAR EAX,5: m
+  C({0x05}).Value(126, 4);                          // ADD EAX,126
+  C({0x3D}).Value(253, 4);                          // CMP EAX,253: a normal float's exponent less one
+  if (Double) OddEven(K, ExpPolyDouble, Half);
+  else OddEven(K, ExpPoly, Half);                   // p = e^r - 1
+  // The comparison's flags survive the x87 arithmetic.
+  const auto wide = C.Label(), out = C.Label();
+  C.Jump(0x73, wide);                               // JAE: 2^m beyond a float (|t| > 86)
+  C({0xFF, 0xC0});                                  // INC EAX
+  C({0xC1, 0xE0, 0x17});                            // SHL EAX,23
+  C.Stack(0x89, 0, ScratchFloat);                   // MOV [ESP+f],EAX: the float 2^m
+  ExpTablePart(K);                                  // 2^(j/32) e^r
+  C.Stack(0xD8, 1, ScratchFloat);                   // FMUL DWORD [ESP+f]
+  C.Jump(0xEB, out);
+  C.Bind(wide);                                     // 2^m as an extended value
+  C({0x05}).Value(16383 - 126, 4);                  // ADD EAX,16257: its biased exponent
+  C({0xC7, 0x44, 0x24, 0x00}).Value(0, 4);          // MOV DWORD [ESP],0
+  C({0xC7, 0x44, 0x24, 0x04}).Value(0x80000000u, 4);  // MOV DWORD [ESP+4],80000000h
+  C({0x66, 0x89, 0x44, 0x24, 0x08});                // MOV [ESP+8],AX
+  ExpTablePart(K);
+  C.Stack(0xDB, 5, 0);                              // FLD TBYTE [ESP]
+  C({0xDE, 0xC9});                                  // FMULP
+  C.Bind(out);
+}
+
+// The entry of T = k/256 for k in [192, 384], addressed by EDX = 48 k.
+const void* LogEntry(const void* Field) {
+  static_assert(sizeof(TLogEntry) == 48);
+  return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(Field) - 192 * sizeof(TLogEntry));
+}
+
+// ST0 = x -> ST0 = p = ln(1 + u) with x = 2^e T (1 + u), EDX the entry of
+// T, [ESP+i] = e; to the library (Pops dropped) unless x is positive,
+// normal and within 2^-125 and 2^126. In the frame.
+void LogReduce(TKernel& K, bool Double, int Pops) {
+  TX87Code& C = K.C;
+  C({0xD9, 0xC0});                          // FLD ST0
+  C.Stack(0xDB, 7, 0);                      // FSTP TBYTE [ESP]          x
+  C.Stack(0x8B, 2, 4);                      // MOV EDX,[ESP+4]: the significand's top
+  C({0x89, 0xD1});                          // MOV ECX,EDX
+  C({0xC1, 0xE9, 0x1E});                    // SHR ECX,30
+  C({0x83, 0xE9, 0x02});                    // SUB ECX,2: s = 1 for a significand >= 1.5
+  C({0x83, 0xF9, 0x01});                    // CMP ECX,1: else no integer bit (zero,
+  K.SlowIf(0x77, Pops);                     // JA         denormal, unnormal)
+  C({0x0F, 0xB7, 0x44, 0x24, 0x08});        // MOVZX EAX,WORD [ESP+8]: sign, exponent
+  C({0x01, 0xC8});                          // ADD EAX,ECX: x = 2^e m, m in [0.75, 1.5)
+  C({0x2D}).Value(16383 - 125, 4);          // SUB EAX,16258: e + 125
+  C({0x3D}).Value(250, 4);                  // CMP EAX,250: positive, |e| <= 125
+  K.SlowIf(0x77, Pops);                     // JA
+  C({0x80, 0xC1, 0x16});                    // ADD CL,22
+  C({0xD3, 0xEA});                          // SHR EDX,CL
+  C({0xFF, 0xC2});                          // INC EDX
+  C({0xD1, 0xEA});                          // SHR EDX,1: k = round(256 m)
+  C({0x6B, 0xD2, 0x30});                    // IMUL EDX,EDX,48
+  C({0xB9}).Value(252, 4);                  // MOV ECX,252
+  C({0x29, 0xC1});                          // SUB ECX,EAX
+  C({0xC1, 0xE1, 0x17});                    // SHL ECX,23
+  C.Stack(0x89, 1, ScratchFloat);           // MOV [ESP+f],ECX: the float 2^-e
+  C({0x83, 0xE8, 0x7D});                    // SUB EAX,125
+  C.Stack(0x89, 0, ScratchInt);             // MOV [ESP+i],EAX: e
+  C.Stack(0xD8, 1, ScratchFloat);           // FMUL DWORD [ESP+f]        m
+  C.Indexed(0xDC, 4, LogEntry(&LogTable[0].T), 2);        // FSUB QWORD [T]   m - T (exact)
+  C.Indexed(0xDB, 5, LogEntry(&LogTable[0].Inverse), 2);  // FLD TBYTE [1/T]
+  C({0xDE, 0xC9});                          // FMULP                     u
+  if (Double) OddEven(K, LogPolyDouble, MinusHalf);
+  else OddEven(K, LogPoly, MinusHalf);      // p = ln(1 + u)
+}
+
+// ST0 = p -> ST0 = S = e ln2 high + ln T high, ST1 = e ln2 low + ln T low
+// + p: the first sum is exact where e and ln T cancel; with Exact, its
+// rounding error joins the second (|e ln2| >= ln2 > |ln T| unless e = 0).
+void LogParts(TKernel& K, bool Exact) {
+  TX87Code& C = K.C;
+  C.Stack(0xDB, 0, ScratchInt);             // FILD DWORD [ESP+i]        e, p
+  C({0xD9, 0xC0});                          // FLD ST0
+  C.Memory(0xDC, 1, &LogLn2High);           // FMUL QWORD [ln2 high]     a = e h, e, p
+  C.Indexed(0xDB, 5, LogEntry(&LogTable[0].LnHigh), 2);  // FLD TBYTE [ln T high]  b, a, e, p
+  if (Exact) {
+    C({0xD9, 0xC1});                        // FLD ST1                   a, b, a, e, p
+    C({0xD8, 0xC1});                        // FADD ST,ST1               S, b, a, e, p
+    C({0xDC, 0xEA});                        // FSUB ST2,ST               S, b, a - S, e, p
+    C({0xD9, 0xCA});                        // FXCH ST2                  a - S, b, S, e, p
+    C({0xDE, 0xC1});                        // FADDP                     (a - S) + b, S, e, p
+    C({0xDE, 0xC3});                        // FADDP ST3,ST              S, e, p + error
+  } else {
+    C({0xDE, 0xC1});                        // FADDP                     S, e, p
+  }
+  C({0xD9, 0xC9});                          // FXCH                      e, S, p
+  C.Memory(0xDC, 1, &LogLn2Low);            // FMUL QWORD [ln2 low]
+  C.Indexed(0xDC, 0, LogEntry(&LogTable[0].LnLow), 2);   // FADD QWORD [ln T low]
+  C({0xDE, 0xC2});                          // FADDP ST2,ST              S, p + t
+}
+
+}  // namespace
+
+TInlineCode ExpKernel(bool Double, TUnaryRoutine Fallback) {
+  TKernel K(Double);
+  K.BelowLimit(&ExpLimitValue);
+  K.Enter(false);
+  ExpCore(K, Double, false);
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
+}
+
+// The logarithms' slow path: FYL2X by the constant of the base, which
+// raises the x87's own flags for zeros, negative numbers and NaNs (the C
+// library of a 64-bit process raises them in the SSE unit instead).
+TAByte LogInstruction(TLogBase Base) {
+  const std::uint8_t constant = Base == lbE ? 0xED : Base == lbTwo ? 0xE8 : 0xEC;  // FLDLN2, FLD1, FLDLG2
+  return {0xD9, constant, 0xD9, 0xC9, 0xD9, 0xF1};  // FXCH; FYL2X
+}
+
+TInlineCode LogKernel(TLogBase Base, bool Double) {
+  TKernel K(Double);
+  TX87Code& C = K.C;
+  K.Enter(false);
+  LogReduce(K, Double, 0);
+  if (Base == lbE) {
+    LogParts(K, false);
+    C({0xDE, 0xC1});                        // FADDP
+  } else {
+    C.Indexed(0xDC, 0, LogEntry(&LogTable[0].LnLow), 2);   // FADD QWORD [ln T low]
+    C.Indexed(0xDB, 5, LogEntry(&LogTable[0].LnHigh), 2);  // FLD TBYTE [ln T high]
+    C({0xDE, 0xC1});                        // FADDP                     ln m
+    C.Memory(0xDB, 5, Base == lbTwo ? &Log2E : &Log10E);  // FLD TBYTE
+    C({0xDE, 0xC9});                        // FMULP
+    if (Base == lbTwo) {
+      C.Stack(0xDA, 0, ScratchInt);         // FIADD DWORD [ESP+i]: + e, exact for a power of two
+    } else {
+      C.Stack(0xDB, 0, ScratchInt);         // FILD DWORD [ESP+i]
+      C.Memory(0xDB, 5, &Log10Two);         // FLD TBYTE [log10 2]
+      C({0xDE, 0xC9});                      // FMULP
+      C({0xDE, 0xC1});                      // FADDP
+    }
+  }
+  return K.Finish(LogInstruction(Base), 4);
+}
+
+TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback) {
+  // ST1 = x, ST0 = y; both stay until the result is there, for the library.
+  TKernel K(Double);
+  TX87Code& C = K.C;
+  K.BelowLimit(&PowExponentLimit);          // |y| < 2^64, else y x can be beyond the exponent's reach
+  K.Enter(true);
+  C({0xD9, 0xC1});                          // FLD ST1                   x, y, x
+  LogReduce(K, Double, 1);
+  LogParts(K, true);                        // S, L, y, x: ln x = S + L
+  // y ln x = yh Sh + (yl Sh + y (S - Sh + L)), with yh and Sh of 32 bits
+  // (split by 2^32 + 1): the first product exact, the rest small.
+  C({0xD9, 0xC0});                          // FLD ST0                   S, S, L, y, x
+  C.Memory(0xDC, 1, &SplitFactor);          // FMUL QWORD [2^32+1]       Sc, S, L, y, x
+  C({0xD9, 0xC0});                          // FLD ST0
+  C({0xD8, 0xE2});                          // FSUB ST,ST2               Sc - S, Sc, S, L, y, x
+  C({0xDE, 0xE9});                          // FSUBP ST1,ST              Sh, S, L, y, x
+  C({0xDC, 0xE9});                          // FSUB ST1,ST               Sh, S - Sh, L, y, x
+  C({0xD9, 0xC9});                          // FXCH
+  C({0xDE, 0xC2});                          // FADDP ST2,ST              Sh, Sl, y, x
+  C({0xD9, 0xC2});                          // FLD ST2                   y, Sh, Sl, y, x
+  C.Memory(0xDC, 1, &SplitFactor);          // FMUL QWORD [2^32+1]       yc, Sh, Sl, y, x
+  C({0xD9, 0xC0});                          // FLD ST0
+  C({0xD8, 0xE4});                          // FSUB ST,ST4               yc - y, yc, Sh, Sl, y, x
+  C({0xDE, 0xE9});                          // FSUBP ST1,ST              yh, Sh, Sl, y, x
+  C({0xD9, 0xC3});                          // FLD ST3                   y, yh, Sh, Sl, y, x
+  C({0xD8, 0xE1});                          // FSUB ST,ST1               yl, yh, Sh, Sl, y, x
+  C({0xD8, 0xCA});                          // FMUL ST,ST2               yl Sh, yh, Sh, Sl, y, x
+  C({0xD9, 0xCB});                          // FXCH ST3                  Sl, yh, Sh, yl Sh, y, x
+  C({0xD8, 0xCC});                          // FMUL ST,ST4               y Sl, yh, Sh, yl Sh, y, x
+  C({0xDE, 0xC3});                          // FADDP ST3,ST              yh, Sh, T low, y, x
+  C({0xDE, 0xC9});                          // FMULP                     th, tl, y, x
+  // Renormalised (ln T and ln(1 + u) are apart in S and L, so tl is not
+  // small yet): th + tl rounded, and its error.
+  C({0xD9, 0xC0});                          // FLD ST0
+  C({0xD8, 0xC2});                          // FADD ST,ST2               t, th, tl, y, x
+  C({0xDC, 0xE9});                          // FSUB ST1,ST               t, th - t, tl, y, x
+  C({0xD9, 0xC9});                          // FXCH
+  C({0xDE, 0xC2});                          // FADDP ST2,ST              t, (th - t) + tl, y, x
+  K.BelowLimit(&ExpLimitValue, 2);
+  ExpCore(K, Double, true);                 // x^y, y, x
+  C({0xDD, 0xDA});                          // FSTP ST2                  y, x^y
+  C({0xDD, 0xD8});                          // FSTP ST0
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 2, 5);
+}
+
+TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
+  TKernel K(Double);
+  TX87Code& C = K.C;
+  K.BelowLimit(&TrigLimitValue);
+  K.Enter(true);
+  C({0xD9, 0xC0});                          // FLD ST0                   x, x
+  C.Memory(0xDC, 1, &TwoOverPiValue);       // FMUL QWORD [2/pi]
+  K.RoundToInteger();                       // k, x; EAX = k
+  for (int i = 0; i < 3; ++i) {
+    C({0xD9, 0xC0});                        // FLD ST0
+    C.Memory(0xDC, 1, &HalfPiParts[i]);     // FMUL QWORD [part]
+    C({0xDE, 0xEA});                        // FSUBP ST2,ST              k, r
+  }
+  C.Memory(0xDC, 1, &HalfPiParts[3]);       // FMUL QWORD [part]
+  C({0xDE, 0xE9});                          // FSUBP ST1,ST              r
+  if (Cosine) C({0xFF, 0xC0});              // INC EAX: cos x = sin(x + pi/2)
+  C({0xD9, 0xC0});                          // FLD ST0
+  C({0xD8, 0xC8});                          // FMUL ST,ST0               z, r
+  TPoly S, B = {&MinusHalf};
+  const auto polys = [&](const auto& SinK, const auto& CosK) {
+    for (const TCoefficient& k : SinK) S.push_back(&k);
+    for (const TCoefficient& k : CosK) B.push_back(&k);
+  };
+  if (Double) polys(SinPolyDouble, CosPolyDouble);
+  else polys(SinPoly, CosPoly);
+  // Both, so that the quadrant chooses without a branch.
+  K.TwoChains(S, B);
+  C({0xD8, 0xCA});                          // FMUL ST,ST2               z S, B, z, r
+  C({0xD8, 0xCB});                          // FMUL ST,ST3               r z S, B, z, r
+  C({0xD8, 0xC3});                          // FADD ST,ST3               sin, B, z, r
+  C({0xD9, 0xC9});                          // FXCH                      B, sin, z, r
+  C({0xDE, 0xCA});                          // FMULP ST2,ST              sin, z B, r
+  C({0xD9, 0xC9});                          // FXCH                      z B, sin, r
+  C({0xD9, 0xE8});                          // FLD1
+  C({0xDE, 0xC1});                          // FADDP                     cos, sin, r
+  C({0xDD, 0xDA});                          // FSTP ST2                  sin, cos
+  C({0xA8, 0x01});                          // TEST AL,1
+  C({0xDB, 0xC9});                          // FCMOVNE ST,ST1: odd quadrants take cos
+  C({0xDD, 0xD9});                          // FSTP ST1
+  C({0x83, 0xE0, 0x02});                    // AND EAX,2
+  C({0x01, 0xC0});                          // ADD EAX,EAX
+  C.Indexed(0xD8, 1, Signs, 0);             // FMUL DWORD [signs+EAX]: the lower half-turn
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
+}
+
+TInlineCode MinMaxCode(bool Max) {
+  // ST1 = x, ST0 = y, the C library's rule: a NaN loses to a number. FUCOMI
+  // is unordered for a NaN (raising nothing for a quiet one), and an
+  // unordered comparison moves nothing under "above" or leaves the number.
+  TX87Code C;
+  C({0xDB, 0xE8});                          // FUCOMI ST,ST0: y a NaN?
+  C({0xDA, 0xD9});                          // FCMOVU ST,ST1: then x        y', x
+  if (Max) {
+    C({0xD9, 0xC9});                        // FXCH                      x, y'
+    C({0xDB, 0xE9});                        // FUCOMI ST,ST1
+    C({0xDA, 0xD1});                        // FCMOVBE ST,ST1: y' unless x > y'
+  } else {
+    C({0xDB, 0xE9});                        // FUCOMI ST,ST1
+    C({0xDB, 0xD1});                        // FCMOVNBE ST,ST1: x where y' > x
+  }
+  C({0xDD, 0xD9});                          // FSTP ST1
+  return {C.Done(), 0};
+}
+
+TInlineCode HypotKernel(TBinaryRoutine Fallback) {
+  // ST1 = x, ST0 = y: sqrt(x^2 + y^2) directly where the larger magnitude
+  // lies within 2^-8000 and 2^8000, so that neither square nor their sum
+  // overflows or loses bits below the normal range; the library elsewhere.
+  TX87Code C;
+  const auto drop = C.Label(), done = C.Label();
+  C({0xD9, 0xC1});                          // FLD ST1
+  C({0xD9, 0xE1});                          // FABS                      |x|, y, x
+  C({0xD9, 0xC1});                          // FLD ST1
+  C({0xD9, 0xE1});                          // FABS                      |y|, |x|, y, x
+  C({0xDB, 0xE9});                          // FUCOMI ST,ST1
+  C({0xDA, 0xC1});                          // FCMOVB ST,ST1             m = max, |x|, y, x
+  C({0xDD, 0xD9});                          // FSTP ST1                  m, y, x
+  C.Memory(0xDB, 5, &HypotHigh);            // FLD TBYTE [2^8000]
+  C({0xDF, 0xE9});                          // FUCOMIP ST,ST1            m, y, x
+  C.Jump(0x76, drop);                       // JBE: 2^8000 <= m, or a NaN
+  C.Memory(0xDB, 5, &HypotLow);             // FLD TBYTE [2^-8000]
+  C({0xDF, 0xE9});                          // FUCOMIP ST,ST1
+  C.Jump(0x77, drop);                       // JA: m < 2^-8000
+  C({0xDD, 0xD8});                          // FSTP ST0                  y, x
+  C({0xD8, 0xC8});                          // FMUL ST,ST0               y^2, x
+  C({0xD9, 0xC9});                          // FXCH
+  C({0xD8, 0xC8});                          // FMUL ST,ST0               x^2, y^2
+  C({0xDE, 0xC1});                          // FADDP
+  C({0xD9, 0xFA});                          // FSQRT
+  C.Jump(0xEB, done);
+  C.Bind(drop);
+  C({0xDD, 0xD8});                          // FSTP ST0                  y, x
+  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 2));
+  C.Bind(done);
+  return {C.Done(), 2};
+}
+
+}  // namespace fennic::functions
