@@ -88,6 +88,9 @@ void TSimpler::Fail(TError Code, std::string_view S, std::size_t Pos, std::size_
 }
 
 void TSimpler::Simplify(std::string& S) {
+  // Comparisons and conversions of the folding trap on nothing the host
+  // unmasked; the guarded folds judge faults by the host's control word.
+  TX87Entry x87;
   FCompError = eNone;
   FErrorAt = std::string_view::npos;
   FErrorLength = 0;
