@@ -174,10 +174,11 @@ void TFennic::StoreTemp(TOpType OpType, std::int32_t Offset) {
 }
 
 void TFennic::AddFuncCall(const TFunction& Func) {
-  if (Func.Address) {
-    EmitCallTo(Func.Address);
-  } else if (!Func.Code.empty()) {
+  if (RunsCodeInLine(Func)) {
+    if (Func.Code.empty()) return;
     AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));
+  } else if (Func.Address) {
+    EmitCallTo(Func.Address);
   } else {
     return;
   }

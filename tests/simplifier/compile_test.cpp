@@ -4,6 +4,7 @@
 
 #include "fennic/codegen/fennic.h"
 #include "fennic/simplifier/x87guard.h"
+#include "support/hostfuncs_recording.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {
@@ -91,6 +92,34 @@ TEST(SimplifierInCompile, NoX87FaultEscapesWhateverTheHostUnmasks) {
     EXPECT_EQ(status & ~c.ControlWord & X87AllExceptions, 0) << "a fault was left pending";
     EXPECT_EQ(f.CompError(), c.Error);
     EXPECT_GT(f.CodeSize(), 1u);
+  }
+}
+
+// A built-in's code is what it computes, folded and at run time alike,
+// whatever its address.
+TEST(SimplifierInCompile, ABuiltInMeansItsCodeFoldedAndAtRunTime) {
+  struct TCase {
+    std::vector<std::uint8_t> Code;
+    const char* Folded;
+    const char* AtRunTime;
+    long double Value;
+  };
+  const TCase cases[] = {
+      {{0xD9, 0xE0}, "f(2)*3", "f(x)*3", -6},  // FCHS
+      {{0xD8, 0xC8}, "f(3)", "f(x+1)", 9},     // FMUL ST0,ST0
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Folded);
+    TFennic f;
+    ASSERT_NE(f.RegisterVarExt("x", vtDouble, &gx), 0);
+    ASSERT_NE(f.RegisterFuncExt("f", "vf80", ctBuilt_in, frExtended, 0, reinterpret_cast<void*>(&HostReturnDouble),
+                                true, c.Code),
+              0);
+    for (const char* text : {c.Folded, c.AtRunTime}) {
+      f.SetExprString(text);
+      EXPECT_EQ(f.CompError(), eNone) << text;
+      EXPECT_EQ(f.Evaluate(), c.Value) << text;
+    }
   }
 }
 
