@@ -34,8 +34,9 @@ struct sigaction PreviousActions[SignalCount];
 // between its calls, or a guarded call. Each lives in a stack frame, marked
 // by the address of a word in it that holds Token while it is alive. A
 // routine that leaves by longjmp abandons the holders below the frame it
-// jumps to; a holder whose mark lies above (at a lower address than) the
-// current stack pointer, or whose word was overwritten, is such a one.
+// jumps to; a holder whose mark lies at a lower address than the current
+// stack pointer (in a frame that is gone), or whose word was overwritten, is
+// such a one.
 struct THolder {
   const volatile std::uintptr_t* Mark;
   std::uintptr_t Token;
@@ -200,8 +201,9 @@ bool RunGuarded(void (*Routine)(void*), void* Block) {
   // leaves none behind.
   THostCallSession* volatile session = CurrentSession;
   CurrentSession = nullptr;
-  const bool completed = sigsetjmp(jump, 1) == 0;
-  if (completed) Routine(Block);
+  volatile bool completed = true;
+  if (sigsetjmp(jump, 1) == 0) Routine(Block);
+  else completed = false;
   CurrentSession = session;
   Release(mark);
   return completed;
