@@ -91,6 +91,7 @@ void TSimpler::Simplify(std::string& S) {
   // Comparisons and conversions of the folding trap on nothing the host
   // unmasked; the guarded folds judge faults by the host's control word.
   TX87Entry x87;
+  THostCallSession calls;  // compile-time calls of this text
   FCompError = eNone;
   FErrorAt = std::string_view::npos;
   FErrorLength = 0;
@@ -111,7 +112,6 @@ void TSimpler::Simplify(std::string& S) {
     std::string_view& Text;
     ~TTextScope() { Text = {}; }
   } scope{FText = text};
-  THostCallSession calls;  // compile-time calls of this text
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);
 }
