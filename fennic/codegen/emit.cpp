@@ -174,11 +174,12 @@ void TFennic::StoreTemp(TOpType OpType, std::int32_t Offset) {
 }
 
 void TFennic::AddFuncCall(const TFunction& Func) {
-  if (Func.Address) {
+  if (RunsCodeInLine(Func)) {
+    if (Func.Code.empty()) return;
+    AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));
+  } else if (Func.Address) {
     NotePushed(PushWidth);
     EmitCallTo(Func.Address);
-  } else if (!Func.Code.empty()) {
-    AddComm(Func.Code.data(), static_cast<std::int32_t>(Func.Code.size()));
   } else {
     return;
   }

@@ -98,6 +98,12 @@ inline constexpr std::int32_t VarValueBytes[10] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 10
 
 inline constexpr bool IsFloatType(TVarType t) { return t >= vtSingle; }
 inline constexpr bool IsFloatResult(TFuncResult r) { return r >= frSingle; }
+// A call runs the function's code in line (a built-in always, whatever its
+// Address; another convention only without an address), in the generated
+// routine and when folded alike; otherwise it calls the Address.
+inline bool RunsCodeInLine(const TFunction& F) {
+  return F.CallType == ctBuilt_in || (!F.Address && !F.Code.empty());
+}
 
 // Code of the reserved variable "fennicid" (a vtInt32 inside the library holding 1).
 inline constexpr std::int32_t ReservedVarCode = 2000000;

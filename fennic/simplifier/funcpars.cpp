@@ -253,7 +253,7 @@ Extended TSimpler::CalculateFunc(const TFunction& Fn, std::string_view Args) {
   Extended result = 0;
   bool completed = false;
   if (wellFormed) {
-    if (Fn.Code.empty()) {
+    if (!RunsCodeInLine(Fn)) {
       call.Routine = Fn.Address;
       completed = CallHostRoutine(call, result);
     } else if (THostCallSession* session = THostCallSession::Current()) {

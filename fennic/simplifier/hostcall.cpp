@@ -2,6 +2,8 @@
 
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -17,18 +19,96 @@ namespace fennic {
 
 namespace {
 
-// Signal handlers exist only while some thread is inside a guarded call; a
-// signal on a thread that is not gets the disposition that was there before.
+// Signal handlers exist only while some thread holds them: during a
+// compile-time call, or between the calls of one simplification. A signal
+// that arrives outside a guarded call gets the disposition that was there
+// before.
 constexpr int GuardedSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
 constexpr std::size_t SignalCount = sizeof GuardedSignals / sizeof GuardedSignals[0];
 
 std::mutex HandlerMutex;
-int HandlerUsers = 0;
+int HandlerThreads = 0;  // threads that hold the handlers
 struct sigaction PreviousActions[SignalCount];
-thread_local sigjmp_buf* CurrentJump = nullptr;
+
+// What holds the handlers on this thread, innermost last: a session
+// between its calls, or a guarded call. Each lives in a stack frame, marked
+// by the address of a word in it that holds Token while it is alive. A
+// routine that leaves by longjmp abandons the holders below the frame it
+// jumps to; a holder whose mark lies at a lower address than the current
+// stack pointer (in a frame that is gone), or whose word was overwritten, is
+// such a one.
+struct THolder {
+  const volatile std::uintptr_t* Mark;
+  std::uintptr_t Token;
+  sigjmp_buf* Jump;  // a guarded call's; null for a session
+};
+constexpr int MaxHolders = 32;
+thread_local THolder Holders[MaxHolders];
+thread_local int HolderCount = 0;
+thread_local std::uintptr_t HolderSerial = 0;
+
+std::uintptr_t StackPointerNow() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+
+bool Alive(const THolder& Holder, std::uintptr_t StackPointer) {
+  const auto mark = reinterpret_cast<std::uintptr_t>(Holder.Mark);
+  return StackPointer < mark && *Holder.Mark == Holder.Token;
+}
+
+std::uintptr_t InterruptedStackPointer(const void* Context) {
+  const auto* uc = static_cast<const ucontext_t*>(Context);
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+#else
+  return static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
+#endif
+}
+
+// The handlers run on a stack of their own, so that a routine that
+// overflows its stack still ends as a fault; one per thread, mapped at its
+// first use with a guard page below, the host's own alternate stack back
+// whenever the thread holds nothing.
+class TAltStack {
+ public:
+  ~TAltStack() {
+    if (!FBase) return;
+    if (FInstalled) sigaltstack(&FHostStack, nullptr);
+    munmap(FBase, Size + Page);
+  }
+  void Install() {
+    if (FInstalled) return;
+    if (!FBase) {
+      void* base = mmap(nullptr, Size + Page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (base == MAP_FAILED) return;  // the handlers then run on the faulting stack
+      mprotect(base, Page, PROT_NONE);
+      FBase = base;
+    }
+    stack_t mine{};
+    mine.ss_sp = static_cast<char*>(FBase) + Page;
+    mine.ss_size = Size;
+    FInstalled = sigaltstack(&mine, &FHostStack) == 0;
+  }
+  void Remove() {
+    if (!FInstalled) return;
+    FHostStack.ss_flags &= SS_DISABLE;
+    sigaltstack(&FHostStack, nullptr);
+    FInstalled = false;
+  }
+
+ private:
+  static constexpr std::size_t Page = 4096;
+  // Room for a host's own handler too, which a signal outside a call reaches
+  // through the library's.
+  static constexpr std::size_t Size = 128 * 1024;
+  void* FBase = nullptr;
+  bool FInstalled = false;
+  stack_t FHostStack{};
+};
+thread_local TAltStack AltStack;
 
 void OnFault(int Signal, siginfo_t* Info, void* Context) {
-  if (sigjmp_buf* jump = CurrentJump) siglongjmp(*jump, Signal);
+  const std::uintptr_t sp = InterruptedStackPointer(Context);
+  for (int i = HolderCount; i-- > 0;)
+    if (Holders[i].Jump && Alive(Holders[i], sp)) siglongjmp(*Holders[i].Jump, Signal);
   for (std::size_t i = 0; i < SignalCount; ++i) {
     if (GuardedSignals[i] != Signal) continue;
     const struct sigaction& previous = PreviousActions[i];
@@ -37,8 +117,10 @@ void OnFault(int Signal, siginfo_t* Info, void* Context) {
     } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
       previous.sa_handler(Signal);
     } else {
-      // The faulting instruction runs again under the old disposition.
+      // A faulting instruction runs again under the old disposition; a
+      // signal that was sent is sent again, delivered once this returns.
       sigaction(Signal, &previous, nullptr);
+      if (Info->si_code <= 0 && previous.sa_handler == SIG_DFL) raise(Signal);
     }
     return;
   }
@@ -46,54 +128,86 @@ void OnFault(int Signal, siginfo_t* Info, void* Context) {
 
 void InstallHandlers() {
   std::lock_guard<std::mutex> lock(HandlerMutex);
-  if (HandlerUsers++ > 0) return;
+  if (HandlerThreads++ > 0) return;
   struct sigaction action {};
   action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (std::size_t i = 0; i < SignalCount; ++i) sigaction(GuardedSignals[i], &action, &PreviousActions[i]);
 }
 
+// A handler the host installed meanwhile stays.
 void RemoveHandlers() {
   std::lock_guard<std::mutex> lock(HandlerMutex);
-  if (--HandlerUsers > 0) return;
-  for (std::size_t i = 0; i < SignalCount; ++i) sigaction(GuardedSignals[i], &PreviousActions[i], nullptr);
+  if (--HandlerThreads > 0) return;
+  for (std::size_t i = 0; i < SignalCount; ++i) {
+    struct sigaction now {};
+    sigaction(GuardedSignals[i], nullptr, &now);
+    if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == OnFault) sigaction(GuardedSignals[i], &PreviousActions[i], nullptr);
+  }
+}
+
+// Drops the holders abandoned by a longjmp (see THolder) and gives back
+// what they held.
+void DropAbandoned(std::uintptr_t StackPointer) {
+  const int before = HolderCount;
+
+  while (HolderCount > 0 && !Alive(Holders[HolderCount - 1], StackPointer)) --HolderCount;
+  if (before > 0 && HolderCount == 0) {
+    AltStack.Remove();
+    RemoveHandlers();
+  }
+}
+
+// Pushes a holder marked by Mark; false when the holders nest too deep.
+bool Hold(volatile std::uintptr_t& Mark, sigjmp_buf* Jump) {
+  DropAbandoned(StackPointerNow());
+  if (HolderCount == MaxHolders) return false;
+  if (HolderCount == 0) {
+    InstallHandlers();
+    AltStack.Install();
+  }
+  const std::uintptr_t token = reinterpret_cast<std::uintptr_t>(&Mark) ^ ++HolderSerial ^ 0x5A17C0DEu;
+  Mark = token;
+  Holders[HolderCount++] = THolder{&Mark, token, Jump};
+  return true;
+}
+
+// Pops the holder marked by Mark and every one pushed after it.
+void Release(volatile std::uintptr_t& Mark) {
+  int i = HolderCount;
+  while (i > 0 && Holders[i - 1].Mark != &Mark) --i;
+  if (i == 0) return;  // dropped already
+  HolderCount = i - 1;
+  Mark = 0;
+  if (HolderCount == 0) {
+    AltStack.Remove();
+    RemoveHandlers();
+  }
 }
 
 thread_local THostCallSession* CurrentSession = nullptr;
 
-// The handlers for one call, unless the thread's session already holds them.
-class TSignalGuard {
- public:
-  TSignalGuard() : FOwn(!(CurrentSession && CurrentSession->HoldHandlers())) {
-    if (FOwn) InstallHandlers();
-  }
-  ~TSignalGuard() {
-    if (FOwn) RemoveHandlers();
-  }
-  TSignalGuard(const TSignalGuard&) = delete;
-  TSignalGuard& operator=(const TSignalGuard&) = delete;
-
- private:
-  bool FOwn;
-};
-
 }  // namespace
 
 bool RunGuarded(void (*Routine)(void*), void* Block) {
-  TSignalGuard handlers;
+  // A session holds the handlers from its first call to its end.
+  if (CurrentSession) CurrentSession->HoldHandlers();
   sigjmp_buf jump;
-  sigjmp_buf* volatile outer = CurrentJump;
-  if (sigsetjmp(jump, 1) != 0) {
-    CurrentJump = outer;
-    return false;
-  }
-  CurrentJump = &jump;
-  Routine(Block);
-  CurrentJump = outer;
-  return true;
+  volatile std::uintptr_t mark = 0;
+  if (!Hold(mark, &jump)) return false;
+  // Host code runs outside the session: a session made by a compilation
+  // inside the call is an outermost one, and a routine that never returns
+  // leaves none behind.
+  THostCallSession* volatile session = CurrentSession;
+  CurrentSession = nullptr;
+  volatile bool completed = true;
+  if (sigsetjmp(jump, 1) == 0) Routine(Block);
+  else completed = false;
+  CurrentSession = session;
+  Release(mark);
+  return completed;
 }
-
 
 bool RunWatched(void (*Routine)(void*), void* Block) {
   TX87Watch x87;
@@ -104,19 +218,19 @@ bool RunWatched(void (*Routine)(void*), void* Block) {
   return true;
 }
 
-THostCallSession::THostCallSession() : FOuter(CurrentSession) { CurrentSession = this; }
+THostCallSession::THostCallSession() : FOuter(CurrentSession) {
+  DropAbandoned(StackPointerNow());
+  CurrentSession = this;
+}
 
 THostCallSession::~THostCallSession() {
   CurrentSession = FOuter;
-  if (FHolding) RemoveHandlers();
+  if (FHolding) Release(FMark);
 }
 
 bool THostCallSession::HoldHandlers() {
-  if (!FHolding) {
-    InstallHandlers();
-    FHolding = true;
-  }
-  return true;
+  if (!FHolding) FHolding = Hold(FMark, nullptr);
+  return FHolding;
 }
 
 const void* THostCallSession::InlineStub(const std::vector<std::uint8_t>& Code) {

@@ -52,9 +52,10 @@ bool PlaceInlineArguments(const TFunction& Fn, const std::vector<TConstArg>& Arg
 // the x87 arguments loaded, the argument registers set, the result read by
 // its type (integers widened), the stack pointer restored whatever the
 // routine removed. False when the routine faulted: a signal (SIGSEGV, SIGBUS,
-// SIGILL, SIGFPE, caught only during the call, on the calling thread), an
-// x87 exception flag left unmasked by the control word in force after the
-// call, or an x87 stack not left as the result type says. Afterwards the x87
+// SIGILL, SIGFPE, caught only during the call, on the calling thread, the
+// handler on a stack of its own so that a stack overflow is caught too), an
+// exception flag (x87 or SSE) left unmasked by the x87 control word in force
+// after the call, or an x87 stack not left as the result type says. Afterwards the x87
 // stack is empty and the thread's control word is the one before the call.
 bool CallHostRoutine(const THostCall& Call, Extended& Result);
 
@@ -74,7 +75,11 @@ Extended ResultValue(TFuncResult Result, std::uint64_t Integer, const std::uint8
 // fault handlers are installed at its first call and stay until it ends, and
 // the executable stub of each inline code is made once. Between the calls a
 // guarded signal goes on to the disposition that was there before. Sessions
-// nest; the innermost one serves.
+// nest; the innermost one serves. Host code called at compile time runs
+// outside every session: a compilation it starts has its own, outermost
+// one. A session or call abandoned by a routine that leaves by longjmp is
+// given up the next time handlers are held or a session begins (and a fault
+// in between goes on to the host's handler).
 class THostCallSession {
  public:
   THostCallSession();
@@ -91,6 +96,7 @@ class THostCallSession {
  private:
   THostCallSession* FOuter;
   bool FHolding = false;
+  volatile std::uintptr_t FMark = 0;  // marks this session's frame while it holds the handlers
   std::map<std::vector<std::uint8_t>, ExecutableBlock> FStubs;
 };
 

@@ -3,7 +3,7 @@
 #include <locale.h>
 
 #include <cerrno>
-#include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -67,7 +67,11 @@ bool TextToExtended(std::string_view Text, Extended& Value) {
     guard.Clear();
   }
   if (end != text.c_str() + text.size()) return false;
-  if (std::isinf(v)) return false;
+  // By the exponent's bits: an x87 test would raise the denormal-operand
+  // exception on a literal that small.
+  std::uint16_t signAndExponent;
+  std::memcpy(&signAndExponent, reinterpret_cast<const std::uint8_t*>(&v) + 8, 2);
+  if ((signAndExponent & 0x7FFF) == 0x7FFF) return false;
   Value = v;
   return true;
 }

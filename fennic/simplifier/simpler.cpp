@@ -88,6 +88,10 @@ void TSimpler::Fail(TError Code, std::string_view S, std::size_t Pos, std::size_
 }
 
 void TSimpler::Simplify(std::string& S) {
+  // Comparisons and conversions of the folding trap on nothing the host
+  // unmasked; the guarded folds judge faults by the host's control word.
+  TX87Entry x87;
+  THostCallSession calls;  // compile-time calls of this text
   FCompError = eNone;
   FErrorAt = std::string_view::npos;
   FErrorLength = 0;
@@ -108,8 +112,7 @@ void TSimpler::Simplify(std::string& S) {
     std::string_view& Text;
     ~TTextScope() { Text = {}; }
   } scope{FText = text};
-  TStackEntry stack;       // where the descent's stack budget is measured from
-  THostCallSession calls;  // compile-time calls of this text
+  TStackEntry stack;  // where the descent's stack budget is measured from
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);
 }

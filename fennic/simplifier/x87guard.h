@@ -35,11 +35,13 @@ struct TX87Env {
 };
 static_assert(sizeof(TX87Env) == 28);
 
-// Scope in which x87 operations cannot raise. On entry: the environment is
-// saved, the flags cleared and every exception masked (rounding and precision
-// stay the host's). On exit: the host's control word is back, and its flags
-// are what they were plus the flags raised inside that the host masks; a
-// fault is reported through Faults() instead of kept as a pending flag.
+// Scope in which x87 operations cannot raise. On entry: the flags are
+// cleared and every exception masked (rounding and precision stay the
+// host's). On exit: the host's control word is back, and its flags are what
+// they were plus the flags raised inside that the host masks; a fault is
+// reported through Faults() instead of kept as a pending flag. Inside a
+// library entry (TX87Entry) everything is masked already and faults are
+// judged by the control word the host had on entry.
 class TX87Guard {
  public:
   TX87Guard();
@@ -56,16 +58,20 @@ class TX87Guard {
   void Clear();
 
  private:
+  enum class TMode : std::uint8_t { Plain, Saved, InEntry };
   TX87Env FHost;
-  bool FPlain;  // the host masks everything and has no flag set
+  TMode FMode;
 };
 
 // Scope around a call of host code, which runs under the host's own control
-// word. On entry the flags are cleared; Faults() then tells the flags raised
-// since that the control word in force leaves unmasked (on hardware these
-// arrive as SIGFPE at the next waiting instruction). Reset() empties the x87
-// stack and clears the flags after a fault. On exit the host's control word
-// and flags are back (plus the masked flags raised inside).
+// word (inside a library entry: the one the host had on entry). On entry the
+// flags are cleared, the SSE flags too; Faults() then tells the flags raised
+// since, in the x87 unit or in MXCSR, that the x87 control word in force
+// leaves unmasked (on hardware these arrive as SIGFPE at the next waiting
+// instruction). Reset() empties the x87 stack and clears the flags after a
+// fault. On exit the control word before the call is back, the x87 flags
+// are those before plus the masked flags raised inside, and MXCSR is
+// exactly what it was.
 class TX87Watch {
  public:
   TX87Watch();
@@ -79,20 +85,23 @@ class TX87Watch {
 
  private:
   TX87Env FHost;
+  bool FInEntry;
+  bool FHasSse;
+  std::uint32_t FMxcsr = 0;
 };
 
-// Scope of a library entry point (Compile, registration, streaming). A flag
-// the host left raised whose exception its control word unmasks would make
-// the library's first waiting x87 instruction trap on a processor. On entry
-// the host's flags are put aside and cleared; the control word stays the
-// host's, so guards and compile-time calls inside judge faults by it. On
-// exit, exceptions included, the host's control word and flags are back,
-// plus the flags raised inside that the host masks: a trap they cause comes
-// at the host's next waiting instruction, as it would without the call.
-// With no flag pending there is nothing to put aside and only the status
-// word is read: so it goes for a scope nested in another one, unless a flag
-// was raised in between. Guards inside find the flags clear too, and take
-// their own fast path when the host masks everything.
+// Scope of a library entry point (Compile, registration, streaming). Inside
+// it every x87 exception is masked, so that no operation of the library's
+// own code (a comparison, a conversion, the sanitizer's allocator) can trap
+// whatever the host unmasked, denormal operands included; guards and
+// compile-time calls inside judge faults by the control word the host had
+// on entry, and compile-time calls run under it. A flag the host left
+// pending is put aside on entry. On exit, exceptions included, the host's
+// control word and flags are back, plus the flags raised inside that the
+// host masks: a trap they cause comes at the host's next waiting
+// instruction, as it would without the call. A scope nested in another one
+// on the same thread changes nothing; a library entry from host code that
+// runs inside a compile-time call is a new outermost one.
 class TX87Entry {
  public:
   TX87Entry();
@@ -102,7 +111,11 @@ class TX87Entry {
 
  private:
   TX87Env FHost;
-  bool FPlain;  // no flag pending on entry
+  bool FNested;
+  bool FPlain;  // the host masks everything and has no flag pending
+  // The thread's state of a library entry suspended by the compile-time call
+  // that this entry runs inside of.
+  std::uint16_t FOuterControlWord, FOuterKept;
 };
 
 // The guarded operations of constant folding. Each returns the flags it

@@ -1,7 +1,11 @@
 // Compile-time calls: what each calling convention's routine receives, the
 // result read by its type, and faults that end as eDomain.
 #include <gtest/gtest.h>
+#include <setjmp.h>
 #include <signal.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <cmath>
 #include <cstring>
@@ -9,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fennic/codegen/fennic.h"
 #include "fennic/core/target.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/x87guard.h"
@@ -20,6 +25,57 @@ namespace {
 
 std::int32_t gInt = 3;
 double gDouble = 2;
+
+// Library code as a Foldable routine: compiled for SSE on x86-64, so it
+// raises its flags in MXCSR there and in the x87 unit on i386.
+extern "C" __attribute__((force_align_arg_pointer)) double HostAsin(double X) { return std::asin(X); }
+
+// Recurses until the stack is gone.
+extern "C" __attribute__((force_align_arg_pointer, noinline)) double HostExhaustStack(double X) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(X);
+  if (X < 0) return X;
+  return HostExhaustStack(X + pad[0]) + pad[1];
+}
+
+jmp_buf gEscape;
+// C-style error handling out of a compile-time call.
+extern "C" __attribute__((force_align_arg_pointer)) double HostEscape(double) { longjmp(gEscape, 1); }
+
+// The host's own handler, which counts the signals it gets and leaves by
+// siglongjmp: under qemu-i386 a handler that returns gives its thread the
+// TLS base of the thread created last.
+volatile sig_atomic_t gHostSignals = 0;
+sigjmp_buf gInHost;
+void HostHandler(int) {
+  gHostSignals = gHostSignals + 1;
+  siglongjmp(gInHost, 1);
+}
+void RaiseInHost(int Signal) {
+  if (sigsetjmp(gInHost, 1) == 0) raise(Signal);
+}
+struct sigaction InstallHostHandler(int Signal) {
+  struct sigaction mine {}, previous {};
+  mine.sa_handler = HostHandler;
+  sigemptyset(&mine.sa_mask);
+  sigaction(Signal, &mine, &previous);
+  gHostSignals = 0;
+  return previous;
+}
+
+bool HaveSse() {
+#if defined(__x86_64__)
+  return true;
+#else
+  return __builtin_cpu_supports("sse");
+#endif
+}
+
+std::uint32_t Mxcsr() {
+  std::uint32_t m = 0;
+  if (HaveSse()) asm volatile("stmxcsr %0" : "=m"(m));
+  return m;
+}
 
 // The bytes a routine should find on its stack, lowest address first.
 class TImage {
@@ -385,6 +441,31 @@ TEST_F(CalcFuncFaultTest, FaultsGiveEDomainAndZeroAndTheCompilationGoesOn) {
   EXPECT_EQ(S.FCompError, eDomain);
 }
 
+// A flag the routine raised counts by the host's x87 control word in
+// whichever unit it was raised; the host's MXCSR is back afterwards.
+TEST_F(CalcFuncFaultTest, FlagsOfLibraryCodeAreFaultsOnBothTargetsAlike) {
+  ASSERT_NE(S.RegisterFuncExt("asin", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostAsin), true), 0);
+  struct TCase {
+    std::uint16_t ControlWord;
+    const char* Text;
+    TError Error;
+  };
+  const TCase cases[] = {
+      {Unmasked(X87Invalid), "asin(2)", eDomain},
+      {DefaultControlWord, "asin(2)", eNone},
+      {Unmasked(X87Precision), "asin(0.5)", eDomain},
+      {Unmasked(X87Invalid), "asin(0.5)", eNone},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    TScopedControlWord cw(c.ControlWord);
+    const std::uint32_t before = Mxcsr();
+    EXPECT_EQ(S.Simplified(c.Text), "K");
+    EXPECT_EQ(S.FCompError, c.Error);
+    EXPECT_EQ(Mxcsr(), before);
+  }
+}
+
 TEST_F(CalcFuncFaultTest, MaskedExceptionsAreNoFault) {
   ExpectFolded("dz(1)", INFINITY);
   ExpectFolded("fdivz(-1)", -INFINITY);
@@ -396,25 +477,17 @@ TEST_F(CalcFuncFaultTest, ARoutineThatLeavesItsArgumentsGetsTheStackBackAllTheSa
 }
 
 TEST_F(CalcFuncFaultTest, HostSignalHandlersStayInChargeOutsideTheCall) {
-  static volatile sig_atomic_t seen = 0;
-  struct sigaction mine {}, previous {};
-  mine.sa_handler = [](int) { seen = 1; };
-  sigemptyset(&mine.sa_mask);
-  ASSERT_EQ(sigaction(SIGILL, &mine, &previous), 0);
+  const struct sigaction previous = InstallHostHandler(SIGILL);
   EXPECT_EQ(S.Simplified("ud2(1)"), "K");
   EXPECT_EQ(S.FCompError, eDomain);
-  EXPECT_EQ(seen, 0);
-  raise(SIGILL);
-  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(gHostSignals, 0);
+  RaiseInHost(SIGILL);
+  EXPECT_EQ(gHostSignals, 1);
   sigaction(SIGILL, &previous, nullptr);
 }
 
 TEST(HostCallSession, SignalsBetweenCallsGoToTheHostsHandler) {
-  static volatile sig_atomic_t seen = 0;
-  struct sigaction mine {}, previous {};
-  mine.sa_handler = [](int) { seen = seen + 1; };
-  sigemptyset(&mine.sa_mask);
-  ASSERT_EQ(sigaction(SIGILL, &mine, &previous), 0);
+  const struct sigaction previous = InstallHostHandler(SIGILL);
   {
     THostCallSession session;
     TFunction fn;
@@ -429,14 +502,69 @@ TEST(HostCallSession, SignalsBetweenCallsGoToTheHostsHandler) {
     EXPECT_EQ(value, 0.1);
     struct sigaction during {};
     sigaction(SIGILL, nullptr, &during);
-    EXPECT_NE(reinterpret_cast<void*>(during.sa_handler), reinterpret_cast<void*>(mine.sa_handler));
-    raise(SIGILL);  // outside a call: passed on
-    EXPECT_EQ(seen, 1);
+    EXPECT_NE(reinterpret_cast<void*>(during.sa_handler), reinterpret_cast<void*>(&HostHandler));
+    RaiseInHost(SIGILL);  // outside a call: passed on
+    EXPECT_EQ(gHostSignals, 1);
   }
   struct sigaction after {};
   sigaction(SIGILL, nullptr, &after);
-  EXPECT_EQ(reinterpret_cast<void*>(after.sa_handler), reinterpret_cast<void*>(mine.sa_handler));
+  EXPECT_EQ(reinterpret_cast<void*>(after.sa_handler), reinterpret_cast<void*>(&HostHandler));
   sigaction(SIGILL, &previous, nullptr);
+}
+
+// The handlers run on a stack of their own; the thread's alternate stack
+// is the host's again afterwards.
+TEST(HostCallSession, AStackOverflowInARoutineIsAFault) {
+  RunWithStack(1u << 20, [] {
+    stack_t before{}, after{};
+    sigaltstack(nullptr, &before);
+    TSimplerProbe S;
+    ASSERT_NE(S.RegisterFuncExt("deep", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostExhaustStack), true), 0);
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(S.Simplified("deep(1)"), "K");
+      EXPECT_EQ(S.FCompError, eDomain);
+      EXPECT_EQ(S.Values(), std::vector<long double>{0});
+    }
+    sigaltstack(nullptr, &after);
+    EXPECT_EQ(after.ss_sp, before.ss_sp);
+    EXPECT_EQ(after.ss_flags, before.ss_flags);
+  });
+}
+
+// A routine that leaves by longjmp abandons the compilation; a signal in the
+// host afterwards reaches the host's handler, the component can still be
+// destroyed, and the next compilation puts the host's handler back in place.
+TEST(HostCallSession, ALongjmpOutOfARoutineLeavesTheHostsHandlersInCharge) {
+  const struct sigaction previous = InstallHostHandler(SIGSEGV);
+  struct sigaction now {};
+  stack_t altBefore{}, altAfter{};
+  sigaltstack(nullptr, &altBefore);
+  auto* abandoned = new TFennic;
+  ASSERT_NE(abandoned->RegisterFuncExt("escape", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostEscape), true), 0);
+  const std::string text = "1+escape(1)";
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_disable();  // what the abandoned frames held is lost
+#endif
+  if (setjmp(gEscape) == 0) {
+    abandoned->SetExprString(text);
+    ADD_FAILURE() << "the routine returned";
+  }
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_enable();
+#endif
+  RaiseInHost(SIGSEGV);
+  EXPECT_EQ(gHostSignals, 1);
+  delete abandoned;
+  TFennic next;
+  next.SetExprString("1+2");
+  EXPECT_EQ(next.Evaluate(), 3);
+  sigaction(SIGSEGV, nullptr, &now);
+  EXPECT_EQ(reinterpret_cast<void*>(now.sa_handler), reinterpret_cast<void*>(&HostHandler));
+  sigaltstack(nullptr, &altAfter);
+  EXPECT_EQ(altAfter.ss_sp, altBefore.ss_sp);
+  RaiseInHost(SIGSEGV);
+  EXPECT_EQ(gHostSignals, 2);
+  sigaction(SIGSEGV, &previous, nullptr);
 }
 
 TEST_F(CalcFuncTest, DeeplyNestedCalls) {
