@@ -84,6 +84,9 @@ class TCtrlBlck : public TComponent {
   std::string ClassName() const override { return "TCtrlBlck"; }
 
   // Variable registry. Codes are 1-based positions; 0 means none.
+  // Registration refuses (code 0) a name that is not an identifier or is
+  // taken (by a variable, a function or "fennicid"), a type outside
+  // vtInt8..vtExtended and a null address.
   std::int32_t VarCode(const std::string& Name) const;
   std::int32_t RegisterVar(const TVariable& Variable);
   std::int32_t RegisterVarExt(const std::string& Name, TVarType VarType, void* Address);
@@ -92,7 +95,11 @@ class TCtrlBlck : public TComponent {
   bool RemoveVar(std::int32_t Code);
   void ClearVars();
 
-  // Function registry.
+  // Function registry. Registration refuses (code 0) a name that is not an
+  // identifier or is taken, a parameter string outside the table, a call
+  // type, result type, parameter type or push style outside its range, a
+  // host routine (every call type but ctBuilt_in) without an address and a
+  // ctBuilt_in function without code.
   std::int32_t FuncCode(const std::string& Name) const;
   std::int32_t RegisterFunc(const TFunction& Func);
   std::int32_t RegisterFuncExt(const std::string& Name, const std::string& ParamSpec,
