@@ -29,4 +29,9 @@ struct TDiagnostic {
 // The message of a code with nothing known about where it arose.
 std::string ErrorCodeMessage(TError Error);
 
+// Edits (insertions, deletions, substitutions, swaps of neighbours) that
+// turn A into B, or Limit + 1 when more than Limit are needed. Time
+// O(length x Limit), memory O(length of B).
+std::size_t EditDistance(std::string_view A, std::string_view B, std::size_t Limit);
+
 }  // namespace fennic

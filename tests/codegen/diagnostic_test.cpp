@@ -2,7 +2,9 @@
 // offending token's length, and the message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "fennic/fennic.h"
 #include "fennic/simplifier/x87guard.h"
@@ -84,6 +86,67 @@ TEST_F(DiagnosticTest, EachErrorStateNamesItsPlaceAndTheFix) {
       {"1 + scale (x)", eParameter, 4, 5, "scale takes 2 arguments, not 1"},
   };
   for (const TCase& c : cases) Check(c.Text, c.Error, c.Position, c.Length, c.Message);
+}
+
+// "Did you mean": the nearest registered name within 1 edit (names of up to
+// 4 bytes) or 2; none for a name longer than the search compares.
+TEST_F(DiagnosticTest, TheNearestNameIsSuggested) {
+  const std::string longName(60, 'k'), tooLong(65, 'k');
+  f.RegisterVarExt("alphabet", vtDouble, &x);
+  f.RegisterVarExt(longName + "z", vtDouble, &x);
+  f.RegisterVarExt(tooLong + "z", vtDouble, &x);
+  const struct {
+    std::string Text, Suggestion;  // empty: none
+  } cases[] = {
+      {"hypto(1, 2)", "hypot"},   // neighbours swapped
+      {"alphab", "alphabet"},     // two shorter
+      {"alph", ""},               // four shorter
+      {"alphabetic", "alphabet"}, // two longer
+      {"alphabetics", ""},
+      {"lx(1)", "ln"},
+      {"xx", "x"},
+      {longName + "y", longName + "z"},
+      {tooLong + "y", ""},
+  };
+  for (const auto& c : cases) {
+    f.SetExprString(c.Text);
+    ASSERT_EQ(f.CompError(), eUnknown) << c.Text;
+    const std::string m = f.ErrorMessage();
+    if (c.Suggestion.empty()) EXPECT_EQ(m.find("did you mean"), std::string::npos) << m;
+    else EXPECT_NE(m.find("did you mean '" + c.Suggestion + "'?"), std::string::npos) << m;
+  }
+}
+
+// The bounded distance against the whole table, on random words of a small
+// alphabet (so that swaps and near misses are frequent).
+TEST(EditDistance, AgreesWithTheWholeTableUpToTheLimit) {
+  auto whole = [](const std::string& A, const std::string& B) {
+    std::vector<std::vector<std::size_t>> d(A.size() + 1, std::vector<std::size_t>(B.size() + 1));
+    for (std::size_t i = 0; i <= A.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= B.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= A.size(); ++i)
+      for (std::size_t j = 1; j <= B.size(); ++j) {
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (A[i - 1] != B[j - 1])});
+        if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1])
+          d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    return d[A.size()][B.size()];
+  };
+  std::uint32_t seed = 7;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto word = [&next] {
+    std::string w(next(9), 'a');
+    for (char& c : w) c = static_cast<char>('a' + next(3));
+    return w;
+  };
+  for (int k = 0; k < 20000; ++k) {
+    const std::string a = word(), b = word();
+    const std::size_t limit = next(4);
+    ASSERT_EQ(EditDistance(a, b, limit), std::min(whole(a, b), limit + 1)) << a << " " << b << " " << limit;
+  }
 }
 
 TEST_F(DiagnosticTest, AFaultWhileFoldingNamesTheOperationOrTheCall) {
