@@ -181,6 +181,10 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
   std::string& m = d.Message;
   const std::string pow = "there is no power operator: write pow(x, y)";
 
+  if (k < T.size() && T[k] == '\0' && (FCompError == eValExpected || FCompError == eOpExpected)) {
+    m = "the text holds a NUL byte here, which no formula may contain";
+    return d;
+  }
   switch (FCompError) {
     case eDomain:
       if (c == '*' || c == '/')

@@ -84,6 +84,13 @@ TEST_F(DiagnosticTest, EachErrorStateNamesItsPlaceAndTheFix) {
       {"twice(s)", eVarParameter, 6, 1,
        "argument 1 of twice is passed by reference: write the name of a variable of type double"},
       {"1 + scale (x)", eParameter, 4, 5, "scale takes 2 arguments, not 1"},
+      // A NUL byte is no blank and no end of the text.
+      {std::string("x+1\0+5", 6), eOpExpected, 3, 1, "NUL byte"},
+      {std::string("x \0 + 1", 7), eOpExpected, 2, 1, "NUL byte"},
+      {std::string("x+\0", 3), eValExpected, 2, 1, "NUL byte"},
+      {std::string("\0", 1), eValExpected, 0, 1, "NUL byte"},
+      {std::string("scale(x, 1\0)", 12), eOpExpected, 10, 1, "NUL byte"},
+      {std::string("twice(x\0)", 9), eOpExpected, 7, 1, "NUL byte"},
   };
   for (const TCase& c : cases) Check(c.Text, c.Error, c.Position, c.Length, c.Message);
 }
