@@ -16,7 +16,8 @@ struct TDiagnostic {
   TError Error = eNone;
   // Byte offset in the text as the host gave it, or NoPosition when no
   // single place is the cause (brackets nested too deeply, a state of the
-  // generator); the text's end when an operand is missing there.
+  // generator). An operand missing at the end is placed right after the
+  // last byte that is not a blank ("x +   ": 3, after the '+').
   std::size_t Position = NoPosition;
   // Bytes of the offending token from Position (0 at a missing operand).
   std::size_t Length = 0;

@@ -104,9 +104,10 @@ const TSweep Sweeps[] = {
     {"log10", log10l, nullptr, 0, 1e4000L, 0, 0, 2},
     {"log2", log2l, nullptr, 0, 10, 0, 0, 2},
     {"log2", log2l, nullptr, 0, 1e4000L, 0, 0, 2},
-    {"pow", nullptr, powl, 0, 10, -30, 30, 5},
-    {"pow", nullptr, powl, 0.5L, 2, -400, 400, 5},
-    {"pow", nullptr, powl, -10, 10, -30, 30, 5},
+    // pow: 4 ulps at worst on an AMD EPYC, 6 on an Intel Xeon.
+    {"pow", nullptr, powl, 0, 10, -30, 30, 6},
+    {"pow", nullptr, powl, 0.5L, 2, -400, 400, 6},
+    {"pow", nullptr, powl, -10, 10, -30, 30, 6},
     {"hypot", nullptr, hypotl, -1e3L, 1e3L, -1e3L, 1e3L, 0},
     {"min", nullptr, Fmin, -10, 10, -10, 10, 0},
     {"max", nullptr, Fmax, -10, 10, -10, 10, 0},
