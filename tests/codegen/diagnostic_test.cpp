@@ -63,6 +63,7 @@ TEST_F(DiagnosticTest, EachErrorStateNamesItsPlaceAndTheFix) {
       {" 1.5e", eNumFormat, 1, 4, "its exponent needs digits"},
       {"2 * -3", eValExpected, 4, 0, "no sign may follow '*' or '/': write 2*(-3)"},
       {"x*", eValExpected, 2, 0, "the text ends where an operand is expected"},
+      {"x +   ", eValExpected, 3, 0, "the text ends where an operand is expected"},
       {"  ", eValExpected, 0, 0, "the text is empty"},
       {"hypot(1, )", eValExpected, 9, 0, "argument 2 of hypot is empty"},
       {"1 + ln", eValExpected, 6, 0, "ln takes 1 argument: write ln(x)"},
