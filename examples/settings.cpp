@@ -17,9 +17,10 @@ int main() {
   f->RegisterVarExt("b", vtDouble, &b);
   f->RegisterVarExt("c", vtDouble, &c);
 
-  // Settings change how the next compilation arranges the code, never the
-  // value (beyond rounding). Each setter takes the raw byte and ignores a
-  // value outside the range of its type.
+  // Settings change how the next compilation arranges the code; the two
+  // defaults that regroup operations (ooSoft, ebSoft) can also change the
+  // value. Each setter takes the raw byte and ignores a value outside the
+  // range of its type.
   f->SetAutoCompile(false);           // SetExprString only stores the text
   f->SetOutOfOrder(ooStandart);       // keep operator chains as written
   f->SetEliminateBrackets(ebStandart);// keep brackets

@@ -37,7 +37,8 @@ int main() {
   //! [refused]
   // Registration answers with a code (its position, from 1) or 0 if refused:
   // a name already taken (by a variable or a function), the reserved name
-  // "fennicid", or an empty name.
+  // "fennicid", a name that is no identifier (the empty name too), a type
+  // out of range or a null address.
   std::printf("rate again: %d, FENNICID: %d, empty: %d, new name: %d\n",
               f.RegisterVarExt("RATE", vtDouble, &rate),
               f.RegisterVarExt("FENNICID", vtInt32, &offset),

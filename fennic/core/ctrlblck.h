@@ -84,6 +84,9 @@ class TCtrlBlck : public TComponent {
   std::string ClassName() const override { return "TCtrlBlck"; }
 
   // Variable registry. Codes are 1-based positions; 0 means none.
+  // Registration refuses (code 0) a name that is not an identifier or is
+  // taken (by a variable, a function or "fennicid"), a type outside
+  // vtInt8..vtExtended and a null address.
   std::int32_t VarCode(const std::string& Name) const;
   std::int32_t RegisterVar(const TVariable& Variable);
   std::int32_t RegisterVarExt(const std::string& Name, TVarType VarType, void* Address);
@@ -92,7 +95,11 @@ class TCtrlBlck : public TComponent {
   bool RemoveVar(std::int32_t Code);
   void ClearVars();
 
-  // Function registry.
+  // Function registry. Registration refuses (code 0) a name that is not an
+  // identifier or is taken, a parameter string outside the table, a call
+  // type, result type, parameter type or push style outside its range, a
+  // host routine (every call type but ctBuilt_in) without an address and a
+  // ctBuilt_in function without code.
   std::int32_t FuncCode(const std::string& Name) const;
   std::int32_t RegisterFunc(const TFunction& Func);
   std::int32_t RegisterFuncExt(const std::string& Name, const std::string& ParamSpec,
@@ -117,6 +124,16 @@ class TCtrlBlck : public TComponent {
 
   // Settings. Readers return the stored value; setters take the raw byte and
   // ignore a value outside the type's range.
+  // EliminateBrackets (but ebStandart) merges bracketed sums and products
+  // into the enclosing ones, and OutOfOrder (but ooStandart) regroups
+  // operator chains into balanced trees. Both reassociate, so cancellation
+  // and overflow can differ from the written order: under the defaults
+  // y+y+y+y+x-x (x = 1e20, y = 1) gives 4, not 0; a/a*a (a = 1e4000) inf,
+  // not 1e4000; x followed by 40,000 times *x/x (x = 2) NaN, not 2 (these by
+  // OutOfOrder); x-(x-y) (x = 1e20, y = 1) 1, not 0 (by EliminateBrackets).
+  // ooStandart with ebStandart keeps the written order, but for the
+  // constants of one sum or product, which are folded together under every
+  // setting (1e20+x-1e20 gives x). The other settings keep the order.
   TTrigMode TrigMode() const { return FTrigMode; }
   bool ParallelExecution() const { return FParallelExecution; }
   TEliminateBrackets EliminateBrackets() const { return FEliminateBrackets; }

@@ -16,6 +16,18 @@ const TVariable ReservedVariable{ReservedVarName, vtInt32, &ReservedValue};
 bool IsReserved(std::string_view Name) { return TNameIndex::SameName(Name, ReservedVarName); }
 
 bool IsFree(const TVariable& Entry) { return Entry.Name.empty(); }
+
+// What a compiled routine can use: every enumeration within its range, the
+// storage of a variable, the entry point of a host routine, the bytes of
+// inline code.
+bool Usable(const TVariable& V) { return V.VarType <= vtExtended && V.Address != nullptr; }
+
+bool Usable(const TFunction& F) {
+  if (F.CallType > ctBuilt_in || F.FuncResult > frExtended) return false;
+  for (const TVarDef& p : F.Params)
+    if (p.VarType > vtExtended || p.PushStyle > psReference) return false;
+  return F.CallType == ctBuilt_in ? !F.Code.empty() : F.Address != nullptr;
+}
 bool IsFree(const TFunctionRecord& Entry) { return !Entry; }
 
 // Removing the last entry trims every free slot that becomes last; removing
@@ -59,9 +71,8 @@ std::int32_t TCtrlBlck::VarByName(std::string_view Name, std::uint32_t Hash) con
 
 // ------------------------------------------------------------------ variables
 
-// A name that is no identifier is taken too, once, but no look-up finds it.
 bool TCtrlBlck::VarNameFree(const std::string& LowerName, std::uint32_t Hash) const {
-  if (LowerName.empty() || IsReserved(LowerName) || FuncByName(LowerName, Hash) != 0 ||
+  if (!IsIdentifier(LowerName) || IsReserved(LowerName) || FuncByName(LowerName, Hash) != 0 ||
       VarByName(LowerName, Hash) != 0)
     return false;
   // The registry never hands out the reserved code or beyond.
@@ -79,7 +90,7 @@ std::int32_t TCtrlBlck::RegisterVar(const TVariable& Variable) {
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
   const std::uint32_t hash = TNameIndex::Hash(v.Name);
-  if (!VarNameFree(v.Name, hash)) return 0;
+  if (!Usable(v) || !VarNameFree(v.Name, hash)) return 0;
   const std::int32_t code = StoreEntry(FVars, FFreeVars, std::move(v));
   FVarIndex.Insert(hash, code);
   return code;
@@ -95,7 +106,7 @@ std::int32_t TCtrlBlck::RegisterVarA(const TVariable& Variable, void*& AlignedAd
   TVariable v = Variable;
   v.Name = LowerCase(v.Name);
   const std::uint32_t hash = TNameIndex::Hash(v.Name);
-  if (!VarNameFree(v.Name, hash) || v.VarType > vtExtended) return 0;
+  if (!Usable(v) || !VarNameFree(v.Name, hash)) return 0;
 
   const std::uintptr_t a = static_cast<std::uintptr_t>(VarAlignments[v.VarType]);
   const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(v.Address);
@@ -163,7 +174,7 @@ std::int32_t TCtrlBlck::RegisterFunc(const TFunction& Func) {
   auto f = std::make_shared<TFunction>(Func);
   f->Name = LowerCase(f->Name);
   const std::uint32_t hash = TNameIndex::Hash(f->Name);
-  if (!FuncNameFree(f->Name, hash)) return 0;
+  if (!Usable(*f) || !FuncNameFree(f->Name, hash)) return 0;
   f->StackNeeds = std::clamp(f->StackNeeds, 0, 8);
   return StoreFunc(std::move(f), hash);
 }
@@ -209,7 +220,8 @@ bool ParseParameterString(const std::string& text, TAVarDef& params) {
   return true;
 }
 
-// The record RegisterFuncExt registers, or null for a refused parameter string.
+// The record RegisterFuncExt registers, or null for a refused parameter
+// string or a record no routine could use.
 std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string& ParamSpec,
                                       TCallType CallType, TFuncResult FuncResult, std::int32_t StackNeeds,
                                       void* Address, bool Foldable, const TAByte& Code) {
@@ -222,6 +234,7 @@ std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string
   f->Address = Address;
   f->Foldable = Foldable;
   f->Code = Code;
+  if (!Usable(*f)) return nullptr;
   return f;
 }
 

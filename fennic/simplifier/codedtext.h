@@ -57,7 +57,9 @@ std::size_t FindComma(std::string_view Text);
 inline bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool IsIdentChar(char c) { return IsIdentStart(c) || IsDigit(c); }
-inline bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }  // bytes 0 to 32
+// Bytes 1 to 32. A NUL byte is no blank: where a C string would end, a text
+// that goes on is an error there.
+inline bool IsBlank(char c) { return c != 0 && static_cast<unsigned char>(c) <= 32; }
 
 // Calls Keep(c, i) for each byte c that stays of S once blanks go, i its
 // offset in S: blanks go, except one between two identifier characters,

@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::size_t None = TDiagnostic::NoPosition;
 
+// An unknown name longer than this gets no "did you mean": the search stays
+// a few microseconds a registered name however long the text.
+constexpr std::size_t MaxSuggestedName = 64;
+
 const char* const CodeMessages[] = {
     "no error",
     "a computation on constants faulted while compiling; it counts as 0",
@@ -71,19 +75,35 @@ std::string Lower(std::string_view S) {
   return s;
 }
 
-// Edits (insertions, deletions, substitutions, swaps of neighbours) from A to B.
-std::size_t EditDistance(std::string_view A, std::string_view B) {
-  std::vector<std::vector<std::size_t>> d(A.size() + 1, std::vector<std::size_t>(B.size() + 1));
-  for (std::size_t i = 0; i <= A.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= B.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= A.size(); ++i)
-    for (std::size_t j = 1; j <= B.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (A[i - 1] != B[j - 1])});
-      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1])
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+}  // namespace
+
+std::size_t EditDistance(std::string_view A, std::string_view B, std::size_t Limit) {
+  const std::size_t n = A.size(), m = B.size(), over = Limit + 1;
+  if ((n > m ? n - m : m - n) > Limit) return over;
+  // Rows i - 2, i - 1 and i of the table, each over the band j = i - Limit ..
+  // i + Limit; a cell outside its row's band stays above the limit.
+  std::vector<std::size_t> rows(3 * (m + 1), over);
+  std::size_t *before = rows.data(), *last = before + (m + 1), *row = last + (m + 1);
+  for (std::size_t j = 0; j <= std::min(m, Limit); ++j) last[j] = j;
+  for (std::size_t i = 1; i <= n; ++i) {
+    const std::size_t lo = i > Limit ? i - Limit : 0, hi = std::min(m, i + Limit);
+    if (lo > 0) row[lo - 1] = over;  // left of the band: a stale cell of row i - 3
+    std::size_t least = over;
+    for (std::size_t j = lo; j <= hi; ++j) {
+      std::size_t d = j == 0 ? i : std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (A[i - 1] != B[j - 1])});
+      if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1]) d = std::min(d, before[j - 2] + 1);
+      row[j] = std::min(d, over);
+      least = std::min(least, row[j]);
     }
-  return d[A.size()][B.size()];
+    // Every later cell costs at least the least of this row.
+    if (least > Limit) return over;
+    std::swap(before, last);
+    std::swap(last, row);
+  }
+  return last[m];
 }
+
+namespace {
 
 std::string Arguments(std::size_t Count) {
   return Count == 0 ? "no arguments" : Count == 1 ? "1 argument" : std::to_string(Count) + " arguments";
@@ -164,6 +184,10 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
   std::string& m = d.Message;
   const std::string pow = "there is no power operator: write pow(x, y)";
 
+  if (k < T.size() && T[k] == '\0' && (FCompError == eValExpected || FCompError == eOpExpected)) {
+    m = "the text holds a NUL byte here, which no formula may contain";
+    return d;
+  }
   switch (FCompError) {
     case eDomain:
       if (c == '*' || c == '/')
@@ -247,13 +271,14 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
         const bool call = k + n < T.size() && T[k + n] == '(';
         m = Quoted(tok) + (call ? " is not a function" : " is neither a variable nor a function");
         // The nearest registered name, when few edits away.
+        if (n > MaxSuggestedName) break;
         const std::string name = Lower(tok);
         const std::size_t limit = name.size() <= 4 ? 1 : 2;
         std::string best;
         std::size_t bestDistance = limit + 1;
         auto consider = [&](const std::string& Candidate) {
           if (Candidate.empty()) return;
-          const std::size_t e = EditDistance(name, Candidate);
+          const std::size_t e = EditDistance(name, Candidate, limit);
           if (e < bestDistance && e < name.size()) {
             best = Candidate;
             bestDistance = e;

@@ -16,7 +16,8 @@ struct TDiagnostic {
   TError Error = eNone;
   // Byte offset in the text as the host gave it, or NoPosition when no
   // single place is the cause (brackets nested too deeply, a state of the
-  // generator); the text's end when an operand is missing there.
+  // generator). An operand missing at the end is placed right after the
+  // last byte that is not a blank ("x +   ": 3, after the '+').
   std::size_t Position = NoPosition;
   // Bytes of the offending token from Position (0 at a missing operand).
   std::size_t Length = 0;
@@ -28,5 +29,10 @@ struct TDiagnostic {
 
 // The message of a code with nothing known about where it arose.
 std::string ErrorCodeMessage(TError Error);
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) that
+// turn A into B, or Limit + 1 when more than Limit are needed. Time
+// O(length x Limit), memory O(length of B).
+std::size_t EditDistance(std::string_view A, std::string_view B, std::size_t Limit);
 
 }  // namespace fennic

@@ -112,6 +112,12 @@ void TSimpler::Simplify(std::string& S) {
     std::string_view& Text;
     ~TTextScope() { Text = {}; }
   } scope{FText = text};
+  if (const std::size_t nul = text.find('\0'); nul != std::string::npos) {
+    // Where an operand ends an operator is due, elsewhere an operand.
+    const char before = nul > 0 ? text[nul - 1] : 0;
+    Fail(IsIdentChar(before) || before == '.' || before == ')' ? eOpExpected : eValExpected, text, nul, 1);
+    return;
+  }
   TStackEntry stack;  // where the descent's stack budget is measured from
   std::string coded = Simpler2(text);
   if (!ErrorRaised()) S = std::move(coded);

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "support/never_called.h"
 #include "testbuilder.h"
 
 namespace fennic::test {
@@ -18,9 +19,9 @@ class BuildTest : public ::testing::Test {
     B.RegisterVarExt("y", vtDouble, &Y);  // v2
     B.RegisterVarExt("z", vtDouble, &Z);  // v3
     B.RegisterVarExt("n", vtInt32, &N);   // v4
-    B.RegisterFuncExt("h", "", ctStdcall, frDouble, 0, nullptr, false);          // f1
-    B.RegisterFuncExt("f", "vf64vi32rf64", ctStdcall, frDouble, 0, nullptr, false);  // f2
-    B.RegisterFuncExt("k", "vf64", ctStdcall, frInt32, 0, nullptr, false);           // f3
+    B.RegisterFuncExt("h", "", ctStdcall, frDouble, 0, fennic::testing::NeverCalled, false);          // f1
+    B.RegisterFuncExt("f", "vf64vi32rf64", ctStdcall, frDouble, 0, fennic::testing::NeverCalled, false);  // f2
+    B.RegisterFuncExt("k", "vf64", ctStdcall, frInt32, 0, fennic::testing::NeverCalled, false);           // f3
   }
   std::string Build(std::string Text) {
     B.Build(Text);

@@ -3,6 +3,7 @@
 #include <functional>
 #include <random>
 
+#include "support/never_called.h"
 #include "support/simplifier_probe.h"
 #include "testbuilder.h"
 
@@ -28,11 +29,11 @@ class TreeTest : public ::testing::Test {
     B.RegisterVarExt("n", vtInt32, &N);
     B.RegisterVarExt("s", vtSingle, &S);
     B.RegisterVarExt("e", vtExtended, &E);
-    B.RegisterFuncExt("f", "vf64vf64", ctStdcall, frDouble, 0, nullptr, false);
-    B.RegisterFuncExt("g", "vi32", ctRegister, frDouble, 0, nullptr, false);
-    B.RegisterFuncExt("h", "", ctCdecl, frDouble, 0, nullptr, false);
-    B.RegisterFuncExt("r", "rf64", ctCdecl, frDouble, 0, nullptr, false);
-    B.RegisterFuncExt("k", "vf64", ctCdecl, frInt32, 0, nullptr, false);
+    B.RegisterFuncExt("f", "vf64vf64", ctStdcall, frDouble, 0, fennic::testing::NeverCalled, false);
+    B.RegisterFuncExt("g", "vi32", ctRegister, frDouble, 0, fennic::testing::NeverCalled, false);
+    B.RegisterFuncExt("h", "", ctCdecl, frDouble, 0, fennic::testing::NeverCalled, false);
+    B.RegisterFuncExt("r", "rf64", ctCdecl, frDouble, 0, fennic::testing::NeverCalled, false);
+    B.RegisterFuncExt("k", "vf64", ctCdecl, frInt32, 0, fennic::testing::NeverCalled, false);
   }
   std::string Shape(std::string_view Src) {
     B.Run(Src);
@@ -126,8 +127,8 @@ TEST_F(TreeTest, BytesOfCodesAreNeverReadAsSyntax) {
   TTestBuilder b;
   std::int32_t v = 0;
   for (int i = 1; i <= 48; ++i) b.RegisterVarExt("v" + std::to_string(i), vtInt32, &v);
-  for (int i = 1; i <= 47; ++i) b.RegisterFuncExt("fn" + std::to_string(i), "vf64vi32", ctCdecl, frDouble, 0, nullptr, false);
-  b.RegisterFuncExt("fn48", "vf64vi32", ctCdecl, frDouble, 0, nullptr, false);
+  for (int i = 1; i <= 47; ++i) b.RegisterFuncExt("fn" + std::to_string(i), "vf64vi32", ctCdecl, frDouble, 0, fennic::testing::NeverCalled, false);
+  b.RegisterFuncExt("fn48", "vf64vi32", ctCdecl, frDouble, 0, fennic::testing::NeverCalled, false);
   b.Run("v40+v41*v44-fn41(v40,v10)/fn44(v12-v13,v31)+fn40(v43,$11)");
   ASSERT_FALSE(b.ErrorRaised());
   EXPECT_EQ(b.Trees(),

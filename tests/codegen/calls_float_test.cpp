@@ -195,8 +195,9 @@ TEST(FloatArguments, FunctionsGetTheRegistersTheyNeed) {
     for (int args = 0; args <= 2 && args + needs <= 8; ++args) {
       TCallFennic f;
       for (int i = 0; i < 8; ++i) f.RegisterVarExt("v" + std::to_string(i), vtDouble, &v[i]);
-      // args x87 arguments added up (or a 1 loaded), after using `needs` registers.
-      Bytes body = args == 0 ? Bytes{0xD9, 0xE8} : args == 1 ? Bytes{} : Bytes{0xDE, 0xC1};
+      // args x87 arguments added up (or a 1 loaded, or the one kept by an
+      // FNOP), after using `needs` registers.
+      Bytes body = args == 0 ? Bytes{0xD9, 0xE8} : args == 1 ? Bytes{0xD9, 0xD0} : Bytes{0xDE, 0xC1};
       std::string params;
       for (int i = 0; i < args; ++i) params += "vf80";
       ASSERT_NE(f.RegisterFuncExt("g", params, ctBuilt_in, frExtended, needs, nullptr, false, UseRegisters(needs, body)),

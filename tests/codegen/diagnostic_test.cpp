@@ -2,7 +2,9 @@
 // offending token's length, and the message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "fennic/fennic.h"
 #include "fennic/simplifier/x87guard.h"
@@ -61,6 +63,7 @@ TEST_F(DiagnosticTest, EachErrorStateNamesItsPlaceAndTheFix) {
       {" 1.5e", eNumFormat, 1, 4, "its exponent needs digits"},
       {"2 * -3", eValExpected, 4, 0, "no sign may follow '*' or '/': write 2*(-3)"},
       {"x*", eValExpected, 2, 0, "the text ends where an operand is expected"},
+      {"x +   ", eValExpected, 3, 0, "the text ends where an operand is expected"},
       {"  ", eValExpected, 0, 0, "the text is empty"},
       {"hypot(1, )", eValExpected, 9, 0, "argument 2 of hypot is empty"},
       {"1 + ln", eValExpected, 6, 0, "ln takes 1 argument: write ln(x)"},
@@ -82,8 +85,76 @@ TEST_F(DiagnosticTest, EachErrorStateNamesItsPlaceAndTheFix) {
       {"twice(s)", eVarParameter, 6, 1,
        "argument 1 of twice is passed by reference: write the name of a variable of type double"},
       {"1 + scale (x)", eParameter, 4, 5, "scale takes 2 arguments, not 1"},
+      // A NUL byte is no blank and no end of the text.
+      {std::string("x+1\0+5", 6), eOpExpected, 3, 1, "NUL byte"},
+      {std::string("x \0 + 1", 7), eOpExpected, 2, 1, "NUL byte"},
+      {std::string("x+\0", 3), eValExpected, 2, 1, "NUL byte"},
+      {std::string("\0", 1), eValExpected, 0, 1, "NUL byte"},
+      {std::string("scale(x, 1\0)", 12), eOpExpected, 10, 1, "NUL byte"},
+      {std::string("twice(x\0)", 9), eOpExpected, 7, 1, "NUL byte"},
   };
   for (const TCase& c : cases) Check(c.Text, c.Error, c.Position, c.Length, c.Message);
+}
+
+// "Did you mean": the nearest registered name within 1 edit (names of up to
+// 4 bytes) or 2; none for a name longer than the search compares.
+TEST_F(DiagnosticTest, TheNearestNameIsSuggested) {
+  const std::string longName(60, 'k'), tooLong(65, 'k');
+  f.RegisterVarExt("alphabet", vtDouble, &x);
+  f.RegisterVarExt(longName + "z", vtDouble, &x);
+  f.RegisterVarExt(tooLong + "z", vtDouble, &x);
+  const struct {
+    std::string Text, Suggestion;  // empty: none
+  } cases[] = {
+      {"hypto(1, 2)", "hypot"},   // neighbours swapped
+      {"alphab", "alphabet"},     // two shorter
+      {"alph", ""},               // four shorter
+      {"alphabetic", "alphabet"}, // two longer
+      {"alphabetics", ""},
+      {"lx(1)", "ln"},
+      {"xx", "x"},
+      {longName + "y", longName + "z"},
+      {tooLong + "y", ""},
+  };
+  for (const auto& c : cases) {
+    f.SetExprString(c.Text);
+    ASSERT_EQ(f.CompError(), eUnknown) << c.Text;
+    const std::string m = f.ErrorMessage();
+    if (c.Suggestion.empty()) EXPECT_EQ(m.find("did you mean"), std::string::npos) << m;
+    else EXPECT_NE(m.find("did you mean '" + c.Suggestion + "'?"), std::string::npos) << m;
+  }
+}
+
+// The bounded distance against the whole table, on random words of a small
+// alphabet (so that swaps and near misses are frequent).
+TEST(EditDistance, AgreesWithTheWholeTableUpToTheLimit) {
+  auto whole = [](const std::string& A, const std::string& B) {
+    std::vector<std::vector<std::size_t>> d(A.size() + 1, std::vector<std::size_t>(B.size() + 1));
+    for (std::size_t i = 0; i <= A.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= B.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= A.size(); ++i)
+      for (std::size_t j = 1; j <= B.size(); ++j) {
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (A[i - 1] != B[j - 1])});
+        if (i > 1 && j > 1 && A[i - 1] == B[j - 2] && A[i - 2] == B[j - 1])
+          d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    return d[A.size()][B.size()];
+  };
+  std::uint32_t seed = 7;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto word = [&next] {
+    std::string w(next(9), 'a');
+    for (char& c : w) c = static_cast<char>('a' + next(3));
+    return w;
+  };
+  for (int k = 0; k < 20000; ++k) {
+    const std::string a = word(), b = word();
+    const std::size_t limit = next(4);
+    ASSERT_EQ(EditDistance(a, b, limit), std::min(whole(a, b), limit + 1)) << a << " " << b << " " << limit;
+  }
 }
 
 TEST_F(DiagnosticTest, AFaultWhileFoldingNamesTheOperationOrTheCall) {

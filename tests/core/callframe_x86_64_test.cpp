@@ -7,6 +7,7 @@
 
 #include "fennic/core/callframe.h"
 #include "fennic/core/ctrlblck.h"
+#include "support/never_called.h"
 
 namespace fennic {
 namespace {
@@ -52,7 +53,7 @@ TEST(SystemVFrame, EveryArgumentClassAndConvention) {
   int n = 0;
   for (const Case& c : cases) {
     const std::string name = "f" + std::to_string(n++);
-    const std::int32_t code = registry.RegisterFuncExt(name, c.ParamText, c.Call, frDouble, 0, nullptr, false);
+    const std::int32_t code = registry.RegisterFuncExt(name, c.ParamText, c.Call, frDouble, 0, testing::NeverCalled, false);
     ASSERT_NE(code, 0) << c.ParamText;
     TFunction f;
     registry.GetFunc(f, code);

@@ -128,6 +128,51 @@ TEST(Values, ExactUnderEverySetting) {
   }
 }
 
+// OutOfOrder and EliminateBrackets reassociate, which changes cancellation
+// and overflow; ooStandart with ebStandart keeps the written order (but for
+// the constants of a sum, folded together under every setting), whatever the
+// other settings.
+TEST(Values, RegroupingChangesValuesAndTheWrittenOrderKeepsThem) {
+  double x = 1e20, y = 1, u = 2;
+  long double a = 1e4000L;
+  std::string chain = "u";
+  for (int k = 0; k < 40000; ++k) chain += "*u/u";
+  enum TBy { byOutOfOrder, byBrackets };
+  const struct {
+    std::string text;
+    TBy by;
+    long double regrouped, written;
+  } cases[] = {
+      {"y+y+y+y+x-x", byOutOfOrder, 4, 0},
+      {"a/a*a", byOutOfOrder, INFINITY, a},
+      {chain, byOutOfOrder, NAN, 2},
+      {"x-(x-y)", byBrackets, 1, 0},
+      {"1e20+y-1e20", byBrackets, 1, 1},
+  };
+  TFennic f;
+  f.RegisterVarExt("x", vtDouble, &x);
+  f.RegisterVarExt("y", vtDouble, &y);
+  f.RegisterVarExt("u", vtDouble, &u);
+  f.RegisterVarExt("a", vtExtended, &a);
+  for (const TSettings& others : {TSettings{}, TSettings{0, 1, 1, 0, 0, 0, 1}})
+    for (std::uint8_t ooo : {ooStandart, ooSoft})
+      for (std::uint8_t brackets : {ebStandart, ebSoft}) {
+        TSettings s = others;
+        s.OutOfOrder = ooo;
+        s.Brackets = brackets;
+        s.ApplyTo(f);
+        for (const auto& c : cases) {
+          f.SetExprString(c.text);
+          ASSERT_EQ(f.CompError(), eNone) << c.text.substr(0, 20);
+          const bool regroups = c.by == byOutOfOrder ? ooo != ooStandart : brackets != ebStandart;
+          const long double want = regroups ? c.regrouped : c.written;
+          const long double v = f.Evaluate();
+          EXPECT_TRUE(Same(v, want)) << c.text.substr(0, 20) << " = " << Show(v) << ", expected " << Show(want)
+                                     << " under " << s.Describe();
+        }
+      }
+}
+
 // The routine reads the variables when it runs, not when it is compiled.
 TEST(Values, TheRoutineReadsTheHostsCurrentValues) {
   Host h;

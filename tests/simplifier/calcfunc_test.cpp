@@ -18,6 +18,7 @@
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/x87guard.h"
 #include "support/hostfuncs_recording.h"
+#include "support/never_called.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {
@@ -117,7 +118,7 @@ class CalcFuncTest : public ::testing::Test {
     ResetInlineRecord(42);
     ASSERT_NE(S.RegisterVarExt("x", vtInt32, &gInt), 0);
     ASSERT_NE(S.RegisterVarExt("d", vtDouble, &gDouble), 0);
-    ASSERT_NE(S.RegisterFuncExt("h", "vi32", ctCdecl, frDouble, 0, nullptr, false), 0);
+    ASSERT_NE(S.RegisterFuncExt("h", "vi32", ctCdecl, frDouble, 0, NeverCalled, false), 0);
   }
   void Register(const TRecorder& R, bool Foldable = true) {
     ASSERT_NE(S.RegisterFuncExt(R.Name, R.ParamSpec, R.CallType, R.FuncResult, 0, R.Address, Foldable), 0) << R.Name;
@@ -395,7 +396,8 @@ class CalcFuncFaultTest : public CalcFuncTest {
     ASSERT_NE(S.RegisterFuncExt("dz", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostDivideByZero), true), 0);
     ASSERT_NE(S.RegisterFuncExt("rd", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(&HostReadAddress16), true), 0);
     ASSERT_NE(S.RegisterFuncExt("dzi", "vf64", ctCdecl, frInt32, 0, reinterpret_cast<void*>(&HostReadAddress16), true), 0);
-    ASSERT_NE(S.RegisterFuncExt("nowhere", "vf64", ctCdecl, frDouble, 0, nullptr, true), 0);
+    // An address no page maps: the call faults at its first instruction.
+    ASSERT_NE(S.RegisterFuncExt("nowhere", "vf64", ctCdecl, frDouble, 0, reinterpret_cast<void*>(16), true), 0);
     RegisterInline("ud2", "vf64", frDouble, 0, {0x0F, 0x0B});
     RegisterInline("fdivz", "vf64", frDouble, 0, {0xD9, 0xEE, 0xDE, 0xF9});  // fldz; fdivp: x/0
     RegisterInline("junk", "", frDouble, 0, {0xD9, 0xE8, 0xD9, 0xE8});       // two values, one expected

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/never_called.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {
@@ -29,7 +30,7 @@ class SpecialCodesTest : public ::testing::Test {
     for (int code = 1; code <= 45; ++code) {
       auto it = funcs.find(code);
       const std::string name = it != funcs.end() ? it->second : "ffill" + std::to_string(code);
-      ASSERT_EQ(S.RegisterFuncExt(name, "", ctCdecl, frDouble, 0, nullptr, false), code);
+      ASSERT_EQ(S.RegisterFuncExt(name, "", ctCdecl, frDouble, 0, NeverCalled, false), code);
     }
   }
   TSimplerProbe S;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/never_called.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {
@@ -33,7 +34,7 @@ class FuncParsTest : public ::testing::Test {
         {"ri", "ri32vf64", frDouble}, {"np", "", frDouble},       {"fi", "", frInt32},
         {"fi2", "vi32", frInt64},    {"fres", "", frDouble},      {"three", "vf64vf64vf64", frDouble},
     };
-    for (const auto& f : funcs) ASSERT_NE(S.RegisterFuncExt(f.Name, f.ParamText, ctCdecl, f.Result, 0, nullptr, false), 0) << f.Name;
+    for (const auto& f : funcs) ASSERT_NE(S.RegisterFuncExt(f.Name, f.ParamText, ctCdecl, f.Result, 0, NeverCalled, false), 0) << f.Name;
   }
   TSimplerProbe S;
 };

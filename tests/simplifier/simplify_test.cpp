@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/never_called.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {
@@ -18,7 +19,7 @@ class SimplifyTest : public ::testing::Test {
   void SetUp() override {
     for (auto [name, addr] : {std::pair{"x", &gx}, {"y", &gy}, {"z", &gz}, {"w", &gw}, {"v", &gv}})
       ASSERT_NE(S.RegisterVarExt(name, vtDouble, addr), 0);
-    ASSERT_NE(S.RegisterFuncExt("rnd", "", ctCdecl, frDouble, 0, nullptr, false), 0);
+    ASSERT_NE(S.RegisterFuncExt("rnd", "", ctCdecl, frDouble, 0, NeverCalled, false), 0);
   }
   TSimplerProbe S;
 };
