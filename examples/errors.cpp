@@ -6,15 +6,6 @@
 
 using namespace fennic;
 
-//! [names]
-const char* ErrorName(TError e) {
-  static const char* const names[] = {
-      "eNone",       "eDomain",   "eNumFormat", "eValExpected",  "eOpExpected", "eEdge",
-      "eUnknown",    "eOutOfRange", "eType",    "eVarParameter", "eParameter"};
-  return e < sizeof names / sizeof names[0] ? names[e] : "?";
-}
-//! [names]
-
 __attribute__((force_align_arg_pointer)) double Scale(double v, std::int8_t k) { return v * k; }
 __attribute__((force_align_arg_pointer)) double Twice(const double* v) { return 2 * *v; }
 __attribute__((force_align_arg_pointer)) double Root(double v) { return __builtin_sqrt(v); }

@@ -11,7 +11,6 @@
 
 #include "cli_dump.h"
 #include "cli_options.h"
-#include "cli_report.h"
 #include "fennic/fennic.h"
 #include "fennic/functions/functions.h"
 

@@ -14,6 +14,13 @@ bool IsIdentifier(std::string_view name) {
   return true;
 }
 
+const char* ErrorName(TError Error) {
+  static constexpr const char* Names[] = {"eNone",       "eDomain",      "eNumFormat",    "eValExpected",
+                                          "eOpExpected", "eEdge",        "eUnknown",      "eOutOfRange",
+                                          "eType",       "eVarParameter", "eParameter"};
+  return Error <= eParameter ? Names[Error] : "e?";
+}
+
 std::string LowerCase(std::string_view name) {
   std::string s(name);
   for (char& c : s)

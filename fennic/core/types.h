@@ -41,6 +41,10 @@ enum TOutOfOrder : std::uint8_t { ooStandart, ooSoft, ooAgressive };
 enum TEliminateBrackets : std::uint8_t { ebStandart, ebSoft, ebAgressive };
 enum TAutoConfigure : std::uint8_t { acDefault, acAuto, acP5, acP6, acPIV, acAMD };
 
+// The code's own name ("eDomain"); "e?" for a value outside TError. Its
+// message for people is ErrorCodeMessage (fennic/simplifier/diagnostic.h).
+const char* ErrorName(TError Error);
+
 // One parameter of a registered function.
 struct TVarDef {
   TVarType VarType = vtDouble;
