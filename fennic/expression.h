@@ -165,6 +165,8 @@ constexpr bool by_reference() {
 template <class F>
 struct signature_of {
   static constexpr bool function = false;
+  static constexpr int result = -1;
+  static constexpr bool parameters = false;
 };
 template <class R, class... A>
 struct signature_of<R (*)(A...)> {
@@ -199,11 +201,17 @@ struct signature_of<R(__attribute__((regparm(3), stdcall)) *)(A...) noexcept> : 
 };
 #endif
 
+template <class F, class = void>
+struct has_pointer_conversion : std::false_type {};
+template <class F>
+struct has_pointer_conversion<F, std::void_t<decltype(+std::declval<F>())>>
+    : std::is_pointer<decltype(+std::declval<F>())> {};
+
 // A plain function, or a lambda without captures, as a function pointer.
 template <class F>
 constexpr auto as_pointer(F f) {
   if constexpr (std::is_pointer_v<F>) return f;
-  else if constexpr (requires { +f; }) return +f;
+  else if constexpr (has_pointer_conversion<F>::value) return +f;
   else return nullptr;
 }
 template <class F>
@@ -240,14 +248,14 @@ struct aligned_entry<F, R (*)(A...) noexcept> : aligned_entry<F, R (*)(A...)> {}
 // A type a variable may have: int8_t to int64_t, uint8_t to uint32_t,
 // float, double, long double.
 template <class T>
-concept variable_type = detail::type_code<T>() >= 0;
+inline constexpr bool variable_type = detail::type_code<T>() >= 0;
 
 // A host function Fennic can call: a plain function or a lambda without
 // captures whose result is a variable type and whose parameters are
 // variable types by value, or pointers or lvalue references to them (by
 // reference: the argument is a variable of exactly that type).
 template <class F>
-concept host_function = detail::signature_of<detail::pointer_of<F>>::function &&
+inline constexpr bool host_function = detail::signature_of<detail::pointer_of<F>>::function &&
                         detail::signature_of<detail::pointer_of<F>>::result >= 0 &&
                         detail::signature_of<detail::pointer_of<F>>::parameters;
 
