@@ -337,7 +337,8 @@ class expression {
   void add_standard_functions(pack_accuracy accuracy = pack_accuracy::extended);
 
   // Compiles text, replacing the routine. On failure the expression holds
-  // no routine and evaluate() gives a quiet NaN.
+  // no routine and evaluate() gives a quiet NaN. Only an exhausted heap
+  // (std::bad_alloc) and a defect of the library (std::logic_error) throw.
   [[nodiscard]] compile_result compile(std::string_view text);
   // The same, throwing fennic::error on failure.
   void compile_or_throw(std::string_view text);
