@@ -39,6 +39,7 @@ for target in $targets; do
   "${runner[@]}" "$program" \
     --benchmark_min_time=0.2 --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
     --benchmark_context=fennic_runner=$where \
+    "--benchmark_context=cpu_model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" \
     --benchmark_out="$build/compare_bench.json" --benchmark_out_format=json "$@"
 done
 

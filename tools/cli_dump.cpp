@@ -1,6 +1,8 @@
 #include "cli_dump.h"
 
+#if defined(FENNIC_HAVE_CAPSTONE)
 #include <capstone/capstone.h>
+#endif
 
 #include <cstring>
 #include <map>
@@ -81,25 +83,49 @@ std::string NameAt(const TFennic& F, std::uintptr_t Address) {
   return "";
 }
 
+#if defined(FENNIC_HAVE_CAPSTONE)
+bool DisassembleRoutine(const TFennic& F, const std::uint8_t* PoolBytes, std::size_t PoolSize,
+                        std::map<std::uintptr_t, TPoolRef>& PoolRefs, std::FILE* Out);
+#endif
+void PrintPool(const TFennic& F, const std::uint8_t* PoolBytes, std::size_t PoolSize,
+               const std::map<std::uintptr_t, TPoolRef>& PoolRefs, std::FILE* Out);
+
 }  // namespace
 
 bool DumpRoutine(const TFennic& F, std::FILE* Out) {
+  const std::uint8_t* PoolBytes = PoolInRoutine(F);
+  const std::size_t PoolSize = PoolBytes ? F.PoolSize() : 0;
+  std::map<std::uintptr_t, TPoolRef> PoolRefs;  // by offset
+  std::fprintf(Out, "routine: %zu bytes at 0x%08lx\n", F.CodeSize(),
+               static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(F.CodeBytes())));
+  bool Decoded = false;
+#if defined(FENNIC_HAVE_CAPSTONE)
+  Decoded = DisassembleRoutine(F, PoolBytes, PoolSize, PoolRefs, Out);
+#endif
+  // Without the disassembler: the bytes alone, 16 a row.
+  for (std::size_t Row = 0; !Decoded && Row < F.CodeSize(); Row += 16)
+    std::fprintf(Out, "  %04zx  %s\n", Row,
+                 Hex(F.CodeBytes() + Row, std::min<std::size_t>(16, F.CodeSize() - Row)).c_str());
+  PrintPool(F, PoolBytes, PoolSize, PoolRefs, Out);
+  return Decoded;
+}
+
+namespace {
+
+#if defined(FENNIC_HAVE_CAPSTONE)
+bool DisassembleRoutine(const TFennic& F, const std::uint8_t* PoolBytes, std::size_t PoolSize,
+                        std::map<std::uintptr_t, TPoolRef>& PoolRefs, std::FILE* Out) {
   csh Handle;
   if (cs_open(CS_ARCH_X86, Target64 ? CS_MODE_64 : CS_MODE_32, &Handle) != CS_ERR_OK) return false;
   cs_option(Handle, CS_OPT_DETAIL, CS_OPT_ON);
 
   const std::uint8_t* Code = F.CodeBytes();
   const std::size_t Size = F.CodeSize();
-  const std::uint8_t* PoolBytes = PoolInRoutine(F);
   const auto Pool = reinterpret_cast<std::uintptr_t>(PoolBytes);
-  const std::size_t PoolSize = PoolBytes ? F.PoolSize() : 0;
-  std::map<std::uintptr_t, TPoolRef> PoolRefs;  // by offset
   // 64-bit code loads addresses into registers (MOV reg, imm64) and reads
   // variables and calls through them: the last address each register got.
   std::map<unsigned, std::uintptr_t> Loaded;
 
-  std::fprintf(Out, "routine: %zu bytes at 0x%08lx\n", Size,
-               static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(Code)));
   cs_insn* Insn = nullptr;
   std::size_t Offset = 0;
   while (Offset < Size) {
@@ -163,14 +189,20 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
     cs_free(Insn, N);
   }
   cs_close(&Handle);
+  return true;
+}
+#endif
 
+void PrintPool(const TFennic& F, const std::uint8_t* PoolBytes, std::size_t PoolSize,
+               const std::map<std::uintptr_t, TPoolRef>& PoolRefs, std::FILE* Out) {
+  const auto Pool = reinterpret_cast<std::uintptr_t>(PoolBytes);
   if (F.PoolSize() == 0) {
     std::fprintf(Out, "constant pool: 0 bytes\n");
-    return true;
+    return;
   }
   if (!PoolBytes) {
     std::fprintf(Out, "constant pool: %zu bytes, not found behind the routine\n", F.PoolSize());
-    return true;
+    return;
   }
   std::fprintf(Out, "constant pool: %zu bytes at 0x%08lx%s\n", PoolSize, static_cast<unsigned long>(Pool),
                Target64 ? " (in the routine's block)" : "");
@@ -178,7 +210,8 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
     std::fprintf(Out, "  +%04lx  %s\n", static_cast<unsigned long>(At), PoolValue(PoolBytes + At, R).c_str());
   for (std::size_t Row = 0; Row < PoolSize; Row += 16)
     std::fprintf(Out, "  %04zx:  %s\n", Row, Hex(PoolBytes + Row, std::min<std::size_t>(16, PoolSize - Row)).c_str());
-  return true;
 }
+
+}  // namespace
 
 }  // namespace fennic::cli

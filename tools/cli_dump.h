@@ -7,8 +7,8 @@
 
 namespace fennic::cli {
 
-// Writes the listing of F's current routine to Out; false if the
-// disassembler could not be opened.
+// Writes the listing of F's current routine to Out; false where it shows
+// bytes without instructions (a build without Capstone).
 bool DumpRoutine(const TFennic& F, std::FILE* Out);
 
 }  // namespace fennic::cli

@@ -75,6 +75,15 @@ TVarArg ParseVariable(const std::string& Arg, std::size_t Eq) {
   return Var;
 }
 
+int ParseDigits(const std::string& Text) {
+  char* End = nullptr;
+  const long N = Text.empty() || !std::isdigit(static_cast<unsigned char>(Text[0]))
+                     ? 0 : std::strtol(Text.c_str(), &End, 10);
+  if (End == nullptr || *End || N < 1 || N > 21)
+    throw TUsageError{"--digits takes a count from 1 to 21, not '" + Text + "'"};
+  return static_cast<int>(N);
+}
+
 std::uint64_t ParseCount(const std::string& Text) {
   errno = 0;
   char* End = nullptr;
@@ -161,13 +170,17 @@ TOptions ParseArguments(const std::vector<std::string>& Args) {
       } else if (Name == "library-trig") {
         NoValue();
         O.Trig = tcLibrary;
-      } else if (Name == "repeat") {
-        if (HasValue) {
-          O.Repeat = ParseCount(Value);
-        } else {
-          if (i + 1 >= Args.size()) throw TUsageError{"--repeat needs a count"};
-          O.Repeat = ParseCount(Args[++i]);
+      } else if (Name == "version") {
+        NoValue();
+        O.Version = true;
+      } else if (Name == "repeat" || Name == "digits") {
+        std::string Count = Value;
+        if (!HasValue) {
+          if (i + 1 >= Args.size()) throw TUsageError{"--" + Name + " needs a count"};
+          Count = Args[++i];
         }
+        if (Name == "repeat") O.Repeat = ParseCount(Count);
+        else O.Digits = ParseDigits(Count);
       } else {
         const TSettingFlag* Flag = nullptr;
         for (const TSettingFlag& F : Flags)
@@ -196,43 +209,59 @@ TOptions ParseArguments(const std::vector<std::string>& Args) {
       O.Vars.push_back(std::move(Var));
       continue;
     }
+    if (O.Expr && IsIdentifier(A))
+      throw TUsageError{"variable " + A + " needs a value: " + A + "=VALUE or " + A + ":TYPE=VALUE"};
     if (O.Expr) throw TUsageError{"more than one expression: '" + *O.Expr + "' and '" + A + "'"};
     O.Expr = A;
   }
   return O;
 }
 
-const char* UsageText() {
-  return "usage: fennic [OPTIONS] ['EXPR'] [NAME[:TYPE]=VALUE ...]\n"
-         "\n"
-         "Compiles EXPR into x87 code with the given variables and the standard\n"
-         "functions, evaluates it once and prints the result at full extended\n"
-         "precision. Without EXPR, reads one expression per line from standard input.\n"
-         "\n"
-         "Variables: NAME=VALUE is a double; NAME:TYPE=VALUE picks the type, one of\n"
-         "  i8 u8 i16 u16 i32 u32 i64 f32 f64 f80 (e.g. n:i32=5 k:u8=200 t:f80=0.1).\n"
-         "  A variable hides a standard function or constant of the same name.\n"
-         "\n"
-         "Options:\n"
-         "  --dump               print the routine (offset, bytes, disassembly) and\n"
-         "                       the constant pool\n"
-         "  --repeat N           evaluate N times and report evaluations per second\n"
-         "  --library-trig       sin, cos, tan through the C library instead of\n"
-         "                       FSIN, FCOS, FPTAN\n"
-         "  --trig-mode=safe|nothing|delphi\n"
-         "  --parallel-execution=on|off\n"
-         "  --eliminate-brackets=standard|soft|aggressive\n"
-         "  --out-of-order=standard|soft|aggressive\n"
-         "  --align-mode=on|off\n"
-         "  --back-operation=on|off\n"
-         "  --smart-load=on|off\n"
-         "  --                   end of options (for an expression beginning with --)\n"
-         "  -h, --help           this text\n"
-         "\n"
-         "Functions: sin cos tan asin acos atan atan2 sinh cosh tanh sqrt abs exp ln\n"
-         "  log10 log2 pow hypot min max floor ceil trunc round; constants pi, e.\n"
-         "\n"
-         "Exit status: 0 success, 1 an expression did not compile, 2 usage error.\n";
+std::string UsageText() {
+  std::string Text =
+      "usage: fennic [OPTIONS] ['EXPR'] [NAME[:TYPE]=VALUE ...]\n"
+      "\n"
+      "Compiles EXPR into x87 code with the given variables and the standard\n"
+      "functions, evaluates it once and prints the result at full extended\n"
+      "precision. Without EXPR, reads one expression per line from standard\n"
+      "input and prints one line for each: the value, an empty line for an\n"
+      "empty one, or 'error: CODE' (the message goes to standard error).\n"
+      "\n"
+      "Variables: NAME=VALUE is a double; NAME:TYPE=VALUE picks the type, one of\n"
+      "  i8 u8 i16 u16 i32 u32 i64 f32 f64 f80 (e.g. n:i32=5 k:u8=200 t:f80=0.1).\n"
+      "  A variable hides a standard function or constant of the same name.\n"
+      "\n"
+      "Options:\n"
+      "  --digits N           print N significant digits (1 to 21; default 21)\n"
+      "  --dump               print the routine (offset, bytes, disassembly) and\n"
+      "                       the constant pool\n"
+      "  --repeat N           evaluate N times and report the time per evaluation\n"
+      "  --library-trig       sin, cos, tan through the C library instead of\n"
+      "                       FSIN, FCOS, FPTAN\n";
+  for (const TSettingFlag& F : Flags) {
+    std::string Values;
+    for (const char* V : F.Values) Values += std::string(Values.empty() ? "" : "|") + V;
+    Text += "  --" + std::string(F.Flag) + "=" + Values + "\n";
+  }
+  Text +=
+      "  --                   end of options (for an expression beginning with --)\n"
+      "  --version            the version and target of this build\n"
+      "  -h, --help           this text\n"
+      "\n"
+      "Functions and constants:";
+  std::size_t Column = 80;
+  for (const TStandardEntry& E : StandardEntries()) {
+    if (Column + E.Name.size() + 1 > 76) {
+      Text += "\n ";
+      Column = 1;
+    }
+    Text += " " + E.Name;
+    Column += E.Name.size() + 1;
+  }
+  Text +=
+      "\n\n"
+      "Exit status: 0 success, 1 an expression did not compile, 2 usage error.\n";
+  return Text;
 }
 
 }  // namespace fennic::cli

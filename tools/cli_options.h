@@ -33,7 +33,9 @@ struct TOptions {
   TTrigCode Trig = tcX87;
   bool Dump = false;
   std::uint64_t Repeat = 0;  // 0: evaluate once, no timing
+  int Digits = 21;           // significant digits of a printed value
   bool Help = false;
+  bool Version = false;
 };
 
 // Thrown for a command line the tool cannot use; main exits with status 2.
@@ -57,6 +59,6 @@ struct TSettingFlag {
 };
 const std::vector<TSettingFlag>& SettingFlags();
 
-const char* UsageText();
+std::string UsageText();
 
 }  // namespace fennic::cli

@@ -62,6 +62,7 @@ void ReportError(const TFennic& F, const std::string& Text, long Line) {
 }
 
 // Compiles and evaluates one expression; the process exit status it earns.
+// Standard input gets one line of output for each line, a failure too.
 int Run(TFennic& F, const TOptions& O, const std::string& Text, long Line) {
   try {
     F.SetExprString(Text);
@@ -69,28 +70,30 @@ int Run(TFennic& F, const TOptions& O, const std::string& Text, long Line) {
   } catch (const std::exception& Error) {
     std::fprintf(stderr, "fennic: %scompilation failed: %s\n",
                  Line > 0 ? ("line " + std::to_string(Line) + ": ").c_str() : "", Error.what());
+    if (Line > 0) std::printf("error: compilation failed\n");
     return ExitCompileError;
   }
   if (F.CompError() != eNone) {
     ReportError(F, Text, Line);
+    if (Line > 0) std::printf("error: %s\n", ErrorName(F.CompError()));
     return ExitCompileError;
   }
-  if (O.Dump && !DumpRoutine(F, stdout)) std::fprintf(stderr, "fennic: the disassembler is not available\n");
-  std::printf("%.21Lg\n", F.Evaluate());
+  if (O.Dump && !DumpRoutine(F, stdout)) std::fprintf(stderr, "fennic: no disassembler in this build: bytes only\n");
+  std::printf("%.*Lg\n", O.Digits, F.Evaluate());
   if (O.Repeat > 0) {
     const auto Start = std::chrono::steady_clock::now();
     volatile long double Sink = 0;
     for (std::uint64_t i = 0; i < O.Repeat; ++i) Sink = F.Evaluate();
     (void)Sink;
-    const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+    const double Nanoseconds =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - Start).count();
 #if defined(FENNIC_EMULATED)
     const char* Note = " (emulated)";
 #else
     const char* Note = "";
 #endif
-    std::printf("%llu evaluations in %.6f s: %.4g evaluations per second%s\n",
-                static_cast<unsigned long long>(O.Repeat), Seconds,
-                Seconds > 0 ? static_cast<double>(O.Repeat) / Seconds : 0.0, Note);
+    std::printf("%llu evaluations: %.3g ns per evaluation%s\n", static_cast<unsigned long long>(O.Repeat),
+                Nanoseconds / static_cast<double>(O.Repeat), Note);
   }
   std::fflush(stdout);
   return 0;
@@ -112,7 +115,11 @@ int main(int argc, char** argv) {
     return ExitUsage;
   }
   if (O.Help) {
-    std::fputs(UsageText(), stdout);
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (O.Version) {
+    std::printf("fennic %s (%s)\n", FENNIC_VERSION, Target64 ? "x86-64" : "i386");
     return 0;
   }
 
@@ -142,7 +149,10 @@ int main(int argc, char** argv) {
   while (std::getline(std::cin, Line)) {
     ++Number;
     if (!Line.empty() && Line.back() == '\r') Line.pop_back();
-    if (Line.find_first_not_of(" \t") == std::string::npos) continue;
+    if (Line.find_first_not_of(" \t") == std::string::npos) {
+      std::printf("\n");
+      continue;
+    }
     if (Run(F, O, Line, Number) != 0) Status = ExitCompileError;
   }
   return Status;

@@ -49,7 +49,8 @@ inline constexpr const char* ErrorNames[] = {
     "eOutOfRange", "eType", "eVarParameter", "eParameter", "eReentered", "eAborted"};
 inline constexpr std::size_t ErrorCount = std::size(ErrorNames);
 static_assert(ErrorCount == eAborted + 1, "a name for every error code");
-// The name of Error, or "e?" for a byte that names no code.
+// The name of Error, or "e?" for a byte that names no code. Its message for
+// people is ErrorCodeMessage (fennic/simplifier/diagnostic.h).
 constexpr const char* ErrorName(TError Error) { return Error < ErrorCount ? ErrorNames[Error] : "e?"; }
 enum TOpType : std::uint8_t { otSingle, otDouble, otExtended };
 enum TIOpType : std::uint8_t { itInt16, itInt32, itInt64 };

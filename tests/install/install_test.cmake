@@ -1,6 +1,7 @@
 # Installs BUILD_DIR into WORK_DIR/prefix, then builds the host project in
 # host/ against it twice, through the CMake package and through pkg-config,
-# and runs what it built (through RUNNER when set). FENNIC_TARGET is the
+# then a project that builds Fennic inside itself, through FetchContent and
+# add_subdirectory, and runs what it built (through RUNNER when set). FENNIC_TARGET is the
 # build's target: the host is built for it, and a project of the other
 # target must not find the package.
 cmake_minimum_required(VERSION 3.25)
@@ -72,6 +73,7 @@ run("building the host project" ${CMAKE_COMMAND} --build ${WORK_DIR}/host-build)
 run_host("host built with CMake" ${WORK_DIR}/host-build/host)
 if(WITH_FUNCTIONS)
   run_host("host built with CMake, function pack" ${WORK_DIR}/host-build/host_functions)
+  run_host("host built with CMake, front end" ${WORK_DIR}/host-build/host_expression)
 endif()
 
 # A project of the other target is refused by the package's version file.
@@ -89,6 +91,9 @@ set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/${LIBDIR}/pkgconfig)  # nothing of the mach
 function(pkg_build name source package)
   run("pkg-config ${package}" ${PKG_CONFIG} --cflags --libs ${package})
   string(STRIP "${run_output}" flags)
+  if(flags MATCHES "/\\.\\./|/\\./|//" OR NOT flags MATCHES "-L${prefix}/${LIBDIR}( |$)")
+    message(FATAL_ERROR "pkg-config ${package} gives paths that are not the prefix's own: ${flags}")
+  endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
   run("g++ with pkg-config ${package}" g++ ${${FENNIC_TARGET}_cxx_flags} -std=c++20 ${CMAKE_CURRENT_LIST_DIR}/host/${source}
       ${flags} -o ${WORK_DIR}/${name})
@@ -97,4 +102,17 @@ endfunction()
 pkg_build(host-pc main.cpp fennic)
 if(WITH_FUNCTIONS)
   pkg_build(host-pc-functions functions.cpp fennic-functions)
+endif()
+
+# 4. Fennic inside a host project, both ways, with the options a user has
+# (no tests, so no GoogleTest); the compiler cache of this build, if any.
+if(WITH_FUNCTIONS)
+  foreach(way fetchcontent subdirectory)
+    run("configuring a project with Fennic by ${way}"
+        ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_LIST_DIR}/subproject -B ${WORK_DIR}/${way}-build -G ${GENERATOR}
+        ${${FENNIC_TARGET}_cmake_flags} -DFENNIC_WAY=${way} -DFENNIC_SOURCE=${SOURCE_DIR}
+        -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER} -DFENNIC_SANITIZE=${SANITIZE})
+    run("building a project with Fennic by ${way}" ${CMAKE_COMMAND} --build ${WORK_DIR}/${way}-build)
+    run_host("host with Fennic by ${way}" ${WORK_DIR}/${way}-build/host_expression)
+  endforeach()
 endif()
