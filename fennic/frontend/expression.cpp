@@ -177,14 +177,14 @@ void expression::bind_function(std::string_view name, const detail::signature& s
       break;
     }
   }
-  std::string spec;
+  std::string paramText;
   static constexpr const char* Types[10] = {"i08", "u08", "i16", "u16", "i32", "u32", "i64", "f32", "f64", "f80"};
   for (std::size_t i : order) {
-    spec += s.references[i] ? 'r' : 'v';
-    spec += Types[s.types[i]];
+    paramText += s.references[i] ? 'r' : 'v';
+    paramText += Types[s.types[i]];
   }
   // Code compiled from C++ may use every x87 register.
-  if (c.RegisterFuncExt(n, spec, call, ResultType(s.result), 8, address, options.pure) == 0)
+  if (c.RegisterFuncExt(n, paramText, call, ResultType(s.result), 8, address, options.pure) == 0)
     Refuse(c, n, "function");
 }
 
