@@ -7,8 +7,8 @@ degree and the precision it is stored in. Polynomials are near-minimax
 small factor of the minimax one), fitted to the part of the function that
 the leading exact terms leave over, so that the absolute error of the fit is
 a relative error of the function. Each coefficient is rounded to a 64-bit
-significand, or to a double where its term's rounding error stays below
-2^-72 of the result, so that FMUL/FADD take it as a QWORD operand.
+significand, or to a double where that is exact or its term's rounding error
+stays below 2^-72 of the result, so that FMUL/FADD take it as a QWORD operand.
 
     python3 scripts/kernel_tables.py > fennic/functions/kernel_tables.inc
     python3 scripts/kernel_tables.py --check fennic/functions/kernel_tables.inc
@@ -80,7 +80,7 @@ def coefficients(name, coefs, first_power, bound, extended, weight=1):
     emit('alignas(16) const TCoefficient %s[] = {' % name)
     for i, c in enumerate(coefs):
         term = abs(c) * mpf(bound) ** (first_power + i) * weight
-        wide = extended and term * mpf(2) ** -53 > mpf(2) ** -72
+        wide = extended and term * mpf(2) ** -53 > mpf(2) ** -72 and value(c, 53) != value(c, 64)
         emit('    {%s, %s, %s},' % (ext(c), dbl(c), 'true' if wide else 'false'))
     emit('};')
 
@@ -137,11 +137,28 @@ emit()
 z_max = (mpmath.pi / 4 * mpf('1.0001')) ** 2
 sin_s = lambda z: (mpmath.sin(mpmath.sqrt(z)) / mpmath.sqrt(z) - 1) / z if z != 0 else mpf(-1) / 6
 cos_c = lambda z: (mpmath.cos(mpmath.sqrt(z)) - 1 + z / 2) / z ** 2 if z != 0 else mpf(1) / 24
-emit('// sin r = r + r^3 (s0 + s1 z + ...), cos r = 1 - z/2 + z^2 (c0 + c1 z + ...), z = r^2 <= (pi/4)^2')
-coefficients('SinPoly', fit(sin_s, 0, z_max, 6), 1, z_max, True)
-coefficients('CosPoly', fit(cos_c, 0, z_max, 6), 2, z_max, True)
-coefficients('SinPolyDouble', fit(sin_s, 0, z_max, 5), 1, z_max, False)
-coefficients('CosPolyDouble', fit(cos_c, 0, z_max, 5), 2, z_max, False)
+emit('// sin r = r + r z P(z), P = s0 + s1 z + ..., and cos r = 1 + z P(z), P = -1/2 + c0 z + ...,')
+emit('// z = r^2 <= (pi/4)^2: the quadrant\'s parity picks the set')
+
+
+def sine_sets(name, degree, extended):
+    sin_p = fit(sin_s, 0, z_max, degree) + [mpf(0)]
+    cos_p = [mpf(-1) / 2] + fit(cos_c, 0, z_max, degree)
+    emit('alignas(16) const TCoefficient %s[2][%d] = {' % (name, len(sin_p)))
+    for set_ in (sin_p, cos_p):
+        emit('  {')
+        for i, c in enumerate(set_):
+            # a set's coefficient is wide where either set's is
+            wide = extended and any(
+                abs(c) * z_max ** (1 + i) * mpf(2) ** -53 > mpf(2) ** -72 and value(c, 53) != value(c, 64)
+                for c in (sin_p[i], cos_p[i]))
+            emit('    {%s, %s, %s},' % (ext(c), dbl(c), 'true' if wide else 'false'))
+        emit('  },')
+    emit('};')
+
+
+sine_sets('SinePoly', 6, True)
+sine_sets('SinePolyDouble', 5, False)
 
 text = '\n'.join(out) + '\n'
 if len(sys.argv) == 3 and sys.argv[1] == '--check':

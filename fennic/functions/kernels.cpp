@@ -1,11 +1,10 @@
 // The pack's own kernels of exp, ln, log2, log10, sin and cos: argument
 // reduction and polynomials in plain x87 arithmetic, without the microcoded
-// transcendental instructions. Integers are rounded by adding 1.5 * 2^52 and
-// storing the sum as a double (which rounds it under either precision
-// control of 53 or 64 bits); powers of two are built from the integer's bits
-// as a single float; each polynomial runs as two interleaved Horner chains
-// in the square of its argument. The coefficients and tables are generated
-// (kernel_tables.inc) and addressed in static storage.
+// transcendental instructions. Integers are rounded by adding and taking
+// away 1.5 * 2^52 or 1.5 * 2^63, as the precision control asks; powers of two
+// are built from the integer's bits as a single float; polynomials run by
+// Estrin's scheme, so that their chains stay short. The coefficients and
+// tables are generated (kernel_tables.inc) and addressed in static storage.
 //
 // A kernel serves the arguments its fast path is accurate for, under round
 // to nearest (and 64-bit precision for sin and cos, whose reduction needs
@@ -41,7 +40,7 @@ void ExpTablePart(TKernel& K) {
 
 }  // namespace
 
-void ExpCore(TKernel& K, bool Double, bool WithLow) {
+void ExpCore(TKernel& K, bool Double, bool WithLow, int Levels) {
   TX87Code& C = K.C;
   C({0xD9, 0xC0});                                  // FLD ST0                t, t
   C.Memory(0xDC, 1, &ExpScale);                     // FMUL QWORD [32/ln2]
@@ -57,8 +56,8 @@ void ExpCore(TKernel& K, bool Double, bool WithLow) {
   C({0xC1, 0xF8, 0x05});                            // SAR EAX,5: m
   C({0x05}).Value(126, 4);                          // ADD EAX,126
   C({0x3D}).Value(253, 4);                          // CMP EAX,253: a normal float's exponent less one
-  if (Double) OddEven(K, ExpPolyDouble, Half);
-  else OddEven(K, ExpPoly, Half);                   // p = e^r - 1
+  if (Double) SquareSeries(K, ExpPolyDouble, Half, Levels);
+  else SquareSeries(K, ExpPoly, Half, Levels);      // p = e^r - 1
   // The comparison's flags survive the x87 arithmetic.
   const auto wide = C.Label(), out = C.Label();
   C.Jump(0x73, wide);                               // JAE: 2^m beyond a float (|t| > 86)
@@ -90,7 +89,7 @@ const void* LogEntry(const void* Field) {
 // ST0 = x -> ST0 = p = ln(1 + u) with x = 2^e T (1 + u), EDX the entry of
 // T, [ESP+i] = e; to the library (Pops dropped) unless x is positive,
 // normal and within 2^-125 and 2^126. In the frame.
-void LogReduce(TKernel& K, bool Double, int Pops) {
+void LogReduce(TKernel& K, bool Double, int Pops, int Levels) {
   TX87Code& C = K.C;
   C({0xD9, 0xC0});                          // FLD ST0
   C.Stack(0xDB, 7, 0);                      // FSTP TBYTE [ESP]          x
@@ -120,8 +119,8 @@ void LogReduce(TKernel& K, bool Double, int Pops) {
   C.Indexed(0xDC, 4, LogEntry(&LogTable[0].T), 2);        // FSUB QWORD [T]   m - T (exact)
   C.Indexed(0xDB, 5, LogEntry(&LogTable[0].Inverse), 2);  // FLD TBYTE [1/T]
   C({0xDE, 0xC9});                          // FMULP                     u
-  if (Double) OddEven(K, LogPolyDouble, MinusHalf);
-  else OddEven(K, LogPoly, MinusHalf);      // p = ln(1 + u)
+  if (Double) SquareSeries(K, LogPolyDouble, MinusHalf, Levels);
+  else SquareSeries(K, LogPoly, MinusHalf, Levels);  // p = ln(1 + u)
 }
 
 // ST0 = p -> ST0 = S = e ln2 high + ln T high, ST1 = e ln2 low + ln T low
@@ -155,8 +154,8 @@ TInlineCode ExpKernel(bool Double, TUnaryRoutine Fallback) {
   TKernel K(Double);
   K.BelowLimit(&ExpLimitValue);
   K.Enter(false);
-  ExpCore(K, Double, false);
-  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
+  ExpCore(K, Double, false, 2);
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 6);
 }
 
 // The logarithms' slow path: FYL2X by the constant of the base, which
@@ -171,7 +170,7 @@ TInlineCode LogKernel(TLogBase Base, bool Double) {
   TKernel K(Double);
   TX87Code& C = K.C;
   K.Enter(false);
-  LogReduce(K, Double, 0);
+  LogReduce(K, Double, 0, 2);
   if (Base == lbE) {
     LogParts(K, false);
     C({0xDE, 0xC1});                        // FADDP
@@ -190,7 +189,7 @@ TInlineCode LogKernel(TLogBase Base, bool Double) {
       C({0xDE, 0xC1});                      // FADDP
     }
   }
-  return K.Finish(LogInstruction(Base), 4);
+  return K.Finish(LogInstruction(Base), 6);
 }
 
 TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback) {
@@ -200,7 +199,7 @@ TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback) {
   K.BelowLimit(&PowExponentLimit);          // |y| < 2^64, else y x can be beyond the exponent's reach
   K.Enter(true);
   C({0xD9, 0xC1});                          // FLD ST1                   x, y, x
-  LogReduce(K, Double, 1);
+  LogReduce(K, Double, 1, 1);               // one level: two arguments stay beneath
   LogParts(K, true);                        // S, L, y, x: ln x = S + L
   // y ln x = yh Sh + (yl Sh + y (S - Sh + L)), with yh and Sh of 32 bits
   // (split by 2^32 + 1): the first product exact, the rest small.
@@ -232,7 +231,7 @@ TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback) {
   C({0xD9, 0xC9});                          // FXCH
   C({0xDE, 0xC2});                          // FADDP ST2,ST              t, (th - t) + tl, y, x
   K.BelowLimit(&ExpLimitValue, 2);
-  ExpCore(K, Double, true);                 // x^y, y, x
+  ExpCore(K, Double, true, 1);              // x^y, y, x
   C({0xDD, 0xDA});                          // FSTP ST2                  y, x^y
   C({0xDD, 0xD8});                          // FSTP ST0
   return K.Finish(reinterpret_cast<const void*>(Fallback), 2, 5);
@@ -254,33 +253,39 @@ TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
   C.Memory(0xDC, 1, &HalfPiParts[3]);       // FMUL QWORD [part]
   C({0xDE, 0xE9});                          // FSUBP ST1,ST              r
   if (Cosine) C({0xFF, 0xC0});              // INC EAX: cos x = sin(x + pi/2)
+  // The quadrant's parity picks the sine's or the cosine's coefficients,
+  // so that one polynomial serves either without a branch.
+  TPoly P;
+  const auto poly = [&](const auto& Sets) {
+    for (const TCoefficient& k : Sets[0]) P.push_back(&k);
+    return static_cast<std::int32_t>(sizeof(Sets[0]));
+  };
+  const std::int32_t SetBytes = Double ? poly(SinePolyDouble) : poly(SinePoly);
+  C({0x89, 0xC2});                          // MOV EDX,EAX
+  C({0x83, 0xE2, 0x01});                    // AND EDX,1
+  C({0x69, 0xD2}).Value(SetBytes, 4);       // IMUL EDX,EDX,set: its offset
   C({0xD9, 0xC0});                          // FLD ST0
   C({0xD8, 0xC8});                          // FMUL ST,ST0               z, r
-  TPoly S, B = {&MinusHalf};
-  const auto polys = [&](const auto& SinK, const auto& CosK) {
-    for (const TCoefficient& k : SinK) S.push_back(&k);
-    for (const TCoefficient& k : CosK) B.push_back(&k);
-  };
-  if (Double) polys(SinPolyDouble, CosPolyDouble);
-  else polys(SinPoly, CosPoly);
-  // Both, so that the quadrant chooses without a branch.
-  K.TwoChains(S, B);
-  C({0xD8, 0xCA});                          // FMUL ST,ST2               z S, B, z, r
-  C({0xD8, 0xCB});                          // FMUL ST,ST3               r z S, B, z, r
-  C({0xD8, 0xC3});                          // FADD ST,ST3               sin, B, z, r
-  C({0xD9, 0xC9});                          // FXCH                      B, sin, z, r
-  C({0xDE, 0xCA});                          // FMULP ST2,ST              sin, z B, r
-  C({0xD9, 0xC9});                          // FXCH                      z B, sin, r
-  C({0xD9, 0xE8});                          // FLD1
-  C({0xDE, 0xC1});                          // FADDP                     cos, sin, r
-  C({0xDD, 0xDA});                          // FSTP ST2                  sin, cos
+  K.IndexCoefficients(2);
+  K.Estrin(P, 2);                           // P, z^2, z, r
+  K.IndexCoefficients(TKernel::NoIndex);
+  C({0xDD, 0xD9});                          // FSTP ST1                  P, z, r
+  // sin r = r + r z P, cos r = 1 + z P: a + a z P with a = r or 1, signed
+  // by the half-turn.
+  C({0xD9, 0xE8});                          // FLD1                      1, P, z, r
+  C({0xD9, 0xC3});                          // FLD ST3                   r, 1, P, z, r
   C({0xA8, 0x01});                          // TEST AL,1
-  C({0xDB, 0xC9});                          // FCMOVNE ST,ST1: odd quadrants take cos
-  C({0xDD, 0xD9});                          // FSTP ST1
+  C({0xDB, 0xC9});                          // FCMOVNE ST,ST1: odd quadrants take 1
+  C({0xDD, 0xD9});                          // FSTP ST1                  a, P, z, r
   C({0x83, 0xE0, 0x02});                    // AND EAX,2
   C({0x01, 0xC0});                          // ADD EAX,EAX
   C.Indexed(0xD8, 1, Signs, 0);             // FMUL DWORD [signs+EAX]: the lower half-turn
-  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
+  C({0xDC, 0xCA});                          // FMUL ST2,ST               a, P, a z, r
+  C({0xD9, 0xC9});                          // FXCH                      P, a, a z, r
+  C({0xDE, 0xCA});                          // FMULP ST2,ST              a, a z P, r
+  C({0xDE, 0xC1});                          // FADDP                     f, r
+  C({0xDD, 0xD9});                          // FSTP ST1                  f
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 7);
 }
 
 TInlineCode MinMaxCode(bool Max) {
