@@ -61,7 +61,7 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   if (Trig == tcX87) {
     Table.push_back({"sin", "vf80", SineKernel(false, Double, &Sin), "sine (a kernel of the pack, reduced by pi/2)"});
     Table.push_back({"cos", "vf80", SineKernel(true, Double, &Cos), "cosine (a kernel of the pack, reduced by pi/2)"});
-    Table.push_back({"tan", "vf80", TangentCode(&Tan), "tangent (FPTAN after a reduction by pi/2)"});
+    Table.push_back({"tan", "vf80", TangentKernel(Double, &Tan), "tangent (a kernel of the pack, reduced by pi/2)"});
   }
   Table.push_back({"atan", "vf80", {{0xD9, 0xE8, 0xD9, 0xF3}, 1}, "arc tangent (FLD1, FPATAN)"});
   // FPATAN takes arctan(ST1/ST0) with the quadrant of both signs: atan2(y, x).

@@ -237,11 +237,11 @@ TInlineCode PowKernel(bool Double, TBinaryRoutine Fallback) {
   return K.Finish(reinterpret_cast<const void*>(Fallback), 2, 5);
 }
 
-TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
-  TKernel K(Double);
+namespace {
+
+// ST0 = x (|x| < 2^31) -> ST0 = r = x - k pi/2, EAX = k, in the frame.
+void QuadrantReduce(TKernel& K) {
   TX87Code& C = K.C;
-  K.BelowLimit(&TrigLimitValue);
-  K.Enter(true);
   C({0xD9, 0xC0});                          // FLD ST0                   x, x
   C.Memory(0xDC, 1, &TwoOverPiValue);       // FMUL QWORD [2/pi]
   K.RoundToInteger();                       // k, x; EAX = k
@@ -252,22 +252,41 @@ TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
   }
   C.Memory(0xDC, 1, &HalfPiParts[3]);       // FMUL QWORD [part]
   C({0xDE, 0xE9});                          // FSUBP ST1,ST              r
+}
+
+// The sine's or the cosine's set of coefficients (Set 0 or 1), or the
+// first set with the offset of the second.
+TPoly SineSet(bool Double, int Set) {
+  TPoly P;
+  const auto take = [&](const auto& Sets) {
+    for (const TCoefficient& k : Sets[Set]) P.push_back(&k);
+  };
+  if (Double) take(SinePolyDouble);
+  else take(SinePoly);
+  return P;
+}
+constexpr std::int32_t SineSetBytes(bool Double) {
+  return static_cast<std::int32_t>(Double ? sizeof(SinePolyDouble[0]) : sizeof(SinePoly[0]));
+}
+
+}  // namespace
+
+TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
+  TKernel K(Double);
+  TX87Code& C = K.C;
+  K.BelowLimit(&TrigLimitValue);
+  K.Enter(true);
+  QuadrantReduce(K);
   if (Cosine) C({0xFF, 0xC0});              // INC EAX: cos x = sin(x + pi/2)
   // The quadrant's parity picks the sine's or the cosine's coefficients,
   // so that one polynomial serves either without a branch.
-  TPoly P;
-  const auto poly = [&](const auto& Sets) {
-    for (const TCoefficient& k : Sets[0]) P.push_back(&k);
-    return static_cast<std::int32_t>(sizeof(Sets[0]));
-  };
-  const std::int32_t SetBytes = Double ? poly(SinePolyDouble) : poly(SinePoly);
   C({0x89, 0xC2});                          // MOV EDX,EAX
   C({0x83, 0xE2, 0x01});                    // AND EDX,1
-  C({0x69, 0xD2}).Value(SetBytes, 4);       // IMUL EDX,EDX,set: its offset
+  C({0x69, 0xD2}).Value(SineSetBytes(Double), 4);  // IMUL EDX,EDX,set: its offset
   C({0xD9, 0xC0});                          // FLD ST0
   C({0xD8, 0xC8});                          // FMUL ST,ST0               z, r
   K.IndexCoefficients(2);
-  K.Estrin(P, 2);                           // P, z^2, z, r
+  K.Estrin(SineSet(Double, 0), 2);          // P, z^2, z, r
   K.IndexCoefficients(TKernel::NoIndex);
   C({0xDD, 0xD9});                          // FSTP ST1                  P, z, r
   // sin r = r + r z P, cos r = 1 + z P: a + a z P with a = r or 1, signed
@@ -285,6 +304,41 @@ TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback) {
   C({0xDE, 0xCA});                          // FMULP ST2,ST              a, a z P, r
   C({0xDE, 0xC1});                          // FADDP                     f, r
   C({0xDD, 0xD9});                          // FSTP ST1                  f
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 7);
+}
+
+TInlineCode TangentKernel(bool Double, TUnaryRoutine Fallback) {
+  TKernel K(Double);
+  TX87Code& C = K.C;
+  K.BelowLimit(&TrigLimitValue);
+  K.Enter(true);
+  QuadrantReduce(K);
+  // sin r and cos r both; tan x = sin r / cos r, or -cos r / sin r in the
+  // odd quadrants.
+  C({0xD9, 0xC0});                          // FLD ST0
+  C({0xD8, 0xC8});                          // FMUL ST,ST0               z, r
+  K.Estrin(SineSet(Double, 0), 2);          // P, z^2, z, r
+  C({0xDD, 0xD9});                          // FSTP ST1                  P, z, r
+  C({0xD8, 0xC9});                          // FMUL ST,ST1               z P, z, r
+  C({0xD8, 0xCA});                          // FMUL ST,ST2               r z P, z, r
+  C({0xDE, 0xC2});                          // FADDP ST2,ST              z, s
+  K.Estrin(SineSet(Double, 1), 2);          // Q, z^2, z, s
+  C({0xDD, 0xD9});                          // FSTP ST1                  Q, z, s
+  C({0xDE, 0xC9});                          // FMULP                     z Q, s
+  C({0xD9, 0xE8});                          // FLD1
+  C({0xDE, 0xC1});                          // FADDP                     c, s
+  C({0xD9, 0xC0});                          // FLD ST0                   c, c, s
+  C({0xD9, 0xC2});                          // FLD ST2                   s, c, c, s
+  C({0xA8, 0x01});                          // TEST AL,1
+  C({0xDB, 0xC9});                          // FCMOVNE ST,ST1            n, c, c, s
+  C({0xD9, 0xCB});                          // FXCH ST3                  s, c, c, n
+  C({0xDA, 0xC9});                          // FCMOVE ST,ST1             d, c, c, n
+  C({0xDD, 0xD9});                          // FSTP ST1
+  C({0xDD, 0xD9});                          // FSTP ST1                  d, n
+  C({0xDE, 0xF9});                          // FDIVP ST1,ST              n / d
+  C({0x83, 0xE0, 0x01});                    // AND EAX,1
+  C({0xC1, 0xE0, 0x02});                    // SHL EAX,2
+  C.Indexed(0xD8, 1, Signs, 0);             // FMUL DWORD [signs+EAX]: odd quadrants negated
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 7);
 }
 

@@ -105,6 +105,9 @@ TInlineCode MinMaxCode(bool Max);
 TInlineCode HypotKernel(TBinaryRoutine Fallback);
 // sin, cos: |x| < 2^31, under 64-bit precision control.
 TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback);
+// tan: the same reduction, both polynomials and their quotient; |x| < 2^31,
+// under 64-bit precision control.
+TInlineCode TangentKernel(bool Double, TUnaryRoutine Fallback);
 
 inline void AppendLittleEndian(TAByte& Code, std::uint64_t Value, int Bytes) {
   for (int i = 0; i < Bytes; ++i) Code.push_back(static_cast<std::uint8_t>(Value >> (8 * i)));
