@@ -237,7 +237,7 @@ std::string UsageText() {
       "                       the constant pool\n"
       "  --repeat N           evaluate N times and report the time per evaluation\n"
       "  --library-trig       sin, cos, tan through the C library instead of\n"
-      "                       FSIN, FCOS, FPTAN\n";
+      "                       the pack's kernels\n";
   for (const TSettingFlag& F : Flags) {
     std::string Values;
     for (const char* V : F.Values) Values += std::string(Values.empty() ? "" : "|") + V;

@@ -13,7 +13,7 @@ namespace fennic {
 
 // Where sin, cos and tan come from.
 enum TTrigCode : std::uint8_t {
-  tcX87,      // FSIN, FCOS, FPTAN in line; arguments with |x| >= 2^31 (and
+  tcX87,      // the pack's kernels in line; arguments with |x| >= 2^31 (and
               // infinities) go through the C library instead
   tcLibrary   // host routines over the C library's sinl, cosl, tanl
 };
