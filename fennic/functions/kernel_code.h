@@ -57,16 +57,15 @@ class TKernel {
 
   // |ST0| < *Limit, else to the library (from within the frame after
   // Enter, Pops registers above the arguments dropped); ST0 stays. Two
-  // registers, AX.
+  // registers. FUCOMIP sets "above" only for an ordered limit > |x|, so
+  // that a NaN goes to the library too.
   void BelowLimit(const double* Limit, int Pops = 0) {
-    C.Memory(0xDD, 0, Limit);  // FLD QWORD [limit]
-    C({0xD9, 0xC1});           // FLD ST1
-    C({0xD9, 0xE1});           // FABS
-    C({0xDA, 0xE9});           // FUCOMPP
-    C({0xDF, 0xE0});           // FNSTSW AX
-    C({0x80, 0xE4, 0x45});     // AND AH,45h
-    C({0x80, 0xFC, 0x01});     // CMP AH,1: below, and not unordered
-    SlowIf(0x75, Pops);
+    C({0xD9, 0xC0});           // FLD ST0
+    C({0xD9, 0xE1});           // FABS                      |x|, x
+    C.Memory(0xDD, 0, Limit);  // FLD QWORD [limit]         limit, |x|, x
+    C({0xDF, 0xE9});           // FUCOMIP ST,ST1
+    C({0xDD, 0xD8});           // FSTP ST0                  x
+    SlowIf(0x76, Pops);        // JBE
   }
   // The frame, and the host's control word checked: round to nearest, and
   // 64-bit precision or (unless Full) 53-bit.
