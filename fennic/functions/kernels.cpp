@@ -88,11 +88,21 @@ const void* LogEntry(const void* Field) {
 
 // ST0 = x -> ST0 = p = ln(1 + u) with x = 2^e T (1 + u), EDX the entry of
 // T, [ESP+i] = e; to the library (Pops dropped) unless x is positive,
-// normal and within 2^-125 and 2^126. In the frame.
+// normal and within 2^-125 and 2^126 (and of 53 significant bits under
+// 53-bit precision control). In the frame.
 void LogReduce(TKernel& K, bool Double, int Pops, int Levels) {
   TX87Code& C = K.C;
   C({0xD9, 0xC0});                          // FLD ST0
   C.Stack(0xDB, 7, 0);                      // FSTP TBYTE [ESP]          x
+  // Under 53-bit precision the scaling below would round away the bits a
+  // double lacks: such an argument goes to the library.
+  C.Stack(0x8B, 0, 0);                      // MOV EAX,[ESP]: the significand's bottom
+  C({0x25}).Value(0x7FF, 4);                // AND EAX,7FFh
+  C({0x0F, 0xB6, 0x4C, 0x24, ControlWord + 1});  // MOVZX ECX,BYTE [ESP+cw+1]
+  C({0x83, 0xE1, 0x01});                    // AND ECX,1: 64-bit precision
+  C({0xFF, 0xC9});                          // DEC ECX
+  C({0x21, 0xC8});                          // AND EAX,ECX
+  K.SlowIf(0x75, Pops);                     // JNZ
   C.Stack(0x8B, 2, 4);                      // MOV EDX,[ESP+4]: the significand's top
   C({0x89, 0xD1});                          // MOV ECX,EDX
   C({0xC1, 0xE9, 0x1E});                    // SHR ECX,30
