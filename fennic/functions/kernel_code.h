@@ -31,6 +31,12 @@ struct TLogEntry {
   double T;             // k/256
 };
 
+struct TAtanEntry {
+  alignas(16) long double High;  // atan c to 64 bits
+  double Low;                    // the rest
+  double C;
+};
+
 
 alignas(8) inline const double Magic = 0x1.8p52;
 
