@@ -67,8 +67,6 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   }
   Table.push_back({"atan", "vf80", AtanKernel(Double, &Atan), "arc tangent (a kernel of the pack)"});
   Table.push_back({"atan2", "vf80vf80", Atan2Kernel(Double, &Atan2), "arc tangent of y/x in [-pi, pi] (a kernel of the pack)"});
-  Table.push_back({"asin", "vf80", ArcSineKernel(false, Double, &Asin), "arc sine (a kernel of the pack)"});
-  Table.push_back({"acos", "vf80", ArcSineKernel(true, Double, &Acos), "arc cosine (a kernel of the pack)"});
   Table.push_back({"sqrt", "vf80", {{0xD9, 0xFA}, 0}, "square root (FSQRT)"});
   Table.push_back({"abs", "vf80", {{0xD9, 0xE1}, 0}, "absolute value (FABS)"});
   const TInlineCode Ln = LogKernel(lbE, Double);
@@ -87,6 +85,9 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   // A function without parameters is always computed while compiling: pi
   // folds to the x87's own constant, written without brackets.
   Table.push_back({"pi", "", {{0xD9, 0xEB}, 0}, "3.14159265358979323851 (FLDPI, folded while compiling)"});
+  // After pi, so that the pack lists its functions in the order it always has.
+  Table.push_back({"asin", "vf80", ArcSineKernel(false, Double, &Asin), "arc sine (a kernel of the pack)"});
+  Table.push_back({"acos", "vf80", ArcSineKernel(true, Double, &Acos), "arc cosine (a kernel of the pack)"});
   return Table;
 }
 
