@@ -3,8 +3,10 @@
 // sixteenth of the binade q lies in (0 below 2^-6, 2^1000 beyond 2^6), so
 // that atan q = atan c + atan t with t = (q - c)/(1 + q c), |t| <= 2^-6:
 // one division, no second one for |q| > 1. atan2 divides y by x and adds
-// the half-turn the signs ask for; asin and acos divide by sqrt((1 - x)(1 +
-// x)). Everything is computed under round to nearest and 64-bit precision;
+// the half-turn the signs ask for; asin and acos divide by sqrt(1 - x^2).
+// In extended accuracy the rounding of that division (and of the square
+// root) is measured exactly and added back as a correction of atan q.
+// Everything is computed under round to nearest and 64-bit precision;
 // zeros, infinities, NaNs, |x| >= 1 for asin and acos, and ratios beyond
 // 2^-3000 .. 2^3000 (where t^5 would leave the normal range) go to the C
 // library.
