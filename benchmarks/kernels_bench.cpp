@@ -43,6 +43,7 @@ FENNIC_ONE(Cosh, cosh)
 FENNIC_ONE(Tanh, tanh)
 FENNIC_ONE(Atan, atan)
 FENNIC_ONE(Asin, asin)
+FENNIC_ONE(Acos, acos)
 FENNIC_ONE(Sqrt, sqrt)
 FENNIC_ONE(Floor, floor)
 FENNIC_TWO(Pow, pow)
@@ -60,6 +61,7 @@ const TFunction Functions[] = {
     {"sinh", SinhD, SinhL, -5, 5, false},     {"cosh", CoshD, CoshL, -5, 5, false},
     {"tanh", TanhD, TanhL, -5, 5, false},     {"atan", AtanD, AtanL, -10, 10, false},
     {"atan2", Atan2D, Atan2L, -10, 10, true}, {"asin", AsinD, AsinL, -1, 1, false},
+    {"acos", AcosD, AcosL, -1, 1, false},
     {"sqrt", SqrtD, SqrtL, 0, 100, false},    {"floor", FloorD, FloorL, -100, 100, false},
     {"min", FminD, FminL, -10, 10, true},     {"hypot", HypotD, HypotL, -10, 10, true},
 };

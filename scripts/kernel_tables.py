@@ -160,6 +160,40 @@ def sine_sets(name, degree, extended):
 sine_sets('SinePoly', 6, True)
 sine_sets('SinePolyDouble', 5, False)
 
+# ---- atan: q = 2^e (1 + m/16 + f), c the middle of its sixteenth, t = (q - c)/(1 + q c) ----
+ATAN_LOW, ATAN_HIGH, ATAN_BITS = -6, 6, 4  # the sixteenths of [2^-6, 2^6)
+ATAN_FAR = mpf(2) ** 1000  # beyond 2^6: t = (q - C)/(1 + q C) ~ -1/q
+centres = [mpf(0)]
+t_max = mpf(2) ** ATAN_LOW  # below 2^-6, c = 0 and t = q; beyond 2^6, |t| <= 2^-6
+for e in range(ATAN_LOW, ATAN_HIGH):
+    for m in range(1 << ATAN_BITS):
+        step = mpf(2) ** (e - ATAN_BITS)
+        lo = mpf(2) ** e + m * step
+        c = lo + step / 2
+        centres.append(c)
+        for q_end in (lo, lo + step):
+            t_max = max(t_max, abs((q_end - c) / (1 + q_end * c)))
+centres.append(ATAN_FAR)
+emit('// atan: for q below 2^%d, in the sixteenths of [2^%d, 2^%d), and beyond: atan c in a' % (ATAN_LOW, ATAN_LOW, ATAN_HIGH))
+emit('// 64-bit and a double part, c')
+emit('const TAtanEntry AtanTable[%d] = {' % len(centres))
+for c in centres:
+    a = mpmath.atan(c)
+    hi = value(a, 64)
+    emit('    {%s, %s, %s},' % (ext(hi), dbl(a - hi), dbl(c)))
+emit('};')
+emit('// atan2: the half-turn added for x < 0, by the sign of y')
+emit('const TAtanEntry HalfTurns[4] = {')
+for turn in (0, 0, mpmath.pi, -mpmath.pi):
+    hi = value(turn, 64)
+    emit('    {%s, %s, 0},' % (ext(hi), dbl(turn - hi)))
+emit('};')
+zt_max = (t_max * mpf('1.0001')) ** 2
+atan_q = lambda z: (mpmath.atan(mpmath.sqrt(z)) / mpmath.sqrt(z) - 1) / z if z != 0 else mpf(-1) / 3
+emit('// atan t = t + t z (c0 + c1 z + ...), z = t^2 <= %s' % mpmath.nstr(zt_max, 6))
+coefficients('AtanPoly', fit(atan_q, 0, zt_max, 3), 1, zt_max, True)
+coefficients('AtanPolyDouble', fit(atan_q, 0, zt_max, 2), 1, zt_max, False)
+
 text = '\n'.join(out) + '\n'
 if len(sys.argv) == 3 and sys.argv[1] == '--check':
     with open(sys.argv[2]) as f:

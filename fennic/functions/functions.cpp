@@ -37,6 +37,8 @@ FENNIC_HOST Exp(long double x) { return expl(x); }
 FENNIC_HOST Pow(long double x, long double y) { return powl(x, y); }
 FENNIC_HOST Asin(long double x) { return asinl(x); }
 FENNIC_HOST Acos(long double x) { return acosl(x); }
+FENNIC_HOST Atan(long double x) { return atanl(x); }
+FENNIC_HOST Atan2(long double y, long double x) { return atan2l(y, x); }
 FENNIC_HOST Floor(long double x) { return floorl(x); }
 FENNIC_HOST Ceil(long double x) { return ceill(x); }
 FENNIC_HOST Trunc(long double x) { return truncl(x); }
@@ -63,9 +65,8 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
     Table.push_back({"cos", "vf80", SineKernel(true, Double, &Cos), "cosine (a kernel of the pack, reduced by pi/2)"});
     Table.push_back({"tan", "vf80", TangentKernel(Double, &Tan), "tangent (a kernel of the pack, reduced by pi/2)"});
   }
-  Table.push_back({"atan", "vf80", {{0xD9, 0xE8, 0xD9, 0xF3}, 1}, "arc tangent (FLD1, FPATAN)"});
-  // FPATAN takes arctan(ST1/ST0) with the quadrant of both signs: atan2(y, x).
-  Table.push_back({"atan2", "vf80vf80", {{0xD9, 0xF3}, 0}, "arc tangent of y/x in (-pi, pi] (FPATAN)"});
+  Table.push_back({"atan", "vf80", AtanKernel(Double, &Atan), "arc tangent (a kernel of the pack)"});
+  Table.push_back({"atan2", "vf80vf80", Atan2Kernel(Double, &Atan2), "arc tangent of y/x in [-pi, pi] (a kernel of the pack)"});
   Table.push_back({"sqrt", "vf80", {{0xD9, 0xFA}, 0}, "square root (FSQRT)"});
   Table.push_back({"abs", "vf80", {{0xD9, 0xE1}, 0}, "absolute value (FABS)"});
   const TInlineCode Ln = LogKernel(lbE, Double);
@@ -84,6 +85,9 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   // A function without parameters is always computed while compiling: pi
   // folds to the x87's own constant, written without brackets.
   Table.push_back({"pi", "", {{0xD9, 0xEB}, 0}, "3.14159265358979323851 (FLDPI, folded while compiling)"});
+  // After pi, so that the pack lists its functions in the order it always has.
+  Table.push_back({"asin", "vf80", ArcSineKernel(false, Double, &Asin), "arc sine (a kernel of the pack)"});
+  Table.push_back({"acos", "vf80", ArcSineKernel(true, Double, &Acos), "arc cosine (a kernel of the pack)"});
   return Table;
 }
 
@@ -103,8 +107,6 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
     Table.push_back({"tan", "vf80", R(&Tan), "tangent (tanl)"});
   }
   const std::vector<TLibrary> Rest = {
-      {"asin", "vf80", R(&Asin), "arc sine (asinl)"},
-      {"acos", "vf80", R(&Acos), "arc cosine (acosl)"},
       // In line, adding and taking away 1.5 * 2^63 with the corrections and
       // the checks of the control word measured slower than these calls.
       {"floor", "vf80", R(&Floor), "round down (floorl)"},

@@ -31,6 +31,12 @@ struct TLogEntry {
   double T;             // k/256
 };
 
+struct TAtanEntry {
+  alignas(16) long double High;  // atan c to 64 bits
+  double Low;                    // the rest
+  double C;
+};
+
 
 // Added and taken away, they round to a whole number under 53-bit and
 // 64-bit precision control (indexed by the precision bit).

@@ -108,6 +108,12 @@ TInlineCode SineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback);
 // tan: the same reduction, both polynomials and their quotient; |x| < 2^31,
 // under 64-bit precision control.
 TInlineCode TangentKernel(bool Double, TUnaryRoutine Fallback);
+// atan: 2^-3000 <= |x| < 2^3000; atan2: x and y within 2^-8000 and 2^8000
+// and |y/x| within 2^-3000 and 2^3000; asin, acos (with Cosine): 2^-3000
+// <= |x| < 1. Under 64-bit precision control (kernels_inverse.cpp).
+TInlineCode AtanKernel(bool Double, TUnaryRoutine Fallback);
+TInlineCode Atan2Kernel(bool Double, TBinaryRoutine Fallback);
+TInlineCode ArcSineKernel(bool Cosine, bool Double, TUnaryRoutine Fallback);
 
 inline void AppendLittleEndian(TAByte& Code, std::uint64_t Value, int Bytes) {
   for (int i = 0; i < Bytes; ++i) Code.push_back(static_cast<std::uint8_t>(Value >> (8 * i)));

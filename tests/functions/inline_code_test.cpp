@@ -22,7 +22,8 @@ const TInlineCase Cases[] = {
     {"cos", {-1e30L}, 1},    {"tan", {0.5L}, 1},         {"tan", {1e25L}, 1},
     {"tan", {INFINITY}, 1},  {"sin", {-INFINITY}, 1},    {"atan", {3}, 1},           {"atan2", {-1, 2}, 2},
     {"sqrt", {2}, 1},        {"abs", {-2}, 1},           {"ln", {10}, 1},
-    {"log10", {10}, 1},      {"log2", {10}, 1},
+    {"log10", {10}, 1},      {"log2", {10}, 1},          {"atan", {-1e-4000L}, 1},   {"atan2", {3, -1e-4000L}, 2},
+    {"asin", {-0.3L}, 1},    {"asin", {1}, 1},           {"acos", {0.7L}, 1},        {"acos", {-1}, 1},
 };
 
 TEST(PackInlineCode, FullStackKeepsTheValuesBelow) {

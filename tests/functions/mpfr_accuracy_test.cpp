@@ -100,6 +100,12 @@ std::vector<long double> HardCases(const std::string& Name) {
     }
     for (long double v : {1.0L, 0x1p-125L, 0x1p126L, 0x1p-16400L, 0x1p16000L, 1.5L, 0.75L, 1000.0L, 1e-4940L})
       around(fabsl(v)), x.pop_back();
+  } else if (Name == "atan" || Name == "atan2") {
+    // The table's ends and binades, and the ratios' limits (2^-3000, 2^3000).
+    for (long double v : {0x1p-6L, 0x1p6L, 1.0L, 1.03125L, 0x1.fp-7L, 0x1p-3000L, 0x1p3000L, 0x1p-16400L, 1e4000L})
+      around(v);
+  } else if (Name == "asin" || Name == "acos") {
+    for (long double v : {1.0L, 0.5L, 0.70710678118654752440L, 0x1p-3000L, 0x1p-16400L, 0.015625L}) around(v);
   }
   return x;
 }
@@ -126,10 +132,11 @@ const TDomain Domains[] = {
     {"sinh", mpfr_sinh, nullptr, -40, 40, 0, 0, false, 3, 0.55},
     {"cosh", mpfr_cosh, nullptr, -40, 40, 0, 0, false, 2, 0.55},
     {"tanh", mpfr_tanh, nullptr, -20, 20, 0, 0, false, 3, 0.55},
-    {"atan", mpfr_atan, nullptr, -20, 20, 0, 0, false, 1, 0.55},
-    {"atan2", nullptr, mpfr_atan2, -10, 10, -10, 10, false, 1, 0.55},
-    {"asin", mpfr_asin, nullptr, -1, 1, 0, 0, false, 1.5, 0.55},
-    {"acos", mpfr_acos, nullptr, -1, 1, 0, 0, false, 1.5, 0.55},
+    {"atan", mpfr_atan, nullptr, -20, 20, 0, 0, false, 0.6, 0.6},
+    {"atan", mpfr_atan, nullptr, 1e-30L, 1e30L, 0, 0, true, 0.6, 0.6},
+    {"atan2", nullptr, mpfr_atan2, -10, 10, -10, 10, false, 0.6, 0.6},
+    {"asin", mpfr_asin, nullptr, -1, 1, 0, 0, false, 1, 0.6},
+    {"acos", mpfr_acos, nullptr, -1, 1, 0, 0, false, 1, 0.6},
     {"sqrt", mpfr_sqrt, nullptr, 0, 1e6L, 0, 0, false, 0.5, 0.51},  // rounded twice
     {"hypot", nullptr, mpfr_hypot, -1e3L, 1e3L, -1e3L, 1e3L, false, 1.5, 0.55},
 };

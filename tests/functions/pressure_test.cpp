@@ -25,7 +25,7 @@ class TGenerator {
   TExpr Make(int Depth) {
     if (Depth == 0 || Pick(8) == 0) return Leaf();
     TExpr A = Make(Depth - 1);
-    switch (Pick(15)) {
+    switch (Pick(16)) {
       case 0: return Two(A, Make(Depth - 1), "+", [](auto a, auto b) { return a + b; });
       case 1: return Two(A, Make(Depth - 1), "*", [](auto a, auto b) { return a * b; });
       case 2: return Two(A, Make(Depth - 1), "/", [](auto a, auto b) { return a / b; });
@@ -48,6 +48,11 @@ class TGenerator {
       case 13: {
         TExpr B = Make(Depth - 1);
         return {"(4 + atan2(" + A.Text + ", " + B.Text + "))", 4 + atan2l(A.Value, B.Value)};
+      }
+      case 14: {
+        const long double S = A.Value / (2 + 2 * A.Value);  // in (0, 0.5)
+        const std::string T = A.Text + " / (2 + 2 * " + A.Text + ")";
+        return Pick(2) ? TExpr{"(1 + asin(" + T + "))", 1 + asinl(S)} : TExpr{"acos(" + T + ")", acosl(S)};
       }
       default: return Call("log2(2 + ", A, ")", log2l(2 + A.Value));
     }

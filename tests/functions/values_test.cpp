@@ -1,5 +1,6 @@
 // Values of the pack's functions at points with known results, the edges of
 // their domains, and arguments the x87 instructions cannot reduce.
+#include <cfenv>
 #include <cmath>
 #include <limits>
 
@@ -177,6 +178,66 @@ TEST(PackValues, RoundingAndSelectionMatchTheLibrary) {
         P.Y = y;
         EXPECT_TRUE(same(evaluate(Default), B.F(x, y))) << B.Text << " x=" << (double)x << " y=" << (double)y;
       }
+  }
+}
+
+// The arc functions at the edges of their fast paths and beyond: the C
+// library's value (its zero's sign too) and its invalid, divide-by-zero,
+// overflow and underflow flags, none more (a division or square root
+// before the checks would raise them).
+TEST(PackValues, ArcFunctionsRaiseTheLibrarysFlags) {
+  struct TArc {
+    const char* Text;
+    long double X, Y;
+    long double (*One)(long double);
+    long double (*Two)(long double, long double);
+  };
+  const TArc Arcs[] = {
+      {"atan(x)", -0.0L, 0, atanl, nullptr},
+      {"atan(x)", 1e-4940L, 0, atanl, nullptr},
+      {"atan(x)", 0x1p-3001L, 0, atanl, nullptr},
+      {"atan(x)", -0x1p3000L, 0, atanl, nullptr},
+      {"atan(x)", 64, 0, atanl, nullptr},
+      {"atan2(x, y)", -0.0L, -1, nullptr, atan2l},
+      {"atan2(x, y)", 0, -0.0L, nullptr, atan2l},
+      {"atan2(x, y)", 1, 0, nullptr, atan2l},
+      {"atan2(x, y)", -Inf, Inf, nullptr, atan2l},
+      {"atan2(x, y)", 1e-4000L, 1e4000L, nullptr, atan2l},
+      {"atan2(x, y)", 0x1p7999L, -0x1p-7999L, nullptr, atan2l},
+      {"atan2(x, y)", -1e-4940L, -3, nullptr, atan2l},
+      {"atan2(x, y)", -0.5L, -0.25L, nullptr, atan2l},
+      {"asin(x)", -0.0L, 0, asinl, nullptr},
+      {"asin(x)", 1e-4940L, 0, asinl, nullptr},
+      {"asin(x)", -1, 0, asinl, nullptr},
+      {"asin(x)", 1.5L, 0, asinl, nullptr},
+      {"asin(x)", 1 - 0x1p-64L, 0, asinl, nullptr},
+      {"acos(x)", 1, 0, acosl, nullptr},
+      {"acos(x)", -Inf, 0, acosl, nullptr},
+      {"acos(x)", -0x1p-3000L, 0, acosl, nullptr},
+      {"acos(x)", -1 + 0x1p-64L, 0, acosl, nullptr},
+  };
+  constexpr int Flags = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW;
+  for (TPackAccuracy Accuracy : {paExtended, paDouble}) {
+    TPackComponent P(tcX87, Accuracy);
+    for (const TArc& A : Arcs) {
+      ASSERT_TRUE(P.Compile(A.Text));
+      P.X = A.X;
+      P.Y = A.Y;
+      std::feclearexcept(FE_ALL_EXCEPT);
+      const long double Got = P.Fennic.Evaluate();
+      const int GotFlags = std::fetestexcept(Flags);
+      std::feclearexcept(FE_ALL_EXCEPT);
+      // Through memory: the compiler would fold the library call itself.
+      volatile long double X = A.X, Y = A.Y;
+      const long double Want = A.One ? A.One(X) : A.Two(X, Y);
+      const int WantFlags = std::fetestexcept(Flags);
+      std::feclearexcept(FE_ALL_EXCEPT);
+      const long double Units = Accuracy == paDouble ? 0x1p11L : 1;  // a double's unit
+      const bool Same =
+          std::isnan(Want) ? std::isnan(Got) : Ulps(Got, Want) <= Units && std::signbit(Got) == std::signbit(Want);
+      EXPECT_TRUE(Same) << A.Text << " x=" << (double)A.X << " y=" << (double)A.Y << ": " << (double)Got;
+      EXPECT_EQ(GotFlags, WantFlags) << A.Text << " x=" << (double)A.X << " y=" << (double)A.Y;
+    }
   }
 }
 
