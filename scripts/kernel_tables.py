@@ -8,7 +8,8 @@ small factor of the minimax one), fitted to the part of the function that
 the leading exact terms leave over, so that the absolute error of the fit is
 a relative error of the function. Each coefficient is rounded to a 64-bit
 significand, or to a double where its term's rounding error stays below
-2^-72 of the result, so that FMUL/FADD take it as a QWORD operand.
+2^-72 of the result (or where a double holds it exactly), so that FMUL/FADD
+take it as a QWORD operand.
 
     python3 scripts/kernel_tables.py > fennic/functions/kernel_tables.inc
     python3 scripts/kernel_tables.py --check fennic/functions/kernel_tables.inc
@@ -80,7 +81,7 @@ def coefficients(name, coefs, first_power, bound, extended, weight=1):
     emit('alignas(16) const TCoefficient %s[] = {' % name)
     for i, c in enumerate(coefs):
         term = abs(c) * mpf(bound) ** (first_power + i) * weight
-        wide = extended and term * mpf(2) ** -53 > mpf(2) ** -72
+        wide = extended and term * mpf(2) ** -53 > mpf(2) ** -72 and value(c, 53) != value(c, 64)
         emit('    {%s, %s, %s},' % (ext(c), dbl(c), 'true' if wide else 'false'))
     emit('};')
 
@@ -108,6 +109,30 @@ emit('alignas(8) const double ExpLn2Low = %s;' % dbl(lo))
 emit('// e^r = 1 + r + r^2/2 + r^3 (c3 + c4 r + ...) on |r| <= ln2/%d' % (2 * N))
 coefficients('ExpPoly', fit(q, -r_max, r_max, 4), 3, r_max, True)
 coefficients('ExpPolyDouble', fit(q, -r_max, r_max, 3), 3, r_max, False)
+emit()
+
+# ---- sinh, cosh, tanh: e^|x| from the exp kernel above; near zero, where
+# the difference of exponentials cancels, polynomials in z = x^2 ----
+sqrt_z = mpmath.sqrt
+sinh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - 1) / z if z != 0 else mpf(1) / 6
+cosh_over = lambda z: (mpmath.cosh(sqrt_z(z)) - 1) / z if z != 0 else mpf(1) / 2
+tanh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - mpmath.cosh(sqrt_z(z))) / z if z != 0 else mpf(-1) / 3
+sinh_small = mpf('0.5')
+emit('alignas(8) const double SinhSmall = %s;  // e^x - e^-x loses no more than a bit beyond it' % dbl(sinh_small))
+emit('// sinh x = x + x z (c0 + c1 z + ...), z = x^2 <= %s^2' % sinh_small)
+sinh_z = sinh_small ** 2 * mpf('1.0001')
+coefficients('SinhPoly', fit(sinh_over, 0, sinh_z, 6), 1, sinh_z, True)
+coefficients('SinhPolyDouble', fit(sinh_over, 0, sinh_z, 5), 1, sinh_z, False)
+# Below atanh(1/2), tanh x < 1/2 and 2/(e^2x + 1) would cancel against 1.
+tanh_small = value(mpmath.atanh(mpf(1) / 2), 53)
+tanh_z = tanh_small ** 2 * mpf('1.0001')
+emit('alignas(8) const double TanhSmall = %s;  // atanh(1/2)' % dbl(tanh_small))
+emit('// tanh x = x + x z N(z) / (1 + z D(z)), z = x^2 <= atanh(1/2)^2, with')
+emit('// N = (sinh x / x - cosh x) / z and D = (cosh x - 1) / z')
+coefficients('TanhNumerator', fit(tanh_over, 0, tanh_z, 6), 1, tanh_z, True)
+coefficients('TanhDenominator', fit(cosh_over, 0, tanh_z, 6), 1, tanh_z, True)
+coefficients('TanhNumeratorDouble', fit(tanh_over, 0, tanh_z, 5), 1, tanh_z, False)
+coefficients('TanhDenominatorDouble', fit(cosh_over, 0, tanh_z, 5), 1, tanh_z, False)
 emit()
 
 # ---- ln: x = 2^e m, m in [0.75, 1.5), T = k/256 nearest to m, u = (m - T)/T ----

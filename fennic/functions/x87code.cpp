@@ -79,18 +79,6 @@ alignas(8) const double TwoOverPi = 0x1.45f306dc9c883p-1;
 alignas(8) const double TrigLimit = 0x1p31;
 // Below it the instructions take the argument as it is (1 ulp there).
 alignas(8) const double QuarterPi = 0x1.921fb54442d18p-1;
-// ln 2 in two parts, the first of 49 bits: n times it is exact for |n| < 2^15.
-alignas(8) const double Ln2High = 0x1.62e42fefa39e0p-1;
-alignas(8) const double Ln2Low = 0x1.e6af278ece601p-50;
-// e^x stays a normal extended value within this bound.
-alignas(8) const double ExpLimit = 11354.0;
-// tanh(x) is 1 to the last bit beyond it.
-alignas(8) const double TanhLimit = 22.0;
-// Below these, 2^u - 1 (F2XM1, |u| <= 1) serves sinh and tanh.
-alignas(8) const double SinhSmall = 0.5;
-alignas(8) const double TanhSmall = 0.6875;  // for 2|x|
-alignas(8) const double Half = 0.5;
-alignas(8) const double Two = 2.0;
 
 // x87 instructions.
 constexpr std::uint8_t FldSt0[] = {0xD9, 0xC0}, FldSt1[] = {0xD9, 0xC1};
@@ -124,46 +112,6 @@ void ReduceQuadrant(TX87Code& C) {
   C({0x58});                                 // POP EAX: k
 }
 
-// ST0 = a (|a| < ExpLimit) -> e^a. Three registers.
-void Exponential(TX87Code& C) {
-  C({0xD9, 0xEA});                           // FLDL2E                  log2e, a
-  C({0xD8, 0xC9});                           // FMUL ST,ST1             a log2e, a
-  C({0xD9, 0xFC});                           // FRNDINT                 n, a
-  Op(C, FldSt0);
-  C.Memory(0xDC, 1, &Ln2High);               // FMUL QWORD [ln2 high]   n h, n, a
-  C({0xDE, 0xEA});                           // FSUBP ST2,ST            n, a - n h (exact)
-  Op(C, FldSt0);
-  C.Memory(0xDC, 1, &Ln2Low);                // FMUL QWORD [ln2 low]
-  C({0xDE, 0xEA});                           // FSUBP ST2,ST            n, r
-  C({0xD9, 0xC9});                           // FXCH                    r, n
-  C({0xD9, 0xEA});                           // FLDL2E
-  C({0xDE, 0xC9});                           // FMULP                   u = r log2e, |u| <= 1/2
-  C({0xD9, 0xF0});                           // F2XM1                   2^u - 1, n
-  C({0xD9, 0xE8});                           // FLD1
-  C({0xDE, 0xC1});                           // FADDP                   2^u, n
-  C({0xD9, 0xFD});                           // FSCALE                  2^(u+n), n
-  C({0xDD, 0xD9});                           // FSTP ST1
-}
-
-// ST0 = a, a * log2(e) within [-1, 1] -> e^a - 1. One register.
-void ExponentialMinusOne(TX87Code& C) {
-  C({0xD9, 0xEA});  // FLDL2E
-  C({0xDE, 0xC9});  // FMULP
-  C({0xD9, 0xF0});  // F2XM1
-}
-
-// ST0 = f(|x|), ST1 = x -> ST0 = f(|x|) with the sign of x. One register.
-void SignOfArgument(TX87Code& C, TX87Code::TLabel Done) {
-  C({0xD9, 0xC9});        // FXCH                  x, f
-  C({0xD9, 0xE5});        // FXAM: C1 is the sign
-  C({0xDF, 0xE0});        // FNSTSW AX
-  C({0xDD, 0xD8});        // FSTP ST0              f
-  C({0xF6, 0xC4, 0x02});  // TEST AH,2
-  C.Jump(0x74, Done);     // JZ done
-  C({0xD9, 0xE0});        // FCHS
-  C.Jump(0xEB, Done);
-}
-
 }  // namespace
 
 // ---- The functions -----------------------------------------------------------------
@@ -191,88 +139,6 @@ TInlineCode TangentCode(TUnaryRoutine Fallback) {
   C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
   C.Bind(done);
   return {C.Done(), 2};
-}
-
-TInlineCode CoshCode(TUnaryRoutine Fallback) {
-  TX87Code C;
-  const auto slow = C.Label(), done = C.Label();
-  BelowLimit(C, &ExpLimit, slow);
-  C({0xD9, 0xE1});               // FABS                   a
-  Exponential(C);                // E
-  C({0xD9, 0xE8});               // FLD1
-  C({0xD8, 0xF1});               // FDIV ST,ST1            1/E, E
-  C({0xDE, 0xC1});               // FADDP                  E + 1/E
-  C.Memory(0xDC, 1, &Half);      // FMUL QWORD [0.5]
-  C.Jump(0xEB, done);
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 2};
-}
-
-TInlineCode SinhCode(TUnaryRoutine Fallback) {
-  TX87Code C;
-  const auto slow = C.Label(), large = C.Label(), half = C.Label(), done = C.Label();
-  BelowLimit(C, &ExpLimit, slow);
-  Op(C, FldSt0);                 // x, x
-  C({0xD9, 0xE1});               // FABS                   a, x
-  C.Memory(0xDD, 0, &SinhSmall); // FLD QWORD [0.5]        0.5, a, x
-  Op(C, FldSt1);                 // a, 0.5, a, x
-  C({0xDA, 0xE9});               // FUCOMPP                a, x
-  C({0xDF, 0xE0});               // FNSTSW AX
-  C({0xF6, 0xC4, 0x01});         // TEST AH,1: C0, a < 0.5
-  C.Jump(0x74, large);
-  ExponentialMinusOne(C);        // M = e^a - 1, x
-  C({0xD9, 0xE8});               // FLD1
-  C({0xD8, 0xC1});               // FADD ST,ST1            M + 1, M, x
-  C({0xD8, 0xF9});               // FDIVR ST,ST1           M / (M + 1), M, x
-  C({0xDE, 0xC1});               // FADDP                  M + M/(M + 1), x
-  C.Jump(0xEB, half);
-  C.Bind(large);
-  Exponential(C);                // E, x
-  C({0xD9, 0xE8});               // FLD1
-  C({0xD8, 0xF1});               // FDIV ST,ST1            1/E, E, x
-  C({0xDE, 0xE9});               // FSUBP ST1,ST           E - 1/E, x
-  C.Bind(half);
-  C.Memory(0xDC, 1, &Half);      // FMUL QWORD [0.5]
-  SignOfArgument(C, done);
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 3};
-}
-
-TInlineCode TanhCode(TUnaryRoutine Fallback) {
-  TX87Code C;
-  const auto slow = C.Label(), large = C.Label(), sign = C.Label(), done = C.Label();
-  BelowLimit(C, &TanhLimit, slow);
-  Op(C, FldSt0);                 // x, x
-  C({0xD9, 0xE1});               // FABS
-  C({0xD8, 0xC0});               // FADD ST,ST0            b = 2|x|, x
-  C.Memory(0xDD, 0, &TanhSmall); // FLD QWORD [small]
-  Op(C, FldSt1);                 // b, small, b, x
-  C({0xDA, 0xE9});               // FUCOMPP                b, x
-  C({0xDF, 0xE0});               // FNSTSW AX
-  C({0xF6, 0xC4, 0x01});         // TEST AH,1: b below
-  C.Jump(0x74, large);
-  ExponentialMinusOne(C);        // M = e^b - 1, x
-  Op(C, FldSt0);                 // M, M, x
-  C.Memory(0xDC, 0, &Two);       // FADD QWORD [2]         M + 2, M, x
-  C({0xDE, 0xF9});               // FDIVP ST1,ST           M / (M + 2), x
-  C.Jump(0xEB, sign);
-  C.Bind(large);
-  Exponential(C);                // E = e^b, x
-  C({0xD9, 0xE8});               // FLD1
-  C({0xDE, 0xC1});               // FADDP                  E + 1, x
-  C.Memory(0xDC, 7, &Two);       // FDIVR QWORD [2]        2 / (E + 1), x
-  C({0xD9, 0xE8});               // FLD1
-  C({0xDE, 0xE1});               // FSUBRP ST1,ST          1 - 2/(E + 1), x
-  C.Bind(sign);
-  SignOfArgument(C, done);
-  C.Bind(slow);
-  C.Append(LibraryCall(reinterpret_cast<const void*>(Fallback), 1));
-  C.Bind(done);
-  return {C.Done(), 3};
 }
 
 }  // namespace fennic::functions
