@@ -23,6 +23,10 @@ const TInlineCase Cases[] = {
     {"tan", {INFINITY}, 1},  {"sin", {-INFINITY}, 1},    {"atan", {3}, 1},           {"atan2", {-1, 2}, 2},
     {"sqrt", {2}, 1},        {"abs", {-2}, 1},           {"ln", {10}, 1},
     {"log10", {10}, 1},      {"log2", {10}, 1},
+    // Either path of sinh and tanh, the library beyond.
+    {"sinh", {0.3L}, 1},     {"sinh", {-3}, 1},          {"sinh", {11355}, 1},
+    {"cosh", {-3}, 1},       {"cosh", {11355}, 1},       {"tanh", {-0.3L}, 1},
+    {"tanh", {3}, 1},        {"tanh", {1e-20L}, 1},
 };
 
 TEST(PackInlineCode, FullStackKeepsTheValuesBelow) {
