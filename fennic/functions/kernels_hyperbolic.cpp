@@ -16,22 +16,19 @@ alignas(8) const double HyperLimitValue = 11354.0;  // e^|x| within the core's r
 alignas(8) const double TanhLimitValue = 5677.0;    // e^2|x| within the core's reach
 // Below it x^2/6 is under 2^-66: sinh x and tanh x round to x.
 alignas(8) const double TinyValue = 0x1p-32;
-alignas(8) const double TwoValue = 2.0;
-// Indexed by 4 when x > 0.
-alignas(4) const float SignOfX[2] = {-1.0f, 1.0f};
+// The constants that carry the sign of x into the result, indexed by 4
+// when x > 0.
+alignas(4) const float SignedHalf[2] = {-0.5f, 0.5f};
+alignas(4) const float SignedOne[2] = {-1.0f, 1.0f};
+alignas(4) const float SignedTwo[2] = {-2.0f, 2.0f};
 
-// ST0 = x -> ST0 = |x|, EDX = 4 if x > 0 else 0, for SignOfX.
+// ST0 = x -> ST0 = |x|, EDX = 4 if x > 0 else 0, for the signed constants.
 void SplitSign(TX87Code& C) {
   C({0xD9, 0xEE});        // FLDZ                   0, x
   C({0xDF, 0xE9});        // FUCOMIP ST,ST1         x: CF = 0 < x
   C({0x19, 0xD2});        // SBB EDX,EDX
   C({0x83, 0xE2, 0x04});  // AND EDX,4
   C({0xD9, 0xE1});        // FABS                   |x|
-}
-
-// ST0 = f(|x|), EDX from SplitSign -> f(|x|) with the sign of x.
-void JoinSign(TX87Code& C) {
-  C.Indexed(0xD8, 1, SignOfX, 2);  // FMUL DWORD [signs+EDX]
 }
 
 // ST0 = x, ST1 = |x|, the flags of Small against |x| -> on to Large for
@@ -121,12 +118,12 @@ TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xDD, 0xD8});                  // FSTP ST0                     x
   SplitSign(C);                     // a = |x|
   ExpCore(K, Double, false);        // E = e^a
-  C.Memory(0xDD, 0, &Half.Double);  // FLD QWORD [0.5]
-  C({0xD8, 0xF1});                  // FDIV ST,ST1                  0.5/E, E
-  C({0xD9, 0xC9});                  // FXCH                         E, 0.5/E
-  C.Memory(0xDC, 1, &Half.Double);  // FMUL QWORD [0.5]             E/2, 0.5/E
-  C({0xDE, 0xE1});                  // FSUBRP ST1,ST                sinh a
-  JoinSign(C);
+  // With the sign of x in the halves: s = +-1/2.
+  C.Indexed(0xD9, 0, SignedHalf, 2);  // FLD DWORD [halves+EDX]     s, E
+  C({0xD8, 0xF1});                  // FDIV ST,ST1                  s/E, E
+  C({0xD9, 0xC9});                  // FXCH                         E, s/E
+  C.Indexed(0xD8, 1, SignedHalf, 2);  // FMUL DWORD [halves+EDX]    s E, s/E
+  C({0xDE, 0xE1});                  // FSUBRP ST1,ST                sinh x
   C.Bind(out);
   // The polynomial's two chains over w, z and x, a wide coefficient loading.
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, AnyWide(K, A, B) ? 5 : 4);
@@ -162,9 +159,8 @@ TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xD8, 0xC0});                  // FADD ST,ST0                  2a (exact)
   ExpCore(K, Double, false);        // E = e^2a
   C.Memory(0xDC, 0, &One.Double);   // FADD QWORD [1]
-  C.Memory(0xDC, 7, &TwoValue);     // FDIVR QWORD [2]              2/(E + 1)
-  C.Memory(0xDC, 5, &One.Double);   // FSUBR QWORD [1]              tanh a
-  JoinSign(C);
+  C.Indexed(0xD8, 7, SignedTwo, 2);  // FDIVR DWORD [twos+EDX]     +-2/(E + 1)
+  C.Indexed(0xD8, 5, SignedOne, 2);  // FSUBR DWORD [ones+EDX]      tanh x
   C.Bind(out);
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
 }
