@@ -2,9 +2,10 @@
 // core and one division, and near zero, where e^x - e^-x and 1 - 2/(e^2x +
 // 1) would cancel, polynomials in x^2 run as two interleaved chains. The
 // library takes NaNs, infinities, the arguments whose exponential leaves
-// the core's range, zeros and arguments below 2^-32 (where the value is x
-// and the library decides the flags), and any control word other than
-// round to nearest under 53- or 64-bit precision.
+// the core's range, for sinh and tanh zeros and arguments below 2^-32
+// (where the value is x and the library decides the flags and the sign of
+// a zero), and any control word other than round to nearest under 53- or
+// 64-bit precision.
 #include "fennic/functions/kernel_code.h"
 
 namespace fennic::functions {
@@ -22,39 +23,37 @@ alignas(4) const float SignedHalf[2] = {-0.5f, 0.5f};
 alignas(4) const float SignedOne[2] = {-1.0f, 1.0f};
 alignas(4) const float SignedTwo[2] = {-2.0f, 2.0f};
 
-// ST0 = x -> ST0 = |x|, EDX = 4 if x > 0 else 0, for the signed constants.
+// ST0 = |x|, ST1 = x -> ST0 = |x|, EDX = 4 if x > 0 else 0, for the
+// signed constants.
 void SplitSign(TX87Code& C) {
-  C({0xD9, 0xEE});        // FLDZ                   0, x
-  C({0xDF, 0xE9});        // FUCOMIP ST,ST1         x: CF = 0 < x
+  C({0xD9, 0xEE});        // FLDZ                   0, |x|, x
+  C({0xDF, 0xEA});        // FUCOMIP ST,ST2         |x|, x: CF = 0 < x
   C({0x19, 0xD2});        // SBB EDX,EDX
   C({0x83, 0xE2, 0x04});  // AND EDX,4
-  C({0xD9, 0xE1});        // FABS                   |x|
+  C({0xDD, 0xD9});        // FSTP ST1               |x|
 }
 
-// ST0 = x, ST1 = |x|, the flags of Small against |x| -> on to Large for
-// |x| >= Small with x alone; else, with x alone, to the library for |x|
-// below 2^-32 or a zero, and on.
-void Dispatch(TKernel& K, TX87Code::TLabel Large) {
+// ST0 = x -> ST0 = x: on to Large for |x| >= *Small, to the library for
+// |x| < 2^-32 (zeros included), else on. Two registers.
+void SmallOrLarge(TKernel& K, const double* Small, TX87Code::TLabel Large) {
   TX87Code& C = K.C;
-  C.Jump(0x76, Large);              // JBE: Small <= |x|            |x|, x
+  C({0xD9, 0xC0});                  // FLD ST0                      x, x
+  C({0xD9, 0xE1});                  // FABS                         |x|, x
+  C.Memory(0xDD, 0, Small);         // FLD QWORD [small]
+  C({0xDF, 0xE9});                  // FUCOMIP ST,ST1               |x|, x
+  C.Jump(0x76, Large);              // JBE: small <= |x|
   C.Memory(0xDD, 0, &TinyValue);    // FLD QWORD [2^-32]
   C({0xDF, 0xE9});                  // FUCOMIP ST,ST1
   C({0xDD, 0xD8});                  // FSTP ST0                     x; the flags stay
   K.SlowIf(0x77);                   // JA: |x| < 2^-32
 }
 
-// ST0 = x -> |x|, x, the flags of *Small against |x|.
-void CompareMagnitude(TX87Code& C, const double* Small) {
-  C({0xD9, 0xC0});                  // FLD ST0                      x, x
-  C({0xD9, 0xE1});                  // FABS                         |x|, x
-  C.Memory(0xDD, 0, Small);         // FLD QWORD [small]
-  C({0xDF, 0xE9});                  // FUCOMIP ST,ST1               |x|, x
-}
-
-bool AnyWide(const TKernel& K, const TPoly& A, const TPoly& B) {
+// Whether TwoChains(A, B) adds a wide coefficient, which takes a register
+// while it loads (the highest ones load in place).
+bool AddsWide(const TKernel& K, const TPoly& A, const TPoly& B) {
   for (const TPoly* P : {&A, &B})
-    for (const TCoefficient* k : *P)
-      if (K.Wide(*k)) return true;
+    for (std::size_t i = 0; i + 1 < P->size(); ++i)
+      if (K.Wide(*(*P)[i])) return true;
   return false;
 }
 
@@ -87,6 +86,7 @@ TInlineCode CoshKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xD9, 0xC9});                  // FXCH                         E, 0.5/E
   C.Memory(0xDC, 1, &Half.Double);  // FMUL QWORD [0.5]             E/2, 0.5/E
   C({0xDE, 0xC1});                  // FADDP                        cosh
+  // The exp core's registers, as the exp kernel counts them.
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
 }
 
@@ -96,8 +96,7 @@ TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback) {
   const auto large = C.Label(), out = C.Label();
   K.BelowLimit(&HyperLimitValue);
   K.Enter(false);
-  CompareMagnitude(C, &SinhSmall);
-  Dispatch(K, large);
+  SmallOrLarge(K, &SinhSmall, large);
   // sinh x = x + x z P(z), P = A(w) + z B(w), w = z^2.
   const TPoly A = Double ? Alternate(SinhPolyDouble, 0) : Alternate(SinhPoly, 0);
   const TPoly B = Double ? Alternate(SinhPolyDouble, 1) : Alternate(SinhPoly, 1);
@@ -115,7 +114,6 @@ TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xDE, 0xC1});                  // FADDP                        sinh x
   C.Jump(0xEB, out);
   C.Bind(large);                    // |x|, x
-  C({0xDD, 0xD8});                  // FSTP ST0                     x
   SplitSign(C);                     // a = |x|
   ExpCore(K, Double, false);        // E = e^a
   // With the sign of x in the halves: s = +-1/2.
@@ -126,7 +124,7 @@ TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xDE, 0xE1});                  // FSUBRP ST1,ST                sinh x
   C.Bind(out);
   // The polynomial's two chains over w, z and x, a wide coefficient loading.
-  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, AnyWide(K, A, B) ? 5 : 4);
+  return K.Finish(reinterpret_cast<const void*>(Fallback), 1, AddsWide(K, A, B) ? 5 : 4);
 }
 
 TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback) {
@@ -135,8 +133,7 @@ TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback) {
   const auto large = C.Label(), out = C.Label();
   K.BelowLimit(&TanhLimitValue);
   K.Enter(false);
-  CompareMagnitude(C, &TanhSmall);
-  Dispatch(K, large);
+  SmallOrLarge(K, &TanhSmall, large);
   // tanh x = x + x z N(z) / (1 + z D(z)): the quotient is a tenth of x at
   // most, so that its errors count a tenth.
   C({0xD9, 0xC0});                  // FLD ST0                      x, x
@@ -154,7 +151,6 @@ TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback) {
   C({0xDE, 0xC1});                  // FADDP                        tanh x
   C.Jump(0xEB, out);
   C.Bind(large);                    // |x|, x
-  C({0xDD, 0xD8});                  // FSTP ST0                     x
   SplitSign(C);                     // a = |x|
   C({0xD8, 0xC0});                  // FADD ST,ST0                  2a (exact)
   ExpCore(K, Double, false);        // E = e^2a
@@ -162,6 +158,7 @@ TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback) {
   C.Indexed(0xD8, 7, SignedTwo, 2);  // FDIVR DWORD [twos+EDX]     +-2/(E + 1)
   C.Indexed(0xD8, 5, SignedOne, 2);  // FSUBR DWORD [ones+EDX]      tanh x
   C.Bind(out);
+  // The chains over z and x, a wide coefficient loading; the exp core's.
   return K.Finish(reinterpret_cast<const void*>(Fallback), 1, 4);
 }
 
