@@ -117,12 +117,14 @@ sqrt_z = mpmath.sqrt
 sinh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - 1) / z if z != 0 else mpf(1) / 6
 cosh_over = lambda z: (mpmath.cosh(sqrt_z(z)) - 1) / z if z != 0 else mpf(1) / 2
 tanh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - mpmath.cosh(sqrt_z(z))) / z if z != 0 else mpf(-1) / 3
-sinh_small = mpf('0.5')
-emit('alignas(8) const double SinhSmall = %s;  // e^x - e^-x loses no more than a bit beyond it' % dbl(sinh_small))
-emit('// sinh x = x + x z (c0 + c1 z + ...), z = x^2 <= %s^2' % sinh_small)
+# Beyond asinh(1), e^x - e^-x and e^x lie in one binade: e^x's error is
+# the result's.
+sinh_small = value(mpmath.asinh(1), 53)
+emit('alignas(8) const double SinhSmall = %s;  // asinh(1)' % dbl(sinh_small))
+emit('// sinh x = x + x z (c0 + c1 z + ...), z = x^2 <= asinh(1)^2')
 sinh_z = sinh_small ** 2 * mpf('1.0001')
-coefficients('SinhPoly', fit(sinh_over, 0, sinh_z, 6), 1, sinh_z, True)
-coefficients('SinhPolyDouble', fit(sinh_over, 0, sinh_z, 5), 1, sinh_z, False)
+coefficients('SinhPoly', fit(sinh_over, 0, sinh_z, 7), 1, sinh_z, True)
+coefficients('SinhPolyDouble', fit(sinh_over, 0, sinh_z, 6), 1, sinh_z, False)
 # Below atanh(1/2), tanh x < 1/2 and 2/(e^2x + 1) would cancel against 1.
 tanh_small = value(mpmath.atanh(mpf(1) / 2), 53)
 tanh_z = tanh_small ** 2 * mpf('1.0001')

@@ -86,7 +86,7 @@ TInlineCode TangentCode(TUnaryRoutine Fallback);
 // exp: |x| < 11354.
 TInlineCode ExpKernel(bool Double, TUnaryRoutine Fallback);
 // sinh, cosh (kernels_hyperbolic.cpp): |x| < 11354, from e^|x|; sinh by a
-// polynomial below |x| = 0.5.
+// polynomial below |x| = asinh(1).
 TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback);
 TInlineCode CoshKernel(bool Double, TUnaryRoutine Fallback);
 // tanh: |x| < 5677, from e^2|x|; by a quotient of polynomials below
