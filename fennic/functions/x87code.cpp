@@ -1,7 +1,7 @@
 // The pack's inline x87 code. Each function checks its argument with FUCOMPP
-// or FXAM (neither raises an exception for a quiet NaN), computes the fast
-// path in a handful of x87 instructions, and hands everything else to the C
-// library (LibraryCall).
+// (which raises no exception for a quiet NaN), computes the fast path in a
+// handful of x87 instructions, and hands everything else to the C library
+// (LibraryCall).
 #include "fennic/functions/x87code.h"
 
 #include <stdexcept>
