@@ -136,13 +136,13 @@ const TDomain Domains[] = {
     {"pow", nullptr, mpfr_pow, 0.01L, 100, -20, 20, false, 2, 0.55},
     // sinh's polynomial at double accuracy rounds its coefficients to
     // doubles: x^3/6 carries 2^-54 of a tenth of the result near 0.88.
-    {"sinh", mpfr_sinh, nullptr, -0.88L, 0.88L, 0, 0, false, 3, 0.6},
-    {"sinh", mpfr_sinh, nullptr, -40, 40, 0, 0, false, 3, 0.6},
-    {"sinh", mpfr_sinh, nullptr, -11354, 11354, 0, 0, false, 3, 0.6},
+    {"sinh", mpfr_sinh, nullptr, -0.88L, 0.88L, 0, 0, false, 2.5, 0.6},
+    {"sinh", mpfr_sinh, nullptr, -40, 40, 0, 0, false, 2.5, 0.6},
+    {"sinh", mpfr_sinh, nullptr, -11354, 11354, 0, 0, false, 2.5, 0.6},
     {"cosh", mpfr_cosh, nullptr, -40, 40, 0, 0, false, 2, 0.55},
     {"cosh", mpfr_cosh, nullptr, -11354, 11354, 0, 0, false, 2, 0.55},
-    {"tanh", mpfr_tanh, nullptr, -0.55L, 0.55L, 0, 0, false, 3, 0.55},
-    {"tanh", mpfr_tanh, nullptr, -20, 20, 0, 0, false, 3, 0.55},
+    {"tanh", mpfr_tanh, nullptr, -0.55L, 0.55L, 0, 0, false, 2, 0.55},
+    {"tanh", mpfr_tanh, nullptr, -20, 20, 0, 0, false, 2, 0.55},
     {"atan", mpfr_atan, nullptr, -20, 20, 0, 0, false, 1, 0.55},
     {"atan2", nullptr, mpfr_atan2, -10, 10, -10, 10, false, 1, 0.55},
     {"asin", mpfr_asin, nullptr, -1, 1, 0, 0, false, 1.5, 0.55},
