@@ -110,6 +110,32 @@ coefficients('ExpPoly', fit(q, -r_max, r_max, 4), 3, r_max, True)
 coefficients('ExpPolyDouble', fit(q, -r_max, r_max, 3), 3, r_max, False)
 emit()
 
+# ---- sinh, cosh, tanh: e^|x| from the exp kernel above; near zero, where
+# the difference of exponentials cancels, polynomials in z = x^2 ----
+sqrt_z = mpmath.sqrt
+sinh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - 1) / z if z != 0 else mpf(1) / 6
+cosh_over = lambda z: (mpmath.cosh(sqrt_z(z)) - 1) / z if z != 0 else mpf(1) / 2
+tanh_over = lambda z: (mpmath.sinh(sqrt_z(z)) / sqrt_z(z) - mpmath.cosh(sqrt_z(z))) / z if z != 0 else mpf(-1) / 3
+# Beyond asinh(1), e^x - e^-x and e^x lie in one binade: e^x's error is
+# the result's.
+sinh_small = value(mpmath.asinh(1), 53)
+emit('alignas(8) const double SinhSmall = %s;  // asinh(1)' % dbl(sinh_small))
+emit('// sinh x = x + x z (c0 + c1 z + ...), z = x^2 <= asinh(1)^2')
+sinh_z = sinh_small ** 2 * mpf('1.0001')
+coefficients('SinhPoly', fit(sinh_over, 0, sinh_z, 7), 1, sinh_z, True)
+coefficients('SinhPolyDouble', fit(sinh_over, 0, sinh_z, 6), 1, sinh_z, False)
+# Below atanh(1/2), tanh x < 1/2 and 2/(e^2x + 1) would cancel against 1.
+tanh_small = value(mpmath.atanh(mpf(1) / 2), 53)
+tanh_z = tanh_small ** 2 * mpf('1.0001')
+emit('alignas(8) const double TanhSmall = %s;  // atanh(1/2)' % dbl(tanh_small))
+emit('// tanh x = x + x z N(z) / (1 + z D(z)), z = x^2 <= atanh(1/2)^2, with')
+emit('// N = (sinh x / x - cosh x) / z and D = (cosh x - 1) / z')
+coefficients('TanhNumerator', fit(tanh_over, 0, tanh_z, 6), 1, tanh_z, True)
+coefficients('TanhDenominator', fit(cosh_over, 0, tanh_z, 6), 1, tanh_z, True)
+coefficients('TanhNumeratorDouble', fit(tanh_over, 0, tanh_z, 5), 1, tanh_z, False)
+coefficients('TanhDenominatorDouble', fit(cosh_over, 0, tanh_z, 5), 1, tanh_z, False)
+emit()
+
 # ---- ln: x = 2^e m, m in [0.75, 1.5), T = k/256 nearest to m, u = (m - T)/T ----
 emit('// ln: for k = 192 .. 384 (T = k/256): 1/T, ln T in a 64-bit and a double part, T')
 emit('const TLogEntry LogTable[193] = {')

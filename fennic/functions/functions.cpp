@@ -76,9 +76,9 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   Table.push_back({"log2", "vf80", LogKernel(lbTwo, Double), "binary logarithm (a kernel of the pack)"});
   Table.push_back({"exp", "vf80", ExpKernel(Double, &Exp), "e to the power x (a kernel of the pack)"});
   Table.push_back({"pow", "vf80vf80", PowKernel(Double, &Pow), "x to the power y (kernels of the pack)"});
-  Table.push_back({"sinh", "vf80", SinhCode(&Sinh), "hyperbolic sine (F2XM1, FSCALE)"});
-  Table.push_back({"cosh", "vf80", CoshCode(&Cosh), "hyperbolic cosine (F2XM1, FSCALE)"});
-  Table.push_back({"tanh", "vf80", TanhCode(&Tanh), "hyperbolic tangent (F2XM1, FSCALE)"});
+  Table.push_back({"sinh", "vf80", SinhKernel(Double, &Sinh), "hyperbolic sine (a kernel of the pack)"});
+  Table.push_back({"cosh", "vf80", CoshKernel(Double, &Cosh), "hyperbolic cosine (a kernel of the pack)"});
+  Table.push_back({"tanh", "vf80", TanhKernel(Double, &Tanh), "hyperbolic tangent (a kernel of the pack)"});
   Table.push_back({"hypot", "vf80vf80", HypotKernel(&Hypot), "sqrt(x*x + y*y) without overflow (in line, hypotl at the extremes)"});
   Table.push_back({"min", "vf80vf80", MinMaxCode(false), "smaller of two; a NaN loses (FUCOMI, FCMOV)"});
   Table.push_back({"max", "vf80vf80", MinMaxCode(true), "larger of two; a NaN loses (FUCOMI, FCMOV)"});

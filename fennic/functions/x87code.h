@@ -76,21 +76,17 @@ struct TInlineCode {
   std::int32_t StackNeeds;
 };
 
-// tan: FPTAN of the argument itself below pi/4; up to 2^31 of the argument
-// reduced by pi/2 in four parts, FPTAN of the remainder, the cotangent's
-// negative in the odd quadrants; the library beyond.
-TInlineCode TangentCode(TUnaryRoutine Fallback);
-// sinh, cosh, tanh: from 2^(n + u) with n whole and u = (x - n ln2) log2(e)
-// (F2XM1, FSCALE), and from 2^u - 1 (F2XM1) near zero where the difference
-// of exponentials would cancel.
-TInlineCode SinhCode(TUnaryRoutine Fallback);
-TInlineCode CoshCode(TUnaryRoutine Fallback);
-TInlineCode TanhCode(TUnaryRoutine Fallback);
-
 // The pack's own kernels (kernels.cpp), in extended accuracy or, with
 // Double, in the fewer terms a double result needs.
 // exp: |x| < 11354.
 TInlineCode ExpKernel(bool Double, TUnaryRoutine Fallback);
+// sinh, cosh (kernels_hyperbolic.cpp): |x| < 11354, from e^|x|; sinh by a
+// polynomial below |x| = asinh(1).
+TInlineCode SinhKernel(bool Double, TUnaryRoutine Fallback);
+TInlineCode CoshKernel(bool Double, TUnaryRoutine Fallback);
+// tanh: |x| < 5677, from e^2|x|; by a quotient of polynomials below
+// atanh(1/2). sinh and tanh leave zeros and |x| < 2^-32 to the library.
+TInlineCode TanhKernel(bool Double, TUnaryRoutine Fallback);
 // ln, log2, log10: positive normal x within 2^-125 and 2^126; FYL2X for
 // the others.
 enum TLogBase : std::uint8_t { lbE, lbTwo, lbTen };

@@ -24,6 +24,10 @@ const TInlineCase Cases[] = {
     {"sqrt", {2}, 1},        {"abs", {-2}, 1},           {"ln", {10}, 1},
     {"log10", {10}, 1},      {"log2", {10}, 1},          {"atan", {-1e-4000L}, 1},   {"atan2", {3, -1e-4000L}, 2},
     {"asin", {-0.3L}, 1},    {"asin", {1}, 1},           {"acos", {0.7L}, 1},        {"acos", {-1}, 1},
+    // Either path of sinh and tanh, the library beyond.
+    {"sinh", {0.3L}, 1},     {"sinh", {-3}, 1},          {"sinh", {11355}, 1},
+    {"cosh", {-3}, 1},       {"cosh", {11355}, 1},       {"tanh", {-0.3L}, 1},
+    {"tanh", {3}, 1},        {"tanh", {1e-20L}, 1},
 };
 
 TEST(PackInlineCode, FullStackKeepsTheValuesBelow) {

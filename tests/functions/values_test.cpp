@@ -241,6 +241,43 @@ TEST(PackValues, ArcFunctionsRaiseTheLibrarysFlags) {
   }
 }
 
+// Where sinh, cosh and tanh leave the argument to the library (zeros, tiny
+// and subnormal arguments, beyond the exponential's range, rounding down),
+// the result is the library's to the bit, the sign of a zero included.
+TEST(PackValues, HyperbolicEdgesAreTheLibrarys) {
+  struct TEdge {
+    const char* Text;
+    long double (*F)(long double);
+    long double X;
+    bool RoundDown;
+  } const Edges[] = {
+      {"sinh(x)", sinhl, -0.0L, false},    {"sinh(x)", sinhl, 0x1p-33L, false},
+      {"sinh(x)", sinhl, -1e-4940L, false}, {"sinh(x)", sinhl, 11355, false},
+      {"sinh(x)", sinhl, -11357, false},   {"cosh(x)", coshl, 11356, false},
+      {"cosh(x)", coshl, -11357, false},   {"tanh(x)", tanhl, -0.0L, false},
+      {"tanh(x)", tanhl, 1e-4940L, false}, {"tanh(x)", tanhl, -6000, false},
+      {"sinh(x)", sinhl, 0.3L, true},      {"sinh(x)", sinhl, -3, true},
+      {"cosh(x)", coshl, 3, true},         {"tanh(x)", tanhl, -0.3L, true},
+      {"tanh(x)", tanhl, 3, true},
+  };
+  std::uint16_t Default = 0;
+  asm volatile("fnstcw %0" : "=m"(Default));
+  for (TPackAccuracy Accuracy : {paExtended, paDouble}) {
+    TPackComponent P(tcX87, Accuracy);
+    for (const TEdge& E : Edges) {
+      ASSERT_TRUE(P.Compile(E.Text));
+      volatile long double Stored = E.X;  // not folded by the compiler
+      P.X = Stored;
+      const std::uint16_t Cw = E.RoundDown ? Default | 0x0400 : Default;
+      asm volatile("fldcw %0" : : "m"(Cw));
+      const long double Got = P.Fennic.Evaluate(), Want = E.F(P.X);
+      asm volatile("fldcw %0" : : "m"(Default));
+      EXPECT_TRUE(SameBits(Got, Want)) << E.Text << " x=" << (double)E.X << " round down " << E.RoundDown
+                                       << " accuracy " << int(Accuracy) << ": " << (double)Got;
+    }
+  }
+}
+
 TEST(PackValues, TwoArgumentsKeepTheirOrder) {
   TPackComponent P;
   P.X = 2;
