@@ -2,7 +2,7 @@
 
 #include "fennic/builder/treewalk.h"
 #include "fennic/core/stackguard.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 

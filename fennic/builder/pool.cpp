@@ -7,7 +7,7 @@
 
 #include "fennic/builder/builder.h"
 #include "fennic/core/profile.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -8,7 +8,7 @@
 
 #include "fennic/builder/builder.h"
 #include "fennic/builder/treewalk.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 

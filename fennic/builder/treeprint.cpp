@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 

@@ -3,13 +3,10 @@
 
 #include <string>
 
+#include "fennic/codegen/defect.h"
 #include "fennic/codegen/fennic.h"
 
 namespace fennic {
-
-// A call sequence found the code generator inconsistent. Out of line, so
-// that the functions that calls nest through carry no message strings.
-[[noreturn, gnu::noinline, gnu::cold]] inline void Defect(const char* What) { throw ECodeGenError(What); }
 
 // Bytes of a parameter's slot in the argument area of inline code (and of
 // every i386 call).

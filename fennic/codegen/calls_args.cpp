@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "fennic/codegen/calls.h"
-#include "fennic/simplifier/codedtext.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/codedtext.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

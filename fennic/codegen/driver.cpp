@@ -2,8 +2,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "fennic/codegen/defect.h"
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 
@@ -65,7 +66,7 @@ void TFennic::CompileText() {
 
 void TFennic::RunPass(const std::function<void()>& CompileBody) {
   CompileBody();
-  if (FLevel != 0) throw ECodeGenError("the expression's code did not end in level 0");
+  if (FLevel != 0) Defect("the expression's code did not end in level 0");
   const std::int32_t n = TotalOps(0);
   for (std::int32_t i = 0; i < n; ++i) PerformOperation();
   // The outermost group has no Store and is never removed by the scheduler.
@@ -132,11 +133,11 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
     if (FBase4 > 0) size += 4 * std::int64_t{L.Short4};
     if (FBase8 > 0) size += 4 * std::int64_t{L.Short8};
     if (FBase16 > 0) size += 4 * std::int64_t{L.Short16};
-    if (size > INT32_MAX) throw ECodeGenError("routine too large");
+    if (size > INT32_MAX) Defect("routine too large");
     L.CodePos = static_cast<std::int32_t>(size);
     total += size;
   }
-  if (total > INT32_MAX) throw ECodeGenError("routine too large");
+  if (total > INT32_MAX) Defect("routine too large");
 
   // One buffer of the exact size, with room for the data the routine reads
   // from its own block; its address is final before anything is written.
@@ -172,7 +173,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
 
   for (std::size_t i = 0; i < FLevels.size(); ++i)
     if (FLevels[i].CodePos != FLevelEnds[i])
-      throw ECodeGenError("level " + std::to_string(i) + " measured " +
+      Defect("level " + std::to_string(i) + " measured " +
                           std::to_string(FLevelEnds[i]) + " but wrote up to " +
                           std::to_string(FLevels[i].CodePos));
 

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fennic/codegen/defect.h"
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
@@ -49,16 +50,16 @@ constexpr std::int32_t OpTypeArea[3] = {4, 8, 16};
 // ---- AddComm and its variants ------------------------------------------------
 
 void TFennic::NoLevel() const {
-  throw ECodeGenError("level " + std::to_string(FLevel) + " does not exist");
+  Defect("level " + std::to_string(FLevel) + " does not exist");
 }
 
 void TFennic::AddComm(const std::uint8_t* Bytes, std::int32_t Count) {
-  if (Count < 0) throw ECodeGenError("negative byte count");
+  if (Count < 0) Defect("negative byte count");
   TLevelInfo& L = Level();
   if (FWriting) {
     // A level never writes past the end the sizing pass measured for it.
     if (static_cast<std::int64_t>(L.CodePos) + Count > FLevelEnds[FLevel])
-      throw ECodeGenError("level " + std::to_string(FLevel) + " outgrows its measured size");
+      Defect("level " + std::to_string(FLevel) + " outgrows its measured size");
     if (Count > 0) std::memcpy(FOut + L.CodePos, Bytes, static_cast<std::size_t>(Count));
   }
   L.CodePos += Count;
@@ -145,7 +146,7 @@ void TFennic::CheckDisplacement(std::int32_t Displacement) const {
   // The sizing pass may carry the -1 marker (a non-zero offset); written
   // code never addresses below ESP.
   if (FWriting && Displacement < 0)
-    throw ECodeGenError("negative ESP displacement " + std::to_string(Displacement));
+    Defect("negative ESP displacement " + std::to_string(Displacement));
 }
 
 void TFennic::EmitFrame(TInstr AtEsp, TInstr WithDword, std::int32_t Offset, std::int32_t Area) {
@@ -195,14 +196,14 @@ void TFennic::NotePushed(std::int32_t Below) {
 
 void TFennic::PushModel(const std::string& Key) {
   TLevelInfo& L = Level();
-  if (L.Depth < 0 || L.Depth >= 8) throw ECodeGenError("x87 stack overflow in the level model");
+  if (L.Depth < 0 || L.Depth >= 8) Defect("x87 stack overflow in the level model");
   for (std::int32_t i = L.Depth - 1; i >= 0; --i) L.Slots[i + 1] = std::move(L.Slots[i]);
   L.Slots[0] = TFPUSlot{L.Depth, Key};
 }
 
 void TFennic::PopModel() {
   TLevelInfo& L = Level();
-  if (L.Depth <= 0 || L.Depth > 8) throw ECodeGenError("x87 stack underflow in the level model");
+  if (L.Depth <= 0 || L.Depth > 8) Defect("x87 stack underflow in the level model");
   // Values that stood above the removed one move down a position, so that
   // the Orders stay 0 to Depth - 1 and a later load's Order is unique.
   const std::int32_t removed = L.Slots[0].Order;
@@ -361,7 +362,7 @@ std::int32_t TFennic::GetVal(TVarType VarType) {
   std::int32_t offset;
   if (AlignMode()) {
     const std::int32_t count = cls == 4 ? FTemps4 : cls == 8 ? FTemps8 : FTemps16;
-    if (count <= 0) throw ECodeGenError("no temporary of this class to fetch");
+    if (count <= 0) Defect("no temporary of this class to fetch");
     const std::int32_t k = count - 1;
     if (cls == 4) {
       const std::int32_t n = FTemps16Max + FSpilledMax;
@@ -371,7 +372,7 @@ std::int32_t TFennic::GetVal(TVarType VarType) {
     }
   } else {
     const std::int32_t size = cls == 16 ? 12 : cls;
-    if (FTemps4 < size) throw ECodeGenError("no temporary of this class to fetch");
+    if (FTemps4 < size) Defect("no temporary of this class to fetch");
     offset = FBase4 + FTemps4 - size;
   }
   return offset + Level().Pushed;
@@ -402,7 +403,7 @@ std::int32_t TFennic::ProcessInt(TVarType VarType) {
       EmitI32(insMovEspDEdx, o + 4);
       return o;
     default:
-      throw ECodeGenError("no integer to widen");
+      Defect("no integer to widen");
   }
 }
 
@@ -420,7 +421,7 @@ std::int32_t TFennic::ProcessIntVar(const TVariable& Variable) {
     case vtUInt8: load = insMovzxEaxByteAbs; break;
     case vtUInt16: load = insMovzxEaxWordAbs; break;
     case vtUInt32: load = insMovEaxAbs; break;
-    default: throw ECodeGenError("variable " + Variable.Name + " needs no widening");
+    default: Defect("variable " + Variable.Name + " needs no widening");
   }
 
   // Emitted once, in the level that runs before all level code and pushes nothing.
@@ -447,9 +448,9 @@ void TFennic::AddOp(std::uint8_t Command) {
   const std::int32_t form = (Command & ocForm) >> 2;
   if ((form == 0 || form == 3) && NeedExecute()) Command ^= ocReversed;
   TLevelInfo& L = Level();
-  if (L.Ops.empty()) throw ECodeGenError("no operation group to queue into");
+  if (L.Ops.empty()) Defect("no operation group to queue into");
   TOpGroup& g = L.Ops.back();
-  if (g.Queued >= TOpGroup::Capacity) throw ECodeGenError("operation queue overflow");
+  if (g.Queued >= TOpGroup::Capacity) Defect("operation queue overflow");
   g.Queue[g.Queued] = TQueuedOp{L.Depth, Command};
   g.Queued += 1;
 }

@@ -2,7 +2,7 @@
 #include <limits>
 
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -1,6 +1,7 @@
 // The x87 level model and the scheduling of queued arithmetic.
 #include <algorithm>
 
+#include "fennic/codegen/defect.h"
 #include "fennic/codegen/fennic.h"
 
 namespace fennic {
@@ -140,7 +141,7 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std
       }
     t = lastWithOrder(Order - 2);
   }
-  if (t < 1) throw ECodeGenError("operands of a queued command are not on the x87 stack");
+  if (t < 1) Defect("operands of a queued command are not on the x87 stack");
   if (negate) {
     Emit(insFchs);
     if (op == 0) base = 0xE0;  // -(a + b) = (-b) - a
@@ -175,7 +176,7 @@ void TFennic::NeedStack(std::int32_t Count) {
   for (std::int32_t j = 0; j < excess; ++j) {
     std::int32_t deepest = 0;
     while (deepest < L.Depth && L.Slots[deepest].Order != 0) ++deepest;
-    if (deepest == L.Depth) throw ECodeGenError("no deepest value to spill");
+    if (deepest == L.Depth) Defect("no deepest value to spill");
     ProcFXCH(deepest, 0);
     PopModel();  // every other value moves down one position
     EmitEsp(insFstpTbyteEsp, insFstpTbyteEspB, insFstpTbyteEspD,

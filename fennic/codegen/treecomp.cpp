@@ -3,8 +3,9 @@
 // their own.
 #include <vector>
 
+#include "fennic/codegen/defect.h"
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
@@ -15,7 +16,7 @@ const std::string NoKey(1, '\0');
 char KindOf(const TTreeNode* Node) { return Node->Text.empty() ? '\0' : Node->Text[0]; }
 
 std::int32_t PayloadOf(const TTreeNode* Node, std::size_t Pos) {
-  if (Node->Text.size() < Pos + 4) throw ECodeGenError("tree leaf without its payload");
+  if (Node->Text.size() < Pos + 4) Defect("tree leaf without its payload");
   return ReadInt32(Node->Text, Pos);
 }
 
@@ -25,7 +26,7 @@ std::uint8_t OperationBits(char Operator) {
     case '-': return ocSub;
     case '*': return ocMul;
     case '/': return ocDiv;
-    default: throw ECodeGenError("tree node of unknown kind");
+    default: Defect("tree node of unknown kind");
   }
 }
 
@@ -40,7 +41,7 @@ std::int32_t SeenWith(std::int32_t Offset, std::int32_t Pushed) {
 
 TOpGroup& TFennic::LastGroup() {
   TLevelInfo& L = Level();
-  if (L.Ops.empty()) throw ECodeGenError("no operation group in level " + std::to_string(FLevel));
+  if (L.Ops.empty()) Defect("no operation group in level " + std::to_string(FLevel));
   return L.Ops.back();
 }
 
@@ -58,7 +59,7 @@ void TFennic::AppendGroup(std::int32_t Dest, TOpType Precision, bool Store, std:
 
 void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Precision, bool Store) {
   if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex])
-    throw ECodeGenError("no tree " + std::to_string(TreeIndex) + " to compile");
+    Defect("no tree " + std::to_string(TreeIndex) + " to compile");
   TTreeNode* root = FTrees[TreeIndex];
   const std::int32_t ops = OpCount(root), leaves = LeafCount(root);
 
@@ -75,7 +76,7 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
   const std::int32_t outerPushed = Level().Pushed;
   ++FLevel;
   TLevelInfo& raised = Level();
-  if (raised.Depth != 0) throw ECodeGenError("an isolated tree found its level occupied");
+  if (raised.Depth != 0) Defect("an isolated tree found its level occupied");
   const std::int32_t allocated = AddVal(vtExtended);
   const std::int32_t temp = allocated == -1 ? -1 : allocated - raised.Pushed;
   const std::size_t groupsBefore = raised.Ops.size();
@@ -86,7 +87,7 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
   const std::int32_t queued = TotalOps(0);
   for (std::int32_t i = 0; i < queued; ++i) PerformOperation();
   if (raised.Depth != 1 || TotalOps(0) != 0)
-    throw ECodeGenError("an isolated tree did not reduce to one value");
+    Defect("an isolated tree did not reduce to one value");
   StoreTemp(otExtended, SeenWith(temp, raised.Pushed));
   PopModel();
   // Every group the tree opened is complete; the level is empty again.
@@ -108,13 +109,13 @@ void TFennic::CompileLeaf(TTreeNode* Node) {
   std::vector<TFrame>& pending = FLeafFrames;
   const std::size_t bottom = pending.size();
   auto enter = [&](TTreeNode* n) {
-    if (!n) throw ECodeGenError("operator without an operand");
+    if (!n) Defect("operator without an operand");
     if (IsLeaf(n)) {
       LoadLeaf(n);
       return;
     }
     std::uint8_t command = OperationBits(KindOf(n));
-    if (!n->Left || !n->Right) throw ECodeGenError("operator without an operand");
+    if (!n->Left || !n->Right) Defect("operator without an operand");
     TTreeNode* first = n->Left;
     TTreeNode* second = n->Right;
     if (FirstIsRight(n)) {
@@ -182,7 +183,7 @@ bool TFennic::FirstIsRight(const TTreeNode* Node) const {
     // Narrow and unsigned integers have no x87 load of their own; the
     // other operand goes first.
     const TVariable* found = FindVar(PayloadOf(left, 1));
-    if (!found) throw ECodeGenError("tree names an unknown variable");
+    if (!found) Defect("tree names an unknown variable");
     const TVariable& var = *found;
     return var.VarType == vtInt8 || var.VarType == vtUInt8 || var.VarType == vtUInt16 ||
            var.VarType == vtUInt32;
@@ -193,15 +194,15 @@ bool TFennic::FirstIsRight(const TTreeNode* Node) const {
 void TFennic::LoadLeaf(TTreeNode* Node) {
   switch (KindOf(Node)) {
     case ConstMarker: {
-      if (Node->Text.size() < 6) throw ECodeGenError("number leaf without its payload");
+      if (Node->Text.size() < 6) Defect("number leaf without its payload");
       const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Node->Text[1]));
-      if (!IsFloatType(type)) throw ECodeGenError("number leaf of an integer type");
+      if (!IsFloatType(type)) Defect("number leaf of an integer type");
       FldVal(type, PayloadOf(Node, 2), Node->Minus, false);
       return;
     }
     case VarMarker: {
       const TVariable* var = FindVar(PayloadOf(Node, 1));
-      if (!var) throw ECodeGenError("tree names an unknown variable");
+      if (!var) Defect("tree names an unknown variable");
       FldVar(*var, Node->Minus);
       return;
     }
@@ -217,13 +218,13 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
       // The call ran ahead and left its result in a temporary.
       CallFunction(Node);
       const TFunction* fn = FindFunc(PayloadOf(Node, 1));
-      if (!fn) throw ECodeGenError("tree names an unknown function");
+      if (!fn) Defect("tree names an unknown function");
       const auto type = static_cast<TVarType>(fn->FuncResult);
       FldVal(type, GetVal(type == vtUInt32 ? vtDouble : type), Node->Minus, true);
       return;
     }
     default:
-      throw ECodeGenError("tree node of unknown kind");
+      Defect("tree node of unknown kind");
   }
 }
 
@@ -233,7 +234,7 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
   std::uint8_t form = 0;
   switch (KindOf(Second)) {
     case ConstMarker: {
-      if (Second->Text.size() < 6) throw ECodeGenError("number leaf without its payload");
+      if (Second->Text.size() < 6) Defect("number leaf without its payload");
       const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Second->Text[1]));
       if (type == vtSingle) form = ocMem4;
       else if (type == vtDouble) form = ocMem8;
@@ -243,7 +244,7 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
     }
     case VarMarker: {
       const TVariable* found = FindVar(PayloadOf(Second, 1));
-      if (!found) throw ECodeGenError("tree names an unknown variable");
+      if (!found) Defect("tree names an unknown variable");
       const TVariable& var = *found;
       const auto address = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(var.Address));
       switch (var.VarType) {
@@ -264,7 +265,7 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
     case FuncMarker: {
       if (!Second->Flushed) return false;
       const TFunction* fn = FindFunc(PayloadOf(Second, 1));
-      if (!fn) throw ECodeGenError("tree names an unknown function");
+      if (!fn) Defect("tree names an unknown function");
       switch (fn->FuncResult) {
         case frSingle:
           CallFunction(Second);

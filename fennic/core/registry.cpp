@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "fennic/core/ctrlblck.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "fennic/framework/component.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 

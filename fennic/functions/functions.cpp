@@ -13,7 +13,7 @@
 #include <cmath>
 
 #include "fennic/functions/x87code.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "fennic/simplifier/simpler.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

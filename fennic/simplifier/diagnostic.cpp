@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "fennic/simplifier/simpler.h"
 
 namespace fennic {

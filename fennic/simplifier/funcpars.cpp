@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "fennic/core/execmem.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
 #include "fennic/simplifier/simpler.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -13,7 +13,7 @@
 
 #include "fennic/core/ctrlblck.h"
 #include "fennic/core/execmem.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "fennic/simplifier/hostcall.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

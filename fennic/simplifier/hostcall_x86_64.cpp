@@ -8,7 +8,7 @@
 
 #include "fennic/core/callframe.h"
 #include "fennic/simplifier/hostcall.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -4,10 +4,10 @@
 #include "fennic/simplifier/simpler.h"
 
 #include "fennic/core/stackguard.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic {
 

@@ -9,7 +9,7 @@
 
 #include "fennic/builder/builder.h"
 #include "fennic/builder/treeprint.h"
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic::test {
 

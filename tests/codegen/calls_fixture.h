@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "support/codegen_recorder.h"
 
 namespace fennic::testing {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/codegen_recorder.h"
 #include "support/simplifier_probe.h"
 #include "support/x87_state.h"

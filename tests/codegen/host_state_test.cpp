@@ -12,7 +12,7 @@
 
 #include "fennic/codegen/fennic.h"
 #include "fennic/simplifier/simpler.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/simplifier_probe.h"
 #include "support/x87_state.h"
 

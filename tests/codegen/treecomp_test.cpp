@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 #include "support/codegen_recorder.h"
 
 namespace fennic::testing {

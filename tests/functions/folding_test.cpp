@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "functions/pack_fixture.h"
 #include "support/simplifier_probe.h"
 #include "support/x87_state.h"

@@ -16,7 +16,7 @@
 #include "fennic/codegen/fennic.h"
 #include "fennic/core/target.h"
 #include "fennic/simplifier/hostcall.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/hostfuncs_recording.h"
 #include "support/never_called.h"
 #include "support/simplifier_probe.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fennic/codegen/fennic.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/hostfuncs_recording.h"
 #include "support/simplifier_probe.h"
 

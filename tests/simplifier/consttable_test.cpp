@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fennic/simplifier/consttable.h"
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {

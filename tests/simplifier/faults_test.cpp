@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/simplifier_probe.h"
 
 namespace fennic::testing {

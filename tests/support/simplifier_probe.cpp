@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 void PrintTo(TError Error, std::ostream* Out) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/x87_state.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 namespace fennic::testing {
 

@@ -1,6 +1,6 @@
 #include "support/x87_watch.h"
 
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 #include "support/x87_state.h"
 
 namespace fennic::testing {

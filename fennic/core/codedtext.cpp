@@ -1,4 +1,4 @@
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 #include <cstring>
 

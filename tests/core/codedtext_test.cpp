@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "fennic/simplifier/codedtext.h"
+#include "fennic/core/codedtext.h"
 
 namespace fennic {
 namespace {

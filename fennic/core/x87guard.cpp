@@ -1,4 +1,4 @@
-#include "fennic/simplifier/x87guard.h"
+#include "fennic/core/x87guard.h"
 
 #include <cstring>
 

@@ -1,0 +1,249 @@
+// The x86-64 target's calls of host routines: every convention but
+// ctBuilt_in follows System V here (arguments in RDI, RSI, RDX, RCX, R8, R9
+// and XMM0 to XMM7 or on the stack, RSP 16-byte aligned at the call, results
+// in RAX, XMM0 or ST0).
+#include <cstring>
+#include <vector>
+
+#include "fennic/codegen/calls.h"
+#include "fennic/codegen/target_x86_64.h"
+#include "fennic/core/callframe.h"
+#include "fennic/core/codedtext.h"
+
+namespace fennic {
+
+using namespace x86_64;
+
+namespace {
+
+// An integer argument that is itself a call destroys every argument
+// register; a floating-point one other than a plain variable of its own
+// type is computed on the x87 stack. Both are computed into a slot of the
+// argument area first, and the registers are loaded after every such
+// computation.
+bool Computed(const TTreeNode* Par, const TTreeNode* Tree, const TVarDef& Def, TArgHome Home,
+              TVarType TreeVarType) {
+  if (Def.PushStyle == psReference) return false;
+  if (Home == TArgHome::IntRegister) return Par->Text[0] == FuncMarker;
+  return Tree->Flushed || Tree->Minus || Tree->Text[0] != VarMarker || TreeVarType != Def.VarType;
+}
+
+}  // namespace
+
+bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
+  const TFunction& fn = *Plan.Fn;
+  if (fn.CallType == ctBuilt_in) return false;
+  FHostCalls = true;
+  const TSystemVFrame frame = SystemVFrame(fn);
+  const std::size_t n = fn.Params.size();
+
+  struct TArg {
+    std::string Text;
+    std::int32_t Staged = -1;  // offset of its slot in the area, for a computed register argument
+  };
+  std::vector<TArg> args(n);
+  std::int32_t area = frame.StackBytes;
+  for (std::size_t k = 0; k < n; ++k) {
+    TakeArgument(Plan.Args, k + 1 == n, args[k].Text);
+    const TVarDef& def = fn.Params[k];
+    const TArgPlace& place = frame.Places[k];
+    if (place.Home == TArgHome::Stack || def.PushStyle == psReference) continue;
+    const TTreeNode* par = IsFloatType(def.VarType) ? nullptr : ParNode(args[k].Text);
+    const TTreeNode* tree = nullptr;
+    TVarType treeType = vtDouble;
+    if (IsFloatType(def.VarType)) {
+      const std::string& a = args[k].Text;
+      if (a.size() != 5 || a[0] != TreeMarker) Defect("floating-point argument without its tree");
+      const std::int32_t index = ReadInt32(a, 1);
+      if (index < 0 || static_cast<std::size_t>(index) >= FTrees.size() || !FTrees[index] ||
+          FTrees[index]->Text.empty())
+        Defect("floating-point argument names no tree");
+      tree = FTrees[index];
+      const TVariable* var = nullptr;
+      if (tree->Text[0] == VarMarker && tree->Text.size() >= 5 && (var = FindVar(ReadInt32(tree->Text, 1))))
+        treeType = var->VarType;
+    }
+    if (Computed(par, tree, def, place.Home, treeType)) {
+      args[k].Staged = area;
+      area += 8;
+    }
+  }
+
+  // The area holds the stack arguments at the bottom and the computed
+  // register arguments above them; its size keeps RSP 16-byte aligned at
+  // the call, the level's base being aligned.
+  TLevelInfo& L = Level();
+  const std::int32_t base = L.Pushed;
+  area += ((16 - (base + area) % 16) % 16 + 16) % 16;
+  AdjustEsp(true, area);
+  L.Pushed += area;
+  NotePushed();
+  const auto offsetOf = [&](std::int32_t at) { return at - (base + area); };
+  for (std::size_t k = 0; k < n; ++k) {
+    const TArgPlace& place = frame.Places[k];
+    const std::int32_t at = place.Home == TArgHome::Stack ? place.Index : args[k].Staged;
+    if (at < 0) continue;
+    const TVarDef& def = fn.Params[k];
+    const std::int32_t offset = offsetOf(at);
+    if (place.Home == TArgHome::Stack && def.PushStyle == psValue && Widening(def.VarType) != 0) {
+      const TTreeNode* par = ParNode(args[k].Text);
+      if (par->Text[0] == ConstMarker) {  // a computed call's value may lie beyond the type
+        StoreImmAt(at, static_cast<std::int32_t>(WidenedArgument(def.VarType, static_cast<std::int64_t>(NumberValue(par)))));
+        continue;
+      }
+    }
+    const TPushed in = PushPar(args[k].Text, def, pMemory, offset);
+    // A narrow integer in its slot: widened as in a register (a staged one
+    // is widened when its register is loaded).
+    if (in == pEAX && place.Home == TArgHome::Stack && def.PushStyle == psValue && !IsFloatType(def.VarType) &&
+        !IsVariableOfType(ParNode(args[k].Text), def.VarType))
+      WidenToParameter(0, def.VarType);
+    ProcessPar(in, def.VarType, offset);
+  }
+  PrepareCall(Plan, Node);
+
+  for (std::size_t k = 0; k < n; ++k) {
+    const TArgPlace& place = frame.Places[k];
+    if (place.Home == TArgHome::Stack) continue;
+    const TVarDef& def = fn.Params[k];
+    // The area is still reserved: a staged slot lies at [RSP + its offset].
+    if (place.Home == TArgHome::VectorRegister)
+      LoadVectorArgument(static_cast<std::uint8_t>(place.Index), args[k].Text, def, args[k].Staged);
+    else
+      LoadIntArgument(IntArgRegister[place.Index], args[k].Text, def, args[k].Staged);
+  }
+  AddFuncCall(fn);
+  AdjustEsp(false, area);
+  L.Pushed -= area;
+  if (L.Pushed != base) Defect("a call left bytes on the stack");
+  TakeHostResult(fn.FuncResult);
+  return true;
+}
+
+void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {
+  const bool wide = Def.PushStyle == psReference || Def.VarType == vtInt64;
+  const std::uint8_t rexR = Reg >= 8 ? RexR : 0x40, rexB = Reg >= 8 ? RexB : 0x40;
+  const std::uint8_t widening = Def.PushStyle == psValue ? Widening(Def.VarType) : 0;
+  TInstruction op;
+  if (Staged >= 0) {  // MOV reg, [RSP+d], or MOVSX / MOVZX for a narrow parameter
+    if (widening != 0)
+      op.Begin(0, rexR, {0x0F, widening});
+    else
+      op.Begin(0, static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40)), {0x8B});
+    op.RspOperand(Reg, Staged);
+    AddComm(op.Bytes, op.Count);
+    return;
+  }
+  if (Def.PushStyle == psReference) {
+    std::size_t pos = 0;
+    const TVariable* found = FindVar(VarCode(ReadIdent(Arg, pos)));
+    if (!found) Defect("by-reference argument names no variable");
+    const TVariable& var = *found;
+    op.Add(static_cast<std::uint8_t>(RexW | rexB));  // MOV reg, imm64
+    op.Add(static_cast<std::uint8_t>(0xB8 + (Reg & 7)));
+    op.Add64(static_cast<std::uint64_t>(AddressOf(var.Address)));
+    AddComm(op.Bytes, op.Count);
+    return;
+  }
+  const TTreeNode* node = ParNode(Arg);
+  if (node->Text[0] == ConstMarker) {
+    const std::uint64_t value = WidenedArgument(Def.VarType, static_cast<std::int64_t>(NumberValue(node)));
+    const auto signedValue = static_cast<std::int64_t>(value);
+    if (value == 0) {  // XOR reg32, reg32
+      op.Begin(0, static_cast<std::uint8_t>(rexR | rexB), {0x31});
+      op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7) << 3 | (Reg & 7)));
+    } else if (value <= UINT32_MAX) {  // MOV reg32, imm32 (zero-extends)
+      op.Begin(0, rexB, {static_cast<std::uint8_t>(0xB8 + (Reg & 7))});
+      op.Add32(static_cast<std::int32_t>(value));
+    } else if (FitsInt32(signedValue)) {  // MOV reg64, simm32
+      op.Begin(0, static_cast<std::uint8_t>(RexW | rexB), {0xC7});
+      op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7)));
+      op.Add32(static_cast<std::int32_t>(signedValue));
+    } else {  // MOV reg64, imm64
+      op.Begin(0, static_cast<std::uint8_t>(RexW | rexB), {static_cast<std::uint8_t>(0xB8 + (Reg & 7))});
+      op.Add64(value);
+    }
+    AddComm(op.Bytes, op.Count);
+    return;
+  }
+  if (node->Text[0] != VarMarker) Defect("integer argument of unknown kind");
+  const TVariable* found = node->Text.size() < 5 ? nullptr : FindVar(ReadInt32(node->Text, 1));
+  if (!found) Defect("integer argument names no variable");
+  const TVariable& var = *found;
+  // Widened to the register by the variable's signedness: a 32-bit load
+  // clears the upper half, the sign-extending loads carry REX.W for a 64-bit
+  // parameter.
+  const std::uint8_t modrm = static_cast<std::uint8_t>((Reg & 7) << 3 | 0x05);
+  const std::uint8_t rex = static_cast<std::uint8_t>(rexR | 0x40);
+  const std::uint8_t rexWide = static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40));
+  const TAddress address = AddressOf(var.Address);
+  switch (var.VarType) {
+    case vtInt8: EmitAbsBytes({rexWide, 0x0F, 0xBE, modrm}, address); break;
+    case vtUInt8: EmitAbsBytes({rex, 0x0F, 0xB6, modrm}, address); break;
+    case vtInt16: EmitAbsBytes({rexWide, 0x0F, 0xBF, modrm}, address); break;
+    case vtUInt16: EmitAbsBytes({rex, 0x0F, 0xB7, modrm}, address); break;
+    case vtInt32:
+      if (wide) EmitAbsBytes({static_cast<std::uint8_t>(rexR | RexW), 0x63, modrm}, address);  // MOVSXD
+      else EmitAbsBytes({rex, 0x8B, modrm}, address);
+      break;
+    case vtUInt32: EmitAbsBytes({rex, 0x8B, modrm}, address); break;
+    case vtInt64: EmitAbsBytes({rexWide, 0x8B, modrm}, address); break;
+    default: Defect("floating-point variable as an integer argument");
+  }
+  if (node->Minus) {  // NEG reg
+    TInstruction neg;
+    neg.Begin(0, static_cast<std::uint8_t>(rexB | (wide ? RexW : 0x40)), {0xF7});
+    neg.Add(static_cast<std::uint8_t>(0xD8 | (Reg & 7)));
+    AddComm(neg.Bytes, neg.Count);
+  }
+  if (!IsVariableOfType(node, Def.VarType)) WidenToParameter(Reg, Def.VarType);
+}
+
+bool TFennic::IsVariableOfType(const TTreeNode* Par, TVarType Type) const {
+  if (Par->Text[0] != VarMarker || Par->Minus || Par->Text.size() < 5) return false;
+  const TVariable* var = FindVar(ReadInt32(Par->Text, 1));
+  return var && var->VarType == Type;
+}
+
+void TFennic::WidenToParameter(std::uint8_t Reg, TVarType Param) {
+  // MOVSX / MOVZX reg32, reg8 / reg16; the REX prefix makes the byte
+  // registers of RSI and RDI SIL and DIL.
+  const std::uint8_t widening = Widening(Param);
+  if (widening == 0) return;
+  TInstruction op;
+  op.Add(static_cast<std::uint8_t>(0x40 | (Reg >= 8 ? 0x05 : 0)));
+  op.Add(0x0F);
+  op.Add(widening);
+  op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7) << 3 | (Reg & 7)));
+  AddComm(op.Bytes, op.Count);
+}
+
+void TFennic::LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {
+  // MOVSS / MOVSD xmm, m
+  const std::uint8_t prefix = Def.VarType == vtSingle ? 0xF3 : 0xF2;
+  if (Staged >= 0) {
+    TInstruction op;
+    op.Begin(prefix, 0, {0x0F, 0x10});
+    op.RspOperand(Reg, Staged);
+    AddComm(op.Bytes, op.Count);
+    return;
+  }
+  const TTreeNode* root = FTrees[ReadInt32(Arg, 1)];
+  const TVariable* var = FindVar(ReadInt32(root->Text, 1));
+  if (!var) Defect("tree names an unknown variable");
+  EmitAbsBytes({prefix, 0x0F, 0x10, static_cast<std::uint8_t>(Reg << 3 | 0x05)}, AddressOf(var->Address));
+}
+
+void TFennic::TakeHostResult(TFuncResult Result) {
+  // Into the places a call of inline code leaves its result: ST0, EAX,
+  // EDX:EAX. A vector result passes through the red zone below RSP.
+  switch (Result) {
+    case frSingle: EmitBytes({0xF3, 0x0F, 0x11, 0x44, 0x24, 0xF8, 0xD9, 0x44, 0x24, 0xF8}); break;
+    case frDouble: EmitBytes({0xF2, 0x0F, 0x11, 0x44, 0x24, 0xF8, 0xDD, 0x44, 0x24, 0xF8}); break;
+    case frInt64: EmitBytes({0x48, 0x89, 0xC2, 0x48, 0xC1, 0xEA, 0x20}); break;
+    default: break;
+  }
+}
+
+
+}  // namespace fennic
