@@ -34,6 +34,8 @@
 #include <utility>
 #include <vector>
 
+#include "fennic/core/export.h"
+
 namespace fennic {
 
 class TFennic;
@@ -57,12 +59,12 @@ enum class error_code : std::uint8_t {
 
 // The code's name as the component spells it ("eDomain"), and a one-line
 // English message about the code alone.
-std::string_view error_name(error_code code) noexcept;
-std::string error_message(error_code code);
+FENNIC_API std::string_view error_name(error_code code) noexcept;
+FENNIC_API std::string error_message(error_code code);
 
 // What compile() found. True when the expression compiled without error;
 // eDomain counts as a failure, as the text would not compute what it says.
-class [[nodiscard]] compile_result {
+class [[nodiscard]] FENNIC_API compile_result {
  public:
   static constexpr std::size_t npos = std::string::npos;
 
@@ -88,7 +90,7 @@ class [[nodiscard]] compile_result {
 };
 
 // Thrown by compile_or_throw(): what() reads "eUnknown at 4: ...".
-class error : public std::runtime_error {
+class FENNIC_API error : public std::runtime_error {
  public:
   explicit error(compile_result result);
   const compile_result& result() const noexcept { return result_; }
@@ -261,7 +263,7 @@ inline constexpr bool host_function = detail::signature_of<detail::pointer_of<F>
                         detail::signature_of<detail::pointer_of<F>>::result >= 0 &&
                         detail::signature_of<detail::pointer_of<F>>::parameters;
 
-class expression {
+class FENNIC_API expression {
  public:
   explicit expression(expression_options options = {});
   ~expression();

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/simplifier/simpler.h"
 
 namespace fennic {
@@ -68,7 +69,7 @@ struct TPoolLayout {
   std::int32_t Size = 0;    // final pool size
 };
 
-class TBuilder : public TSimpler {
+class FENNIC_API TBuilder : public TSimpler {
  public:
   explicit TBuilder(TComponent* AOwner);
   ~TBuilder() override;

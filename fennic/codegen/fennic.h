@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/builder/builder.h"
 #include "fennic/codegen/templates.h"
 #include "fennic/core/execmem.h"
@@ -21,7 +22,7 @@ namespace fennic {
 // counts, an x87 model that over- or underflows, a queue that overflows.
 // It signals a defect of the library, never a fault of the expression; the
 // component then holds the one-byte routine.
-class ECodeGenError : public std::logic_error {
+class FENNIC_API ECodeGenError : public std::logic_error {
  public:
   explicit ECodeGenError(const std::string& what) : std::logic_error("code generator: " + what) {}
 };
@@ -113,7 +114,7 @@ struct TIntInfo {
   std::int32_t Offset = 0;  // frame offset of the widened copy, without any level's Pushed
 };
 
-class TFennic : public TBuilder {
+class FENNIC_API TFennic : public TBuilder {
  public:
   explicit TFennic(TComponent* AOwner = nullptr);
   ~TFennic() override;
@@ -429,6 +430,6 @@ class TFennic : public TBuilder {
 };
 
 // Registers TFennic on the design-time palette page "VELTA".
-void Register();
+FENNIC_API void Register();
 
 }  // namespace fennic

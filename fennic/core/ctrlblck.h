@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/core/nameindex.h"
 #include "fennic/core/types.h"
 #include "fennic/framework/component.h"
@@ -22,7 +23,7 @@ using TFunctionRecord = std::shared_ptr<const TFunction>;
 // Functions registered together, such as a function pack: their records,
 // made once and shared by every registry that takes them, and the hashes of
 // their names.
-class TFunctionSet {
+class FENNIC_API TFunctionSet {
  public:
   // Adds the function as RegisterFuncExt takes it; false, and nothing added,
   // where RegisterFuncExt would refuse it or the set has the name already.
@@ -40,7 +41,7 @@ class TFunctionSet {
 
 // Read-only view of the function registry: one TFunction per code, a free
 // slot as a record with an empty Name.
-class TFunctionList {
+class FENNIC_API TFunctionList {
  public:
   class const_iterator {
    public:
@@ -77,7 +78,7 @@ class TFunctionList {
   const std::vector<TFunctionRecord>& FRecords;
 };
 
-class TCtrlBlck : public TComponent {
+class FENNIC_API TCtrlBlck : public TComponent {
  public:
   explicit TCtrlBlck(TComponent* AOwner);
   ~TCtrlBlck() override;

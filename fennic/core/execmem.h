@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fennic/core/export.h"
+
 namespace fennic {
 
-class ExecutableBlock {
+class FENNIC_API ExecutableBlock {
  public:
   ExecutableBlock() = default;
   // Reserves at least `size` bytes (one at least), writable through Data()

@@ -8,9 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/export.h"
+
 namespace fennic {
 
-class TNameIndex {
+class FENNIC_API TNameIndex {
  public:
   // Hash of the name in lower case (ASCII letters folded, other bytes as they are).
   static std::uint32_t Hash(std::string_view Name);

@@ -3,6 +3,7 @@
 // control word; acDefault keeps the code as it always was.
 #pragma once
 
+#include "fennic/core/export.h"
 #include "fennic/core/types.h"
 
 namespace fennic {
@@ -16,9 +17,9 @@ struct TCodeShape {
 
 // The family of the processor this runs on, from CPUID: acP5, acP6, acPIV
 // or acAMD.
-TAutoConfigure DetectProcessor();
+FENNIC_API TAutoConfigure DetectProcessor();
 
 // The code shape of a profile; acAuto is the detected family's.
-TCodeShape CodeShape(TAutoConfigure Profile);
+FENNIC_API TCodeShape CodeShape(TAutoConfigure Profile);
 
 }  // namespace fennic

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/core/target.h"
 
 namespace fennic {
@@ -111,8 +112,8 @@ inline constexpr std::int32_t ReservedVarCode = 2000000;
 inline constexpr char ReservedVarName[] = "fennicid";
 
 // A letter or '_' first, then letters, digits and '_' (ASCII only).
-bool IsIdentifier(std::string_view name);
+FENNIC_API bool IsIdentifier(std::string_view name);
 // ASCII letters to lower case; every other byte unchanged.
-std::string LowerCase(std::string_view name);
+FENNIC_API std::string LowerCase(std::string_view name);
 
 }  // namespace fennic

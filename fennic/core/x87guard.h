@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "fennic/core/export.h"
 #include "fennic/core/types.h"
 
 namespace fennic {
@@ -102,7 +103,8 @@ class TX87Watch {
 // instruction, as it would without the call. A scope nested in another one
 // on the same thread changes nothing; a library entry from host code that
 // runs inside a compile-time call is a new outermost one.
-class TX87Entry {
+// Exported for the function pack, a library of its own.
+class FENNIC_API TX87Entry {
  public:
   TX87Entry();
   ~TX87Entry();

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/export.h"
+
 namespace fennic {
 
 class TComponent;
@@ -46,7 +48,7 @@ TPropertyInfo BoolProperty(std::string name, bool def, Getter get, Setter set) {
   return EnumProperty<C>(std::move(name), {"False", "True"}, def ? 1 : 0, get, set);
 }
 
-class TComponent {
+class FENNIC_API TComponent {
  public:
   explicit TComponent(TComponent* AOwner);
   virtual ~TComponent();
@@ -81,7 +83,7 @@ class TComponent {
 //     Property = Value
 //   end
 // with one line per stored property whose value differs from its default.
-class EStreamError : public std::runtime_error {
+class FENNIC_API EStreamError : public std::runtime_error {
  public:
   EStreamError(int line, const std::string& what);
   int Line() const { return FLine; }
@@ -90,10 +92,10 @@ class EStreamError : public std::runtime_error {
   int FLine;
 };
 
-std::string WriteComponent(const TComponent& component);
+FENNIC_API std::string WriteComponent(const TComponent& component);
 // Sets every stored property: those named in the text to their value, the
 // others to their default. Malformed text throws EStreamError and changes nothing.
-void ReadComponent(TComponent& component, std::string_view text);
+FENNIC_API void ReadComponent(TComponent& component, std::string_view text);
 
 // Design-time registration of component classes on palette pages.
 struct TComponentClass {
@@ -101,8 +103,8 @@ struct TComponentClass {
   std::function<TComponent*(TComponent* owner)> Create;
 };
 
-void RegisterComponents(const std::string& page, const std::vector<TComponentClass>& classes);
-std::vector<std::string> RegisteredPages();
-std::vector<TComponentClass> RegisteredClasses(const std::string& page);
+FENNIC_API void RegisterComponents(const std::string& page, const std::vector<TComponentClass>& classes);
+FENNIC_API std::vector<std::string> RegisteredPages();
+FENNIC_API std::vector<TComponentClass> RegisteredClasses(const std::string& page);
 
 }  // namespace fennic

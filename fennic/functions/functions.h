@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/core/ctrlblck.h"
 
 namespace fennic {
@@ -36,12 +37,12 @@ struct TStandardEntry {
 // Registers every function and constant of the pack on Target. A name the
 // host has already taken keeps the host's meaning and is skipped; the result
 // is true when every entry of the pack was registered.
-bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
+FENNIC_API bool RegisterStandardFunctions(TCtrlBlck& Target, TTrigCode Trig = tcX87);
 // The same at the accuracy chosen.
-bool RegisterStandardFunctions(TCtrlBlck& Target, TPackAccuracy Accuracy, TTrigCode Trig = tcX87);
+FENNIC_API bool RegisterStandardFunctions(TCtrlBlck& Target, TPackAccuracy Accuracy, TTrigCode Trig = tcX87);
 
 // The entries of the pack as tcX87 registers them (functions, then constants).
-const std::vector<TStandardEntry>& StandardEntries();
+FENNIC_API const std::vector<TStandardEntry>& StandardEntries();
 
 // The values of pi and e that the pack folds into expressions.
 extern const long double StandardPi;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "fennic/core/export.h"
 #include "fennic/core/types.h"
 
 namespace fennic {
@@ -28,7 +29,7 @@ struct TDiagnostic {
 };
 
 // The message of a code with nothing known about where it arose.
-std::string ErrorCodeMessage(TError Error);
+FENNIC_API std::string ErrorCodeMessage(TError Error);
 
 // Edits (insertions, deletions, substitutions, swaps of neighbours) that
 // turn A into B, or Limit + 1 when more than Limit are needed. Time

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fennic/core/export.h"
 #include "fennic/core/ctrlblck.h"
 #include "fennic/simplifier/diagnostic.h"
 
@@ -20,7 +21,7 @@ namespace fennic {
 // It leaves Compile after the compilation's clean-up; the hardware never
 // raises, so no SIGFPE reaches the host. Flags() holds the x87 exception
 // flags that counted as the fault (status-word bit positions).
-class EFloatingPointFault : public std::runtime_error {
+class FENNIC_API EFloatingPointFault : public std::runtime_error {
  public:
   explicit EFloatingPointFault(std::uint16_t Flags);
   std::uint16_t Flags() const { return FFlags; }
@@ -29,7 +30,7 @@ class EFloatingPointFault : public std::runtime_error {
   std::uint16_t FFlags;
 };
 
-class TSimpler : public TCtrlBlck {
+class FENNIC_API TSimpler : public TCtrlBlck {
  public:
   explicit TSimpler(TComponent* AOwner);
   ~TSimpler() override;

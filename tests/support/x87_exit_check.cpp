@@ -24,7 +24,7 @@ void CheckAtExit() {
 
 // Before main: the control word the program started with.
 [[maybe_unused]] const bool Registered = [] {
-  StartControlWord = fennic::X87ControlWord();
+  StartControlWord = fennic::testing::ReadX87State().ControlWord;
   return std::atexit(CheckAtExit) == 0;
 }();
 

@@ -39,7 +39,7 @@ void ResetX87(std::uint16_t ControlWord) { asm volatile("fninit\n\tfldcw %0" : :
 
 TX87State CallFromX87State(std::uint16_t ControlWord, std::uint16_t Flags, const std::function<void()>& Call,
                            std::exception_ptr* Thrown) {
-  const std::uint16_t saved = X87ControlWord();
+  const std::uint16_t saved = ReadX87State().ControlWord;
   TX87Env env;
   asm volatile("fninit\n\tfnstenv %0" : "=m"(env) : : "memory");
   env.ControlWord = ControlWord;
