@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fennic/codegen/defect.h"
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 
 namespace fennic {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 
 namespace fennic {
 

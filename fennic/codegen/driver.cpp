@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "fennic/codegen/defect.h"
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 #include "fennic/core/x87guard.h"
 
 namespace fennic {

@@ -1,7 +1,7 @@
 #include <iterator>
 #include <limits>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 #include "fennic/core/x87guard.h"
 
 namespace fennic {

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "fennic/codegen/defect.h"
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 
 namespace fennic {
 

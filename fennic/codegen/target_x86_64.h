@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 
 namespace fennic::x86_64 {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fennic/codegen/defect.h"
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 #include "fennic/core/codedtext.h"
 
 namespace fennic {

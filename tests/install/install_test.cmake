@@ -56,6 +56,12 @@ foreach(file ${expected})
     message(FATAL_ERROR "cmake --install did not install ${file}")
   endif()
 endforeach()
+# The code generator's state and the other internals stay behind.
+foreach(file codegen/levels.h codegen/templates.h builder/treewalk.h core/x87guard.h core/codedtext.h)
+  if(EXISTS ${prefix}/include/fennic/${file})
+    message(FATAL_ERROR "cmake --install installed the internal header ${file}")
+  endif()
+endforeach()
 
 # The installed tool finds the installed libraries.
 if(WITH_TOOL)

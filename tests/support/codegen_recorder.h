@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fennic/codegen/fennic.h"
+#include "fennic/codegen/levels.h"
 
 // A golden test pins the bytes of one target's routine and runs in that
 // target's build only: PINS_BYTES_OF(i386) or PINS_BYTES_OF(x86_64) opens
