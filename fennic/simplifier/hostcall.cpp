@@ -140,10 +140,11 @@ void InstallHandlers() {
 void RemoveHandlers() {
   std::lock_guard<std::mutex> lock(HandlerMutex);
   if (--HandlerThreads > 0) return;
+  // One exchange per signal; a handler found in place of the library's goes back.
   for (std::size_t i = 0; i < SignalCount; ++i) {
     struct sigaction now {};
-    sigaction(GuardedSignals[i], nullptr, &now);
-    if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == OnFault) sigaction(GuardedSignals[i], &PreviousActions[i], nullptr);
+    sigaction(GuardedSignals[i], &PreviousActions[i], &now);
+    if (!(now.sa_flags & SA_SIGINFO) || now.sa_sigaction != OnFault) sigaction(GuardedSignals[i], &now, nullptr);
   }
 }
 

@@ -514,6 +514,22 @@ TEST(HostCallSession, SignalsBetweenCallsGoToTheHostsHandler) {
   sigaction(SIGILL, &previous, nullptr);
 }
 
+// A handler the host installs while the session holds the signals is the
+// one in place after it.
+TEST(HostCallSession, AHandlerInstalledDuringTheSessionStays) {
+  struct sigaction original {};
+  sigaction(SIGILL, nullptr, &original);
+  {
+    THostCallSession session;
+    ASSERT_TRUE(session.HoldHandlers());
+    InstallHostHandler(SIGILL);
+  }
+  struct sigaction after {};
+  sigaction(SIGILL, nullptr, &after);
+  EXPECT_EQ(reinterpret_cast<void*>(after.sa_handler), reinterpret_cast<void*>(&HostHandler));
+  sigaction(SIGILL, &original, nullptr);
+}
+
 // The handlers run on a stack of their own; the thread's alternate stack
 // is the host's again afterwards.
 TEST(HostCallSession, AStackOverflowInARoutineIsAFault) {
