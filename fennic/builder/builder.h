@@ -6,22 +6,44 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fennic/builder/treewalk.h"
 #include "fennic/simplifier/simpler.h"
 
 namespace fennic {
 
-// One node of an expression tree. The first byte of Text tells its kind:
-// an operator character, or the number (10), variable (12) or call (31) marker.
+enum class TNodeKind : std::uint8_t { Operator, Number, Variable, Call };
+
+// The four operators, as the characters the coded text writes them with.
+enum class TOperator : char { Add = '+', Sub = '-', Mul = '*', Div = '/' };
+
+// One argument of a call, by what the call sequence needs of it.
+enum class TArgKind : std::uint8_t {
+  Tree,       // a floating-point value: Index is its tree in FTrees
+  Integer,    // an integer passed by value: Index is its node in FParNodes
+  Reference,  // a variable passed by address: Index is the variable's code
+};
+struct TCallArg {
+  TArgKind Kind = TArgKind::Tree;
+  std::int32_t Index = 0;
+};
+
+// One node of an expression tree.
 struct TTreeNode {
   TTreeNode* Left = nullptr;
   TTreeNode* Right = nullptr;
-  bool Minus = false;
-  bool Flushed = false;
-  std::string Text;
+  // Number: a pool constant (Type vtSingle, vtDouble or vtExtended, at pool
+  // offset Offset), or in an integer argument an inline integer (Value, its
+  // sign applied, of an integer Type).
+  std::int64_t Value = 0;
+  std::int32_t Offset = 0;
+  std::int32_t Code = 0;      // variable or function code
+  std::int32_t FirstArg = 0;  // call: its arguments in the builder's call argument list
+  std::int32_t ArgCount = 0;
   std::int32_t Need = 0;   // registers without counting calls
   std::int32_t Usage = 0;  // registers with calls counted as compiled
   // Call leaf: how many code levels above its own the computation of its
@@ -29,14 +51,19 @@ struct TTreeNode {
   // Lets a later flush of the call raise FTopLevel without analysing the
   // arguments again.
   std::int32_t Levels = 0;
+  TNodeKind Kind = TNodeKind::Operator;
+  TOperator Op = TOperator::Add;
+  TVarType Type = vtSingle;
+  bool Minus = false;
+  bool Flushed = false;
   // Taken from a compilation's node arena, which owns it (and every node
   // below it): KillTree leaves it alone.
   bool InArena = false;
 };
 
 // The nodes of a compilation: handed out one after the other, all taken
-// back at once by Reset, and kept with their text buffers for the next
-// compilation, so that a recompilation allocates no node.
+// back at once by Reset, and kept for the next compilation, so that a
+// recompilation allocates no node.
 class TNodeArena {
  public:
   TTreeNode* New();
@@ -94,11 +121,13 @@ class TBuilder : public TSimpler {
   // stays with the arena. Iterative: chains of any length are safe.
   static void KillTree(TTreeNode* Node);
   // Numbers, variables and calls below Node (1 for a leaf).
-  static std::int32_t LeafCount(const TTreeNode* Node);
+  std::int32_t LeafCount(const TTreeNode* Node) const;
   // Operator nodes below and at Node (0 for a leaf).
-  static std::int32_t OpCount(const TTreeNode* Node);
+  std::int32_t OpCount(const TTreeNode* Node) const;
   // True for a number, variable or call leaf.
-  static bool IsLeaf(const TTreeNode* Node);
+  static bool IsLeaf(const TTreeNode* Node) { return Node->Kind != TNodeKind::Operator; }
+  // The arguments of a call leaf, in parameter order.
+  std::span<const TCallArg> ArgumentsOf(const TTreeNode* Call) const;
 
   // Bytes needed before the leading gap is known, and the layout for a
   // block at Address (only Address mod 16 matters).
@@ -139,14 +168,17 @@ class TBuilder : public TSimpler {
   // ---- x87 stack usage
   void StackUsage(TTreeNode* Node);
   void FuncStackUsage(TTreeNode* Node, std::int32_t Free);
-  std::int32_t ParameterNeeds(const std::string& Text, std::int32_t Free);
+  std::int32_t ParameterNeeds(const TTreeNode* Call, std::int32_t Free);
   void IntStackUsage(TTreeNode* Node);
   std::int32_t FlushFunction(TTreeNode* Node);
 
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
+  std::vector<TCallArg> FCallArgs;     // the arguments of every call leaf (TTreeNode::FirstArg)
   TNodeArena FNodes;                   // every node that the parser builds
-  std::vector<TTreeNode*> FSpine;      // the chain being regrouped (kept for its buffer)
+  // The stack of every walk over the trees (balancing, labelling, code
+  // generation); scratch space, hence usable from const members.
+  mutable TWalkStorage FWalks;
   std::int32_t FLevel = 0;
   std::int32_t FTopLevel = 0;
   // Pool section offsets while trees are built; frame area bases during code generation.
@@ -174,7 +206,7 @@ class TBuilder : public TSimpler {
 
   TTreeNode* NumberLeaf(std::string_view Text, std::size_t& Pos);
   TTreeNode* CallLeaf(std::string_view Text, std::size_t& Pos);
-  bool AppendArgument(std::string& Call, std::string_view Arg, const TVarDef& Def);
+  bool ParseArgument(std::size_t Slot, std::string_view Arg, const TVarDef& Def);
   TTreeNode* IntegerArgument(std::string_view Arg);
   // Records a broken text (first fault wins) and returns nil.
   TTreeNode* Broken(TError Code);

@@ -41,10 +41,32 @@ inline constexpr std::uint8_t ocInteger = 0x20;    // the memory operand is an i
 inline constexpr std::uint8_t ocFrame = 0x40;      // the memory operand is a frame temporary
 inline constexpr std::uint8_t ocNegate = 0x80;     // negate the result
 
+// The identity of a value in an x87 register, for register reuse: a
+// variable by its code, a pool constant by its type and offset, or no key
+// (a computed or negated value, never found again). Compared as one word.
+class TSlotKey {
+ public:
+  constexpr TSlotKey() = default;
+  static constexpr TSlotKey Variable(std::int32_t Code) { return TSlotKey(KindVariable, 0, Code); }
+  static constexpr TSlotKey PoolConstant(TVarType Type, std::int32_t Offset) {
+    return TSlotKey(KindPoolConstant, Type, Offset);
+  }
+  constexpr bool IsNone() const { return FWord == 0; }
+  friend constexpr bool operator==(TSlotKey, TSlotKey) = default;
+
+ private:
+  static constexpr std::uint64_t KindVariable = 1, KindPoolConstant = 2;
+  constexpr TSlotKey(std::uint64_t Kind, std::uint8_t Type, std::int32_t Value)
+      : FWord(Kind | std::uint64_t{Type} << 8 | std::uint64_t{static_cast<std::uint32_t>(Value)} << 32) {}
+  std::uint64_t FWord = 0;
+};
+
+inline constexpr TSlotKey NoKey{};
+
 // One x87 register of the level model.
 struct TFPUSlot {
   std::int32_t Order = 0;  // position from the bottom of the stack; 0 = loaded first
-  std::string Key;         // identity of the value, for register reuse
+  TSlotKey Key;            // identity of the value, for register reuse
 };
 
 struct TQueuedOp {
@@ -79,6 +101,14 @@ struct TLevelInfo {
   // x86-64: the address that R11 holds at this point of the level's code
   // (0: unknown), so that nearby variables are reached from it.
   TAddress ScratchBase = 0;
+
+  // The register from ST(From) up that holds the value at stack position
+  // Order (unique among the occupied registers); -1 when none does.
+  std::int32_t SlotWithOrder(std::int32_t Order, std::int32_t From = 0) const {
+    for (std::int32_t i = From; i < Depth; ++i)
+      if (Slots[i].Order == Order) return i;
+    return -1;
+  }
 };
 
 // One argument of a call that travels in an integer register.
@@ -87,7 +117,7 @@ struct TToReg {
   bool IsCall = false;     // a function call: its evaluation destroys EAX, ECX and EDX
   std::int32_t Usage = 0;  // x87 registers its evaluation needs
   TVarDef Def;
-  std::string Arg;         // the argument's text; emptied once loaded
+  TCallArg Arg;
   bool Saved = false;      // pushed by PushAll, popped when the registers are complete
 };
 
@@ -97,14 +127,6 @@ struct TToRegs {
   std::array<std::int32_t, 8> FpuTrees{};  // FTrees index of each x87-stack argument
   std::array<std::int32_t, 8> FpuOrder{};  // its place among them (0 = first parameter)
   std::int32_t FpuCount = 0;
-};
-
-// One step of the walk over an operator tree (CompileLeaf).
-struct TLeafFrame {
-  TTreeNode* Node;
-  TTreeNode* Second;  // null: Node is not entered yet
-  std::uint8_t Command;
-  bool FirstDone;
 };
 
 // An integer variable already widened into the frame during this pass.
@@ -253,7 +275,7 @@ class TFennic : public TBuilder {
   [[noreturn, gnu::cold, gnu::noinline]] void NoLevel() const;
   // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
   // the caller then counts it with OpWasLoaded.
-  void PushModel(const std::string& Key);
+  void PushModel(TSlotKey Key);
   // Removes ST0 from the model; the values above it move down one position.
   void PopModel();
 
@@ -271,10 +293,10 @@ class TFennic : public TBuilder {
   // Function calls. Offsets of argument slots are relative to the base of
   // the current level; the level's Pushed is added when they are addressed.
   // Assigns the argument to the register Next when it qualifies; true if so.
-  bool SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next);
+  bool SendToReg(const TCallArg& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next);
   // Computes one argument into the register Where, or into its slot at
   // Offset; returns where the value is now.
-  TPushed PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset);
+  TPushed PushPar(const TCallArg& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   // Stores a value that PushPar left in EAX or EDX:EAX into its slot.
   void ProcessPar(TPushed Kind, TVarType VarType, std::int32_t Offset);
   // Orders and emits the register and x87-stack arguments.
@@ -335,7 +357,7 @@ class TFennic : public TBuilder {
   // Compile, SetExprString or Evaluate inside the component's own compilation.
   void Reentered();
   static Extended FENNIC_ROUTINE_ABI EvaluateWhileCompiling(void* Self);
-  std::int32_t FindKey(const std::string& Key);
+  std::int32_t FindKey(TSlotKey Key);
   // Pieces of CompileLeaf.
   bool FirstIsRight(const TTreeNode* Node) const;
   void LoadLeaf(TTreeNode* Node);
@@ -363,8 +385,8 @@ class TFennic : public TBuilder {
   // Pieces of a System V call (x86-64): an argument register loaded from its
   // staged slot at [RSP+Staged], or straight from the argument when Staged
   // is -1; the result moved to where inline code leaves it.
-  void LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
-  void LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
+  void LoadIntArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged);
+  void LoadVectorArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged);
   void TakeHostResult(TFuncResult Result);
   // MOVSX / MOVZX of register Reg to 32 bits by a parameter narrower than 32 bits.
   void WidenToParameter(std::uint8_t Reg, TVarType Param);
@@ -377,7 +399,7 @@ class TFennic : public TBuilder {
   [[gnu::noinline]] void LoadIntegerResult(TVarType VarType);
   [[gnu::noinline]] std::int32_t OrderArguments(TToRegs& Regs, std::int32_t Count);
   [[gnu::noinline]] void PopSaved(TToRegs& Regs, std::int32_t Loaded);
-  [[gnu::noinline]] TPushed PushAddress(const std::string& Arg, TPushed Where, std::int32_t Offset);
+  [[gnu::noinline]] TPushed PushAddress(const TCallArg& Arg, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where);
   [[gnu::noinline]] void Negate(TPushed Where);
@@ -386,7 +408,9 @@ class TFennic : public TBuilder {
   [[gnu::noinline]] TPushed WriteConstant(const TTreeNode* Root, TVarType VarType, std::int32_t Offset);
   void ArrangeX87Arguments(const TToRegs& Regs);
   void ConsumeX87Arguments(std::int32_t Count);
-  TTreeNode* ParNode(const std::string& Arg) const;
+  // The node of an integer argument, the tree of a floating-point one.
+  TTreeNode* ParNode(const TCallArg& Arg) const;
+  TTreeNode* TreeOf(const TCallArg& Arg) const;
   void EmitBytes(std::initializer_list<std::uint8_t> Bytes);
   void EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value);
   void EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address);
@@ -410,7 +434,6 @@ class TFennic : public TBuilder {
   const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
   std::vector<TLevelInfo> FParkedLevels;
-  std::vector<TLeafFrame> FLeafFrames;  // the tree walks' stack, kept between compilations
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;
