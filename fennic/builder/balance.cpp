@@ -10,26 +10,37 @@
 // and the Minus of every node, stay as they are.
 #include <cstddef>
 #include <utility>
-#include <vector>
 
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 
 namespace fennic {
 
 namespace {
 
-using TSpine = std::vector<TTreeNode*>;
+// The spine nodes, root first, on a walk stack of the builder.
+class TSpine {
+ public:
+  explicit TSpine(TWalkStorage& Storage) : FStack(Storage) {}
+  std::ptrdiff_t size() const { return static_cast<std::ptrdiff_t>(FStack.size()); }
+  void clear() { FStack.clear(); }
+  void push_back(TTreeNode* Node) { FStack.push_back(Node); }
+  TTreeNode*& operator[](std::ptrdiff_t Index) { return FStack[static_cast<std::size_t>(Index)].Node; }
+  TTreeNode* back() { return FStack.back().Node; }
 
-bool IsOperator(const TTreeNode* Node, char A, char B) {
-  return Node->Text.size() == 1 && (Node->Text[0] == A || Node->Text[0] == B);
+ private:
+  TWalkStack FStack;
+};
+
+bool IsOperator(const TTreeNode* Node, TOperator A, TOperator B) {
+  return Node->Kind == TNodeKind::Operator && (Node->Op == A || Node->Op == B);
 }
 
 // A negated sum is a single operand of the chain around it: regrouping
 // across its sign would change the value. A product's sign can sit anywhere
 // in it, so a negated product stays part of the spine.
-bool IsSumStep(const TTreeNode* Node) { return !Node->Minus && IsOperator(Node, '+', '-'); }
-bool IsProductStep(const TTreeNode* Node) { return IsOperator(Node, '*', '/'); }
-bool IsDivision(const TTreeNode* Node) { return Node->Text[0] == '/'; }
+bool IsSumStep(const TTreeNode* Node) { return !Node->Minus && IsOperator(Node, TOperator::Add, TOperator::Sub); }
+bool IsProductStep(const TTreeNode* Node) { return IsOperator(Node, TOperator::Mul, TOperator::Div); }
+bool IsDivision(const TTreeNode* Node) { return Node->Op == TOperator::Div; }
 
 // The spine of the chain at Root, root first; empty when Root is an operand.
 template <class InRank>
@@ -68,15 +79,16 @@ void DivisionsDown(TSpine& S, std::ptrdiff_t Last) {
 }  // namespace
 
 TTreeNode* TBuilder::BalanceBigTree(TTreeNode* Node) {
-  TSpine& spine = FSpine;
+  TSpine spine(*FWalks);
   for (std::ptrdiff_t pass = 0;; ++pass) {
     CollectSpine(Node, IsSumStep, spine);
-    const auto length = static_cast<std::ptrdiff_t>(spine.size());
+    const std::ptrdiff_t length = spine.size();
     if (length == 0) return Node;
     std::ptrdiff_t j = length - pass - 2;
     for (; j > 0; j -= 2) {
       // x-a+b = x-(a-b), x-a-b = x-(a+b)
-      if (spine[j]->Text[0] == '-') spine[j - 1]->Text[0] = spine[j - 1]->Text[0] == '+' ? '-' : '+';
+      if (spine[j]->Op == TOperator::Sub)
+        spine[j - 1]->Op = spine[j - 1]->Op == TOperator::Add ? TOperator::Sub : TOperator::Add;
       PairAt(spine, j);
     }
     if (j == 0) spine[0]->Left = spine[1];
@@ -86,10 +98,10 @@ TTreeNode* TBuilder::BalanceBigTree(TTreeNode* Node) {
 }
 
 TTreeNode* TBuilder::BalanceSubTree(TTreeNode* Node) {
-  TSpine& spine = FSpine;
+  TSpine spine(*FWalks);
   for (std::ptrdiff_t pass = 0;; ++pass) {
     CollectSpine(Node, IsProductStep, spine);
-    const auto length = static_cast<std::ptrdiff_t>(spine.size());
+    const std::ptrdiff_t length = spine.size();
     if (length == 0) return Node;
     TTreeNode* const first = spine.back()->Left;
     // Positions below Deepest are left alone in this pass.
@@ -114,7 +126,7 @@ TTreeNode* TBuilder::BalanceSubTree(TTreeNode* Node) {
       // x/a/b = x/(a*b)
       TTreeNode* upper = spine[0];
       TTreeNode* lower = spine[1];
-      upper->Text[0] = '*';
+      upper->Op = TOperator::Mul;
       upper->Left = lower->Right;
       lower->Right = upper;
       spine[0] = lower;
@@ -122,7 +134,7 @@ TTreeNode* TBuilder::BalanceSubTree(TTreeNode* Node) {
     }
     for (; j > 0; j -= 2) {
       if (IsDivision(spine[j])) {
-        if (IsDivision(spine[j - 1])) spine[j - 1]->Text[0] = '*';  // x/a/b = x/(a*b)
+        if (IsDivision(spine[j - 1])) spine[j - 1]->Op = TOperator::Mul;  // x/a/b = x/(a*b)
         else std::swap(spine[j], spine[j - 1]);                      // x/a*b = x*(b/a)
       }
       // x*a*b = x*(a*b), x*a/b = x*(a/b)

@@ -1,4 +1,4 @@
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 
 #include "fennic/builder/treewalk.h"
 #include "fennic/core/stackguard.h"
@@ -6,7 +6,8 @@
 
 namespace fennic {
 
-TBuilder::TBuilder(TComponent* AOwner) : TSimpler(AOwner) {}
+TBuilder::TBuilder(TComponent* AOwner)
+    : TSimpler(AOwner), FNodes(std::make_unique<TNodeArena>()), FWalks(std::make_unique<TWalkStorage>()) {}
 
 TBuilder::~TBuilder() { ReleaseTrees(); }
 
@@ -15,11 +16,7 @@ TTreeNode* TNodeArena::New() {
   if (chunk == FChunks.size()) FChunks.push_back(std::make_unique<TTreeNode[]>(ChunkSize));
   TTreeNode& node = FChunks[chunk][FUsed % ChunkSize];
   ++FUsed;
-  // A fresh node that keeps the text buffer of its last use.
-  std::string text = std::move(node.Text);
-  text.clear();
   node = TTreeNode{};
-  node.Text = std::move(text);
   node.InArena = true;
   return &node;
 }
@@ -34,15 +31,17 @@ void TBuilder::ReleaseTrees() {
   FTrees.clear();
   for (TTreeNode* node : FParNodes) KillTree(node);
   FParNodes.clear();
-  FNodes.Reset();
+  FCallArgs.clear();
+  FNodes->Reset();
 }
 
-void TBuilder::BuildNode(TTreeNode*& Node) { Node = FNodes.New(); }
+void TBuilder::BuildNode(TTreeNode*& Node) { Node = FNodes->New(); }
 
-bool TBuilder::IsLeaf(const TTreeNode* Node) {
-  if (Node->Text.empty()) return false;
-  char c = Node->Text[0];
-  return c == ConstMarker || c == VarMarker || c == FuncMarker;
+TArgumentList TBuilder::ArgumentsOf(const TTreeNode* Call) const {
+  if (Call->Kind != TNodeKind::Call || Call->FirstArg < 0 || Call->ArgCount < 0 ||
+      static_cast<std::size_t>(Call->FirstArg) + static_cast<std::size_t>(Call->ArgCount) > FCallArgs.size())
+    return {};
+  return TArgumentList(FCallArgs.data() + Call->FirstArg, static_cast<std::size_t>(Call->ArgCount));
 }
 
 // Trees are walked with an explicit stack: a chain of a megabyte of terms is
@@ -61,12 +60,12 @@ void TBuilder::KillTree(TTreeNode* Node) {
 
 namespace {
 // Counts leaves and operator nodes below Node.
-void CountNodes(const TTreeNode* Node, std::int32_t& Leaves, std::int32_t& Ops) {
-  TWalkStack<const TTreeNode*> pending;
-  if (Node) pending.push_back(Node);
+void CountNodes(TWalkStorage& Storage, const TTreeNode* Node, std::int32_t& Leaves, std::int32_t& Ops) {
+  TWalkStack pending(Storage);
+  // The walk only reads the nodes.
+  if (Node) pending.push_back(const_cast<TTreeNode*>(Node));
   while (!pending.empty()) {
-    const TTreeNode* n = pending.back();
-    pending.pop_back();
+    const TTreeNode* n = pending.Pop();
     if (TBuilder::IsLeaf(n)) {
       ++Leaves;
       continue;
@@ -78,15 +77,15 @@ void CountNodes(const TTreeNode* Node, std::int32_t& Leaves, std::int32_t& Ops) 
 }
 }  // namespace
 
-std::int32_t TBuilder::LeafCount(const TTreeNode* Node) {
+std::int32_t TBuilder::LeafCount(const TTreeNode* Node) const {
   std::int32_t leaves = 0, ops = 0;
-  CountNodes(Node, leaves, ops);
+  CountNodes(*FWalks, Node, leaves, ops);
   return leaves;
 }
 
-std::int32_t TBuilder::OpCount(const TTreeNode* Node) {
+std::int32_t TBuilder::OpCount(const TTreeNode* Node) const {
   std::int32_t leaves = 0, ops = 0;
-  CountNodes(Node, leaves, ops);
+  CountNodes(*FWalks, Node, leaves, ops);
   return ops;
 }
 

@@ -15,43 +15,13 @@
 
 namespace fennic {
 
-// One node of an expression tree. The first byte of Text tells its kind:
-// an operator character, or the number (10), variable (12) or call (31) marker.
-struct TTreeNode {
-  TTreeNode* Left = nullptr;
-  TTreeNode* Right = nullptr;
-  bool Minus = false;
-  bool Flushed = false;
-  std::string Text;
-  std::int32_t Need = 0;   // registers without counting calls
-  std::int32_t Usage = 0;  // registers with calls counted as compiled
-  // Call leaf: how many code levels above its own the computation of its
-  // arguments reaches (flushed calls and isolated argument trees inside).
-  // Lets a later flush of the call raise FTopLevel without analysing the
-  // arguments again.
-  std::int32_t Levels = 0;
-  // Taken from a compilation's node arena, which owns it (and every node
-  // below it): KillTree leaves it alone.
-  bool InArena = false;
-};
-
-// The nodes of a compilation: handed out one after the other, all taken
-// back at once by Reset, and kept with their text buffers for the next
-// compilation, so that a recompilation allocates no node.
-class TNodeArena {
- public:
-  TTreeNode* New();
-  // Takes every node back; pointers to them must not be used after this.
-  void Reset();
-  std::size_t Used() const { return FUsed; }
-
- private:
-  static constexpr std::size_t ChunkSize = 128;
-  // Chunks kept by Reset: what typical texts need, not what a huge one took.
-  static constexpr std::size_t KeptChunks = 32;
-  std::vector<std::unique_ptr<TTreeNode[]>> FChunks;
-  std::size_t FUsed = 0;
-};
+// The trees' own types, defined with the builder (builder/tree.h).
+enum class TNodeKind : std::uint8_t;
+struct TCallArg;
+struct TArgumentList;
+struct TTreeNode;
+class TNodeArena;
+class TWalkStorage;
 
 // Bit patterns of the three x87 memory formats, little-endian. Pool values
 // are compared as bits, never through the FPU: no fault under any control
@@ -95,11 +65,13 @@ class FENNIC_API TBuilder : public TSimpler {
   // stays with the arena. Iterative: chains of any length are safe.
   static void KillTree(TTreeNode* Node);
   // Numbers, variables and calls below Node (1 for a leaf).
-  static std::int32_t LeafCount(const TTreeNode* Node);
+  std::int32_t LeafCount(const TTreeNode* Node) const;
   // Operator nodes below and at Node (0 for a leaf).
-  static std::int32_t OpCount(const TTreeNode* Node);
+  std::int32_t OpCount(const TTreeNode* Node) const;
   // True for a number, variable or call leaf.
   static bool IsLeaf(const TTreeNode* Node);
+  // The arguments of a call leaf, in parameter order.
+  TArgumentList ArgumentsOf(const TTreeNode* Call) const;
 
   // Bytes needed before the leading gap is known, and the layout for a
   // block at Address (only Address mod 16 matters).
@@ -140,14 +112,17 @@ class FENNIC_API TBuilder : public TSimpler {
   // ---- x87 stack usage
   void StackUsage(TTreeNode* Node);
   void FuncStackUsage(TTreeNode* Node, std::int32_t Free);
-  std::int32_t ParameterNeeds(const std::string& Text, std::int32_t Free);
+  std::int32_t ParameterNeeds(const TTreeNode* Call, std::int32_t Free);
   void IntStackUsage(TTreeNode* Node);
   std::int32_t FlushFunction(TTreeNode* Node);
 
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
-  TNodeArena FNodes;                   // every node that the parser builds
-  std::vector<TTreeNode*> FSpine;      // the chain being regrouped (kept for its buffer)
+  std::vector<TCallArg> FCallArgs;     // the arguments of every call leaf (TTreeNode::FirstArg)
+  const std::unique_ptr<TNodeArena> FNodes;  // every node that the parser builds
+  // The stack of every walk over the trees (balancing, labelling, code
+  // generation); scratch space, hence usable from const members.
+  const std::unique_ptr<TWalkStorage> FWalks;
   std::int32_t FLevel = 0;
   std::int32_t FTopLevel = 0;
   // Pool section offsets while trees are built; frame area bases during code generation.
@@ -175,7 +150,7 @@ class FENNIC_API TBuilder : public TSimpler {
 
   TTreeNode* NumberLeaf(std::string_view Text, std::size_t& Pos);
   TTreeNode* CallLeaf(std::string_view Text, std::size_t& Pos);
-  bool AppendArgument(std::string& Call, std::string_view Arg, const TVarDef& Def);
+  bool ParseArgument(std::size_t Slot, std::string_view Arg, const TVarDef& Def);
   TTreeNode* IntegerArgument(std::string_view Arg);
   // Records a broken text (first fault wins) and returns nil.
   TTreeNode* Broken(TError Code);

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 #include "fennic/builder/treewalk.h"
 #include "fennic/core/stackguard.h"
 #include "fennic/core/codedtext.h"
@@ -75,7 +75,7 @@ TTreeNode* TBuilder::BigTree(std::string_view Text, std::size_t& Pos) {
     TTreeNode* raw;
     BuildNode(raw);
     TOwnedNode node(raw);
-    node->Text.assign(1, Text[Pos++]);
+    node->Op = static_cast<TOperator>(Text[Pos++]);
     node->Left = tree.release();
     node->Right = SubTree(Text, Pos);
     if (!node->Right) return nullptr;
@@ -92,7 +92,7 @@ TTreeNode* TBuilder::SubTree(std::string_view Text, std::size_t& Pos) {
     TTreeNode* raw;
     BuildNode(raw);
     TOwnedNode node(raw);
-    node->Text.assign(1, Text[Pos++]);
+    node->Op = static_cast<TOperator>(Text[Pos++]);
     node->Left = tree.release();
     node->Right = TreeLeaf(Text, Pos);
     if (!node->Right) return nullptr;
@@ -109,10 +109,12 @@ TTreeNode* TBuilder::TreeLeaf(std::string_view Text, std::size_t& Pos) {
       return NumberLeaf(Text, Pos);
     case VarMarker: {
       if (Text.size() - Pos < 5) return Broken(eValExpected);
-      if (!FindVar(ReadInt32(Text, Pos + 1))) return Broken(eUnknown);
+      const std::int32_t code = ReadInt32(Text, Pos + 1);
+      if (!FindVar(code)) return Broken(eUnknown);
       TTreeNode* node;
       BuildNode(node);
-      node->Text.assign(Text.substr(Pos, 5));
+      node->Kind = TNodeKind::Variable;
+      node->Code = code;
       Pos += 5;
       return node;
     }
@@ -167,9 +169,9 @@ TTreeNode* TBuilder::NumberLeaf(std::string_view Text, std::size_t& Pos) {
   if (offset < 0) return Broken(eNumFormat);
   TTreeNode* node;
   BuildNode(node);
-  node->Text.assign(1, ConstMarker);
-  node->Text += static_cast<char>(type);
-  AppendInt32(node->Text, offset);
+  node->Kind = TNodeKind::Number;
+  node->Type = type;
+  node->Offset = offset;
   FConstBytes += width;
   ++FConstIndex;
   ++Pos;
@@ -178,13 +180,15 @@ TTreeNode* TBuilder::NumberLeaf(std::string_view Text, std::size_t& Pos) {
 
 TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
   if (Text.size() - Pos < 5) return Broken(eValExpected);
-  const TFunction* found = FindFunc(ReadInt32(Text, Pos + 1));
+  const std::int32_t code = ReadInt32(Text, Pos + 1);
+  const TFunction* found = FindFunc(code);
   if (!found) return Broken(eUnknown);
   const TFunction& fn = *found;
   TTreeNode* raw;
   BuildNode(raw);
   TOwnedNode node(raw);
-  node->Text.assign(Text.substr(Pos, 5));
+  node->Kind = TNodeKind::Call;
+  node->Code = code;
   Pos += 5;
   if (Pos >= Text.size() || Text[Pos] != '(') {
     if (!fn.Params.empty()) return Broken(eParameter);
@@ -197,9 +201,14 @@ TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
   if (FNesting >= MaxTreeNesting || !StackHasRoom()) return Broken(TooDeep);
   TNestingLevel level(FNesting);
 
-  node->Text += '(';
   const std::size_t count = fn.Params.size();
   if (count == 0 && !args.empty()) return Broken(eParameter);
+  // The call's entries are taken before its arguments are parsed, so that
+  // they stay together while the calls inside take theirs.
+  const std::size_t first = FCallArgs.size();
+  FCallArgs.resize(first + count);
+  node->FirstArg = static_cast<std::int32_t>(first);
+  node->ArgCount = static_cast<std::int32_t>(count);
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t comma = FindComma(args);
     std::string_view arg = args;
@@ -210,34 +219,33 @@ TTreeNode* TBuilder::CallLeaf(std::string_view Text, std::size_t& Pos) {
     } else if (comma != std::string_view::npos) {
       return Broken(eParameter);
     }
-    if (!AppendArgument(node->Text, arg, fn.Params[k])) return nullptr;
-    if (k + 1 < count) node->Text += ',';
+    if (!ParseArgument(first + k, arg, fn.Params[k])) return nullptr;
   }
-  node->Text += ')';
   return node.release();
 }
 
-bool TBuilder::AppendArgument(std::string& Call, std::string_view Arg, const TVarDef& Def) {
+bool TBuilder::ParseArgument(std::size_t Slot, std::string_view Arg, const TVarDef& Def) {
   if (Arg.empty()) {
     Broken(eValExpected);
     return false;
   }
   if (Def.PushStyle == psReference) {
-    // Passed on as the name; the call sequence looks it up again.
+    // Written as the variable's name.
     std::size_t end = 0;
     const std::string name = ReadIdent(Arg, end);
-    const TVariable* var = name.empty() ? nullptr : FindVar(VarCode(name));
+    const std::int32_t code = name.empty() ? 0 : VarCode(name);
+    const TVariable* var = name.empty() ? nullptr : FindVar(code);
     if (!var || end != Arg.size() || var->VarType != Def.VarType) {
       Broken(eVarParameter);
       return false;
     }
-    Call += Arg;
+    FCallArgs[Slot] = {TArgKind::Reference, code};
     return true;
   }
   if (IsFloatType(Def.VarType)) {
     const std::int32_t index = BuildTree(Arg);
     if (index < 0) return false;
-    Call += MarkerWithCode(TreeMarker, index);
+    FCallArgs[Slot] = {TArgKind::Tree, index};
     return true;
   }
   const std::size_t index = FParNodes.size();
@@ -245,7 +253,7 @@ bool TBuilder::AppendArgument(std::string& Call, std::string_view Arg, const TVa
   TTreeNode* node = IntegerArgument(Arg);
   if (!node) return false;
   FParNodes[index] = node;
-  Call += MarkerWithCode(ParMarker, static_cast<std::int32_t>(index));
+  FCallArgs[Slot] = {TArgKind::Integer, static_cast<std::int32_t>(index)};
   return true;
 }
 
@@ -259,23 +267,24 @@ TTreeNode* TBuilder::IntegerArgument(std::string_view Arg) {
     case ConstMarker: {
       if (ElementLength(Arg, 0) != 10 || Arg.size() != 10) return Broken(eType);
       BuildNode(raw);
-      raw->Text.assign(Arg);
-      if (minus) {
-        // Number arguments carry their sign in the value.
-        std::uint64_t value;
-        std::memcpy(&value, raw->Text.data() + 2, 8);
-        value = ~value + 1;
-        std::memcpy(raw->Text.data() + 2, &value, 8);
-      }
+      raw->Kind = TNodeKind::Number;
+      raw->Type = static_cast<TVarType>(Arg[1]);
+      // Number arguments carry their sign in the value.
+      std::uint64_t value;
+      std::memcpy(&value, Arg.data() + 2, 8);
+      if (minus) value = ~value + 1;
+      raw->Value = static_cast<std::int64_t>(value);
       return raw;
     }
     case VarMarker: {
       if (Arg.size() != 5) return Broken(eType);
-      const TVariable* var = FindVar(ReadInt32(Arg, 1));
+      const std::int32_t code = ReadInt32(Arg, 1);
+      const TVariable* var = FindVar(code);
       if (!var) return Broken(eUnknown);
       if (IsFloatType(var->VarType)) return Broken(eType);
       BuildNode(raw);
-      raw->Text.assign(Arg);
+      raw->Kind = TNodeKind::Variable;
+      raw->Code = code;
       raw->Minus = minus;
       return raw;
     }
@@ -283,7 +292,7 @@ TTreeNode* TBuilder::IntegerArgument(std::string_view Arg) {
       std::size_t pos = 0;
       TOwnedNode call(CallLeaf(Arg, pos));
       if (!call) return nullptr;
-      const TFunction* fn = FindFunc(ReadInt32(call->Text, 1));
+      const TFunction* fn = FindFunc(call->Code);
       if (pos != Arg.size() || IsFloatResult(fn->FuncResult)) return Broken(eType);
       call->Minus = minus;
       return call.release();
@@ -294,23 +303,23 @@ TTreeNode* TBuilder::IntegerArgument(std::string_view Arg) {
 }
 
 void TBuilder::CalcMinuses(TTreeNode* Node) {
-  VisitPostOrder(Node, [](TTreeNode* n) {
-    if (IsLeaf(n) || !n->Left || !n->Right || n->Text.size() != 1) return;
-    const char op = n->Text[0];
+  VisitPostOrder(*FWalks, Node, [](TTreeNode* n) {
+    if (IsLeaf(n) || !n->Left || !n->Right) return;
+    const TOperator op = n->Op;
     bool l = n->Left->Minus;
     bool r = n->Right->Minus;
-    if (op == '*' || op == '/') {
+    if (op == TOperator::Mul || op == TOperator::Div) {
       n->Minus = l ^ n->Minus ^ r;
-    } else if (op == '+') {
+    } else if (op == TOperator::Add) {
       if (l && r) {
         n->Minus = !n->Minus;  // (-a)+(-b) = -(a+b)
       } else if (r) {
-        n->Text = "-";  // a+(-b) = a-b
+        n->Op = TOperator::Sub;  // a+(-b) = a-b
       } else if (l) {
-        n->Text = "-";  // (-a)+b = b-a
+        n->Op = TOperator::Sub;  // (-a)+b = b-a
         std::swap(n->Left, n->Right);
       }
-    } else if (op == '-') {
+    } else {
       if (n->Minus) {
         n->Minus = false;  // -(a-b) = b-a
         std::swap(n->Left, n->Right);
@@ -319,9 +328,9 @@ void TBuilder::CalcMinuses(TTreeNode* Node) {
       if (l && r) {
         std::swap(n->Left, n->Right);  // (-a)-(-b) = b-a
       } else if (r) {
-        n->Text = "+";  // a-(-b) = a+b
+        n->Op = TOperator::Add;  // a-(-b) = a+b
       } else if (l) {
-        n->Text = "+";  // (-a)-b = -(b+a)
+        n->Op = TOperator::Add;  // (-a)-b = -(b+a)
         n->Minus = true;
         std::swap(n->Left, n->Right);
       }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 #include "fennic/core/profile.h"
 #include "fennic/core/x87guard.h"
 

@@ -6,9 +6,8 @@
 #include <array>
 #include <utility>
 
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 #include "fennic/builder/treewalk.h"
-#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
@@ -22,7 +21,7 @@ bool IsOperator(const TTreeNode* Node) {
   return !TBuilder::IsLeaf(Node) && Node->Left && Node->Right;
 }
 
-std::int32_t CodeOf(const TTreeNode* Node) { return ReadInt32(Node->Text, 1); }
+bool IsCall(const TTreeNode* Node) { return Node->Kind == TNodeKind::Call; }
 
 }  // namespace
 
@@ -31,42 +30,38 @@ void TBuilder::CombineUsage(TTreeNode* Node) {
 }
 
 bool TBuilder::IsCallWithIntegerResult(const TTreeNode* Node) const {
-  if (Node->Text.empty() || Node->Text[0] != FuncMarker) return false;
-  const TFunction* fn = FindFunc(CodeOf(Node));
+  if (!IsCall(Node)) return false;
+  const TFunction* fn = FindFunc(Node->Code);
   return fn && !IsFloatResult(fn->FuncResult);
 }
 
 void TBuilder::StackUsage(TTreeNode* Node) {
-  VisitPostOrder(Node, [this](TTreeNode* n) {
-    if (IsOperator(n)) {
-      n->Need = Combined(n->Left->Need, n->Right->Need);
-      return;
-    }
-    if (n->Text.empty()) return;
+  VisitPostOrder(*FWalks, Node, [this](TTreeNode* n) {
     // Unsigned 32-bit and 64-bit integers and extended values have no x87
     // memory operand form: they are loaded into a register first.
-    switch (n->Text[0]) {
-      case ConstMarker:
-        n->Need = n->Text.size() > 1 && n->Text[1] == vtExtended ? 1 : 0;
+    switch (n->Kind) {
+      case TNodeKind::Operator:
+        if (IsOperator(n)) n->Need = Combined(n->Left->Need, n->Right->Need);
         break;
-      case VarMarker: {
-        const TVariable* var = FindVar(CodeOf(n));
+      case TNodeKind::Number:
+        n->Need = n->Type == vtExtended ? 1 : 0;
+        break;
+      case TNodeKind::Variable: {
+        const TVariable* var = FindVar(n->Code);
         n->Need = !var || var->VarType == vtUInt32 || var->VarType == vtInt64 ||
                           var->VarType == vtExtended
                       ? 1
                       : 0;
         break;
       }
-      case FuncMarker: {
-        const TFunction* fn = FindFunc(CodeOf(n));
+      case TNodeKind::Call: {
+        const TFunction* fn = FindFunc(n->Code);
         n->Need = !fn || fn->FuncResult == frUInt32 ||
                           fn->FuncResult == frInt64 || fn->FuncResult == frExtended
                       ? 1
                       : 0;
         break;
       }
-      default:
-        break;
     }
   });
 }
@@ -76,7 +71,7 @@ void TBuilder::StackUsage(TTreeNode* Node) {
 std::int32_t TBuilder::AnalyseArguments(TTreeNode* Node) {
   const std::int32_t outerTop = FTopLevel;
   FTopLevel = FLevel;
-  const std::int32_t needs = ParameterNeeds(Node->Text, 8);
+  const std::int32_t needs = ParameterNeeds(Node, 8);
   Node->Levels = FTopLevel - FLevel;
   FTopLevel = std::max(outerTop, FTopLevel);
   return needs;
@@ -93,7 +88,7 @@ std::int32_t TBuilder::FlushCallLeaf(TTreeNode* Node) {
 }
 
 void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
-  VisitPostOrder(Node, [this, Free](TTreeNode* n) {
+  VisitPostOrder(*FWalks, Node, [this, Free](TTreeNode* n) {
     if (IsOperator(n)) {
       CombineUsage(n);
       while (n->Usage > Free && n->Usage > n->Need) {
@@ -105,7 +100,7 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
       }
       return;
     }
-    if (n->Text.empty() || n->Text[0] != FuncMarker) {
+    if (!IsCall(n)) {
       n->Usage = n->Need;
       return;
     }
@@ -119,7 +114,7 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
       return;
     }
     const std::int32_t args = AnalyseArguments(n);
-    n->Usage = std::min(8, std::max(args, FuncStackNeeds(CodeOf(n))));
+    n->Usage = std::min(8, std::max(args, FuncStackNeeds(n->Code)));
     n->Flushed = false;
   });
 }
@@ -128,18 +123,18 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
 // right) and brings Usage up to date on the way back. False when no call
 // was flushed.
 bool TBuilder::FlushBelow(TTreeNode* Node) {
-  TWalkStack<TTreeNode*> path;
+  TWalkStack path(*FWalks);
   TTreeNode* n = Node;
   while (IsOperator(n)) {
     path.push_back(n);
     n = Excess(n->Left) > Excess(n->Right) ? n->Left : n->Right;
   }
   bool flushed = false;
-  if (!n->Text.empty() && n->Text[0] == FuncMarker && !n->Flushed) {
+  if (IsCall(n) && !n->Flushed) {
     FlushCallLeaf(n);
     flushed = true;
   }
-  for (std::size_t i = path.size(); i-- > 0;) CombineUsage(path[i]);
+  for (std::size_t i = path.size(); i-- > 0;) CombineUsage(path[i].Node);
   return flushed;
 }
 
@@ -149,23 +144,22 @@ std::int32_t TBuilder::FlushFunction(TTreeNode* Node) {
 }
 
 void TBuilder::IntStackUsage(TTreeNode* Node) {
-  VisitPostOrder(Node, [this](TTreeNode* n) {
+  VisitPostOrder(*FWalks, Node, [this](TTreeNode* n) {
     if (IsOperator(n)) {
       n->Usage = std::max(n->Left->Usage, n->Right->Usage);
-    } else if (!n->Text.empty() && n->Text[0] == FuncMarker) {
-      n->Usage = std::max(AnalyseArguments(n), FuncStackNeeds(CodeOf(n)));
+    } else if (IsCall(n)) {
+      n->Usage = std::max(AnalyseArguments(n), FuncStackNeeds(n->Code));
     } else {
       n->Usage = 0;
     }
   });
 }
 
-std::int32_t TBuilder::ParameterNeeds(const std::string& Text, std::int32_t Free) {
-  const TFunction* found = Text.size() < 5 ? nullptr : FindFunc(ReadInt32(Text, 1));
+std::int32_t TBuilder::ParameterNeeds(const TTreeNode* Call, std::int32_t Free) {
+  const TFunction* found = IsCall(Call) ? FindFunc(Call->Code) : nullptr;
   if (!found) return 0;
   const TFunction& fn = *found;
-  std::string_view args;
-  if (Text.size() >= 7) args = std::string_view(Text).substr(6, Text.size() - 7);
+  const std::span<const TCallArg> args = ArgumentsOf(Call);
 
   // Levels above FLevel that running Work reaches.
   auto levelsOf = [this](auto&& Work) {
@@ -188,16 +182,10 @@ std::int32_t TBuilder::ParameterNeeds(const std::string& Text, std::int32_t Free
   const std::int32_t room = fn.CallType == ctBuilt_in ? 8 - fn.StackNeeds : 0;
 
   std::int32_t result = 0;
-  for (std::size_t k = 0; k < fn.Params.size(); ++k) {
-    std::string_view arg = args;
-    if (k + 1 < fn.Params.size()) {
-      const std::size_t comma = std::min(FindComma(args), args.size());
-      arg = args.substr(0, comma);
-      args.remove_prefix(std::min(comma + 1, args.size()));
-    }
-    if (arg.size() < 5) continue;  // a by-reference name costs nothing
-    const std::int32_t index = ReadInt32(arg, 1);
-    if (arg[0] == TreeMarker && index >= 0 && static_cast<std::size_t>(index) < FTrees.size() &&
+  for (std::size_t k = 0; k < fn.Params.size() && k < args.size(); ++k) {
+    // A by-reference argument costs nothing.
+    const std::int32_t index = args[k].Index;
+    if (args[k].Kind == TArgKind::Tree && index >= 0 && static_cast<std::size_t>(index) < FTrees.size() &&
         FTrees[index]) {
       TTreeNode* tree = FTrees[index];
       const std::int32_t levels = levelsOf([&] { FuncStackUsage(tree, Free); });
@@ -206,15 +194,15 @@ std::int32_t TBuilder::ParameterNeeds(const std::string& Text, std::int32_t Free
       // through a temporary.
       if (!IsCallWithIntegerResult(tree)) tree->Flushed = false;
       std::int32_t cost = tree->Usage;
-      if (tree->Text[0] == ConstMarker) {
+      if (tree->Kind == TNodeKind::Number) {
         cost = 0;
-      } else if (tree->Text[0] == VarMarker && !tree->Minus) {
-        const TVariable* var = FindVar(CodeOf(tree));
+      } else if (tree->Kind == TNodeKind::Variable && !tree->Minus) {
+        const TVariable* var = FindVar(tree->Code);
         if (var && var->VarType == fn.Params[k].VarType) cost = 0;
       }
       result = std::max(result, cost);
       if (fn.CallType == ctBuilt_in && count < room) list[count++] = {tree, levels};
-    } else if (arg[0] == ParMarker && index >= 0 &&
+    } else if (args[k].Kind == TArgKind::Integer && index >= 0 &&
                static_cast<std::size_t>(index) < FParNodes.size() && FParNodes[index]) {
       TTreeNode* par = FParNodes[index];
       IntStackUsage(par);

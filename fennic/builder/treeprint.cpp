@@ -1,51 +1,44 @@
 #include "fennic/builder/treeprint.h"
 
-#include <cstring>
-
-#include "fennic/core/codedtext.h"
-
 namespace fennic {
 
 namespace {
 
-std::string CallArguments(std::string_view Args) {
+std::string CallArguments(std::span<const TCallArg> Args) {
   std::string out;
-  while (!Args.empty()) {
-    std::size_t comma = FindComma(Args);
-    std::string_view arg = Args.substr(0, comma);
-    if (arg.size() == 5 && arg[0] == TreeMarker) out += "t" + std::to_string(ReadInt32(arg, 1));
-    else if (arg.size() == 5 && arg[0] == ParMarker) out += "p" + std::to_string(ReadInt32(arg, 1));
-    else out += arg;
-    if (comma == std::string_view::npos) break;
-    out += ',';
-    Args.remove_prefix(comma + 1);
+  for (std::size_t k = 0; k < Args.size(); ++k) {
+    if (k > 0) out += ',';
+    switch (Args[k].Kind) {
+      case TArgKind::Tree: out += "t"; break;
+      case TArgKind::Integer: out += "p"; break;
+      case TArgKind::Reference: out += "&v"; break;
+    }
+    out += std::to_string(Args[k].Index);
   }
   return out;
 }
 
-std::string LeafText(const std::string& Text) {
-  switch (Text[0]) {
-    case ConstMarker: {
-      if (Text.size() == 10) {  // integer argument: type byte, 64-bit value
-        std::int64_t value;
-        std::memcpy(&value, Text.data() + 2, 8);
-        return "#" + std::to_string(value);
-      }
+std::string LeafText(const TTreeNode* Node, std::span<const TCallArg> Args) {
+  switch (Node->Kind) {
+    case TNodeKind::Number: {
+      if (!IsFloatType(Node->Type)) return "#" + std::to_string(Node->Value);
       static constexpr const char* Kinds[3] = {"s@", "d@", "e@"};
-      unsigned type = static_cast<unsigned char>(Text.size() > 1 ? Text[1] : 0);
-      std::string kind = type >= vtSingle && type <= vtExtended ? Kinds[type - vtSingle] : "?@";
-      return kind + std::to_string(ReadInt32(Text, 2));
+      return Kinds[Node->Type - vtSingle] + std::to_string(Node->Offset);
     }
-    case VarMarker:
-      return "v" + std::to_string(ReadInt32(Text, 1));
-    case FuncMarker: {
-      std::string out = "f" + std::to_string(ReadInt32(Text, 1));
-      if (Text.size() > 6) out += "(" + CallArguments(std::string_view(Text).substr(6, Text.size() - 7)) + ")";
-      return out;
+    case TNodeKind::Variable:
+      return "v" + std::to_string(Node->Code);
+    case TNodeKind::Call: {
+      std::string out = "f" + std::to_string(Node->Code);
+      const auto first = static_cast<std::size_t>(Node->FirstArg);
+      const auto count = static_cast<std::size_t>(Node->ArgCount);
+      if (count == 0) return out;
+      if (Node->FirstArg < 0 || Node->ArgCount < 0 || first + count > Args.size()) return out + "(?)";
+      return out + "(" + CallArguments(Args.subspan(first, count)) + ")";
     }
-    default:
-      return Text;
+    case TNodeKind::Operator:
+      break;
   }
+  return std::string(1, static_cast<char>(Node->Op));
 }
 
 std::string Label(const TTreeNode* Node) {
@@ -57,7 +50,7 @@ std::string Label(const TTreeNode* Node) {
 }  // namespace
 
 // Iterative, so that a chain of any length prints.
-std::string PrintTree(const TTreeNode* Node, bool Labels) {
+std::string PrintTree(const TTreeNode* Node, std::span<const TCallArg> Args, bool Labels) {
   struct TTask {
     bool IsNode;
     const TTreeNode* Node;
@@ -80,26 +73,26 @@ std::string PrintTree(const TTreeNode* Node, bool Labels) {
     }
     if (n->Minus) out += '-';
     if (TBuilder::IsLeaf(n) || (!n->Left && !n->Right)) {
-      out += n->Text.empty() ? std::string("<empty>") : LeafText(n->Text);
+      out += LeafText(n, Args);
       if (Labels) out += Label(n);
       continue;
     }
     out += '(';
     tasks.push_back({false, nullptr, ")" + (Labels ? Label(n) : std::string())});
     tasks.push_back({true, n->Right, {}});
-    tasks.push_back({false, nullptr, n->Text});
+    tasks.push_back({false, nullptr, std::string(1, static_cast<char>(n->Op))});
     tasks.push_back({true, n->Left, {}});
   }
   return out;
 }
 
-std::string PrintTrees(const std::vector<TTreeNode*>& Trees,
-                       const std::vector<TTreeNode*>& ParNodes, bool Labels) {
+std::string PrintTrees(const std::vector<TTreeNode*>& Trees, const std::vector<TTreeNode*>& ParNodes,
+                       std::span<const TCallArg> Args, bool Labels) {
   std::string out;
   for (std::size_t i = 0; i < Trees.size(); ++i)
-    out += "T" + std::to_string(i) + ": " + PrintTree(Trees[i], Labels) + "\n";
+    out += "T" + std::to_string(i) + ": " + PrintTree(Trees[i], Args, Labels) + "\n";
   for (std::size_t i = 0; i < ParNodes.size(); ++i)
-    out += "P" + std::to_string(i) + ": " + PrintTree(ParNodes[i], Labels) + "\n";
+    out += "P" + std::to_string(i) + ": " + PrintTree(ParNodes[i], Args, Labels) + "\n";
   return out;
 }
 

@@ -2,38 +2,23 @@
 // order in which register and x87 arguments are loaded, the call itself and
 // the delivery of its result.
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <utility>
 
 #include "fennic/builder/treewalk.h"
 #include "fennic/codegen/calls.h"
-#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
-void TakeArgument(std::string& List, bool Last, std::string& Arg) {
-  const std::size_t comma = Last ? std::string::npos : FindComma(List);
-  if (comma == std::string::npos) {
-    Arg.swap(List);
-    List.clear();
-    return;
-  }
-  Arg.assign(List, 0, comma);
-  List.erase(0, comma + 1);
-}
-
 std::uint64_t NumberValue(const TTreeNode* Node) {
-  if (Node->Text.size() < 10) Defect("integer argument without its value");
-  std::uint64_t value;
-  std::memcpy(&value, Node->Text.data() + 2, 8);
+  if (Node->Kind != TNodeKind::Number || IsFloatType(Node->Type)) Defect("integer argument without its value");
+  const auto value = static_cast<std::uint64_t>(Node->Value);
   return Node->Minus ? ~value + 1 : value;
 }
 
 std::int32_t FunctionCode(const TTreeNode* Node) {
-  if (Node->Text.size() < 5 || Node->Text[0] != FuncMarker)
-    Defect("call leaf without its function code");
-  return ReadInt32(Node->Text, 1);
+  if (Node->Kind != TNodeKind::Call) Defect("call leaf without its function code");
+  return Node->Code;
 }
 
 void TFennic::CallFunction(TTreeNode* Node) {
@@ -92,8 +77,8 @@ void TFennic::CompileCall(TTreeNode* Node) {
   TLevelInfo& L = Level();
   L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));
 
-  if (Node->Text.size() >= 7) plan->Args.assign(Node->Text, 6, Node->Text.size() - 7);
-  else if (!fn.Params.empty()) Defect("call leaf without its arguments");
+  plan->Args = ArgumentsOf(Node);
+  if (plan->Args.size() != fn.Params.size()) Defect("call leaf without its arguments");
   if (CompileHostCall(*plan, Node)) {
     DeliverResult(fn, Node);
     return;
@@ -118,10 +103,9 @@ void TFennic::CompileCall(TTreeNode* Node) {
   TPushed next = pEAX;
   for (std::size_t k = 0; k < fn.Params.size(); ++k) {
     const TVarDef& def = fn.Params[k];
-    TakeArgument(plan->Args, k + 1 == fn.Params.size(), plan->Arg);
-    const std::string& arg = plan->Arg;
-    if (arg.size() == 5 && arg[0] == TreeMarker && regs.FpuCount < x87Room) {
-      regs.FpuTrees[regs.FpuCount++] = ReadInt32(arg, 1);
+    const TCallArg& arg = plan->Args[k];
+    if (arg.Kind == TArgKind::Tree && regs.FpuCount < x87Room) {
+      regs.FpuTrees[regs.FpuCount++] = arg.Index;
       continue;
     }
     if (inRegisters && SendToReg(arg, def, regs, next)) continue;
@@ -195,7 +179,7 @@ void TFennic::AdjustEsp(bool Reserve, std::int32_t Bytes) {
     EmitI32(Reserve ? insSubEspD : insAddEspD, Bytes);
 }
 
-bool TFennic::SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next) {
+bool TFennic::SendToReg(const TCallArg& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next) {
   const bool qualifies = Def.PushStyle == psReference || Def.VarType <= vtUInt32;
   if (!qualifies || (Next != pEAX && Next != pEDX && Next != pECX)) return false;
   TToReg& entry = Regs.Regs[4 - Next];
@@ -209,7 +193,7 @@ bool TFennic::SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Reg
   } else {
     const TTreeNode* node = ParNode(Arg);
     entry.Usage = node->Usage;
-    entry.IsCall = node->Text[0] == FuncMarker;
+    entry.IsCall = node->Kind == TNodeKind::Call;
   }
   Next = static_cast<TPushed>(Next - 1);
   return true;
@@ -279,7 +263,6 @@ void TFennic::LoadRegister(TToRegs& Regs, std::int32_t& Loaded) {
   TToReg& entry = Regs.Regs[Loaded];
   if (entry.IsCall) PushAll(Regs, Loaded);
   PushPar(entry.Arg, entry.Def, entry.Reg, 0);
-  entry.Arg.clear();
   ++Loaded;
 }
 
@@ -305,13 +288,13 @@ void TFennic::PushAll(TToRegs& Regs, std::int32_t Count) {
 
 bool TFennic::SearchFunc(const TTreeNode* Node) const {
   // Iterative: a chain of operators is as deep as it is long.
-  TWalkStack<const TTreeNode*> pending;
-  pending.push_back(Node);
+  TWalkStack pending(*FWalks);
+  // The walk only reads the nodes.
+  pending.push_back(const_cast<TTreeNode*>(Node));
   while (!pending.empty()) {
-    const TTreeNode* n = pending.back();
-    pending.pop_back();
-    if (!n || n->Flushed || n->Text.empty()) continue;
-    if (n->Text[0] == FuncMarker) return true;
+    const TTreeNode* n = pending.Pop();
+    if (!n || n->Flushed) continue;
+    if (n->Kind == TNodeKind::Call) return true;
     if (!IsLeaf(n)) {
       pending.push_back(n->Right);
       pending.push_back(n->Left);
@@ -332,9 +315,9 @@ void TFennic::ArrangeX87Arguments(const TToRegs& Regs) {
   std::array<std::int32_t, 8> wanted{};  // Order of the value that belongs in ST(t)
   for (std::int32_t c = 0; c < n; ++c) wanted[n - 1 - Regs.FpuOrder[c]] = L.Depth - n + c;
   auto find = [&L](std::int32_t order) {
-    for (std::int32_t i = 0; i < L.Depth; ++i)
-      if (L.Slots[i].Order == order) return i;
-    Defect("x87 argument not found in the register model");
+    const std::int32_t i = L.SlotWithOrder(order);
+    if (i < 0) Defect("x87 argument not found in the register model");
+    return i;
   };
   for (std::int32_t t = n - 1; t >= 1; --t) {
     const std::int32_t i = find(wanted[t]);
@@ -361,13 +344,23 @@ void TFennic::ConsumeX87Arguments(std::int32_t Count) {
   }
 }
 
-TTreeNode* TFennic::ParNode(const std::string& Arg) const {
-  if (Arg.size() != 5 || Arg[0] != ParMarker) Defect("integer argument without its node");
-  const std::int32_t index = ReadInt32(Arg, 1);
-  if (index < 0 || static_cast<std::size_t>(index) >= FParNodes.size() || !FParNodes[index] ||
-      FParNodes[index]->Text.empty())
-    Defect("integer argument names no node");
-  return FParNodes[index];
+namespace {
+
+TTreeNode* NodeAt(const std::vector<TTreeNode*>& Nodes, std::int32_t Index, const char* Missing) {
+  if (Index < 0 || static_cast<std::size_t>(Index) >= Nodes.size() || !Nodes[Index]) Defect(Missing);
+  return Nodes[Index];
+}
+
+}  // namespace
+
+TTreeNode* TFennic::ParNode(const TCallArg& Arg) const {
+  if (Arg.Kind != TArgKind::Integer) Defect("integer argument without its node");
+  return NodeAt(FParNodes, Arg.Index, "integer argument names no node");
+}
+
+TTreeNode* TFennic::TreeOf(const TCallArg& Arg) const {
+  if (Arg.Kind != TArgKind::Tree) Defect("floating-point argument without its tree");
+  return NodeAt(FTrees, Arg.Index, "floating-point argument names no tree");
 }
 
 }  // namespace fennic

@@ -1,7 +1,7 @@
 // What the call sequences of both targets share (code generator only).
 #pragma once
 
-#include <string>
+#include <span>
 
 #include "fennic/codegen/defect.h"
 #include "fennic/codegen/levels.h"
@@ -15,10 +15,6 @@ inline std::int32_t SlotSize(const TVarDef& Def) {
   return (VarSizes[Def.VarType] + 3) & ~3;
 }
 
-// The next argument of List into Arg: up to the first top-level comma, or all
-// that is left for the last parameter. It and its comma leave List.
-void TakeArgument(std::string& List, bool Last, std::string& Arg);
-
 // The function code of a call leaf.
 std::int32_t FunctionCode(const TTreeNode* Node);
 
@@ -29,8 +25,7 @@ std::uint64_t NumberValue(const TTreeNode* Node);
 struct TFennic::TCallPlan {
   const TFunction* Fn = nullptr;  // the registry's record
   TToRegs Regs;
-  std::string Args;  // the arguments not yet taken
-  std::string Arg;   // the one being placed
+  std::span<const TCallArg> Args;  // the call's arguments, in parameter order
 };
 
 }  // namespace fennic

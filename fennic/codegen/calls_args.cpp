@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "fennic/codegen/calls.h"
-#include "fennic/core/codedtext.h"
 #include "fennic/core/x87guard.h"
 
 namespace fennic {
@@ -77,33 +76,30 @@ void TFennic::ProcessPar(TPushed Kind, TVarType, std::int32_t Offset) {
   }
 }
 
-TPushed TFennic::PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
+TPushed TFennic::PushPar(const TCallArg& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
   if (Where != pMemory && Where != pEAX && Where != pEDX && Where != pECX)
     Defect("argument requested in a place that holds none");
   if (Def.PushStyle == psReference) return PushAddress(Arg, Where, Offset);
   if (!IsFloatType(Def.VarType)) return PushInteger(ParNode(Arg), Def, Where, Offset);
-  if (Arg.size() != 5 || Arg[0] != TreeMarker) Defect("floating-point argument without its tree");
-  return PushFloat(ReadInt32(Arg, 1), Def.VarType, Offset);
+  if (Arg.Kind != TArgKind::Tree) Defect("floating-point argument without its tree");
+  return PushFloat(Arg.Index, Def.VarType, Offset);
 }
 
-TPushed TFennic::PushAddress(const std::string& Arg, TPushed Where, std::int32_t Offset) {
-  // The address of the variable the name stands for.
-  std::size_t pos = 0;
-  const std::string name = ReadIdent(Arg, pos);
-  const TVariable* var = FindVar(VarCode(name));
+TPushed TFennic::PushAddress(const TCallArg& Arg, TPushed Where, std::int32_t Offset) {
+  const TVariable* var = Arg.Kind == TArgKind::Reference ? FindVar(Arg.Index) : nullptr;
   if (!var) Defect("by-reference argument names no variable");
   return LoadAddress(var->Address, Where, Offset);
 }
 
 TPushed TFennic::PushInteger(TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset) {
   TPushed result;
-  switch (Node->Text[0]) {
-    case ConstMarker:
+  switch (Node->Kind) {
+    case TNodeKind::Number:
       return PushNumber(Node, Def, Where, Offset);
-    case VarMarker:
+    case TNodeKind::Variable:
       result = LoadVariable(Node, Def, Where);
       break;
-    case FuncMarker: {
+    case TNodeKind::Call: {
       const TFuncResult type = ResultOf(Node);
       if (IsFloatResult(type)) Defect("floating-point result as an integer argument");
       CompileCall(Node);
@@ -139,7 +135,7 @@ TPushed TFennic::PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed W
 }
 
 TPushed TFennic::LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where) {
-  const TVariable* found = Node->Text.size() < 5 ? nullptr : FindVar(ReadInt32(Node->Text, 1));
+  const TVariable* found = FindVar(Node->Code);
   if (!found) Defect("integer argument names no variable");
   const TVariable& var = *found;
   // Loads into a 32-bit register, widened where the variable is narrower.
@@ -227,21 +223,18 @@ TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) 
 }
 
 TPushed TFennic::PushFloat(std::int32_t TreeIndex, TVarType VarType, std::int32_t Offset) {
-  if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex] ||
-      FTrees[TreeIndex]->Text.empty())
-    Defect("floating-point argument names no tree");
-  const TTreeNode* root = FTrees[TreeIndex];
+  const TTreeNode* root = TreeOf({TArgKind::Tree, TreeIndex});
   if (!root->Flushed) {
-    if (root->Text[0] == VarMarker && CopyVariable(root, VarType, Offset))
+    if (root->Kind == TNodeKind::Variable && CopyVariable(root, VarType, Offset))
       return VarType == vtSingle ? pEAX : pInt64;
-    if (root->Text[0] == ConstMarker) return WriteConstant(root, VarType, Offset);
+    if (root->Kind == TNodeKind::Number) return WriteConstant(root, VarType, Offset);
   }
   CompileTree(TreeIndex, Offset, static_cast<TOpType>(VarType - vtSingle), true);
   return pSt0;
 }
 
 bool TFennic::CopyVariable(const TTreeNode* Root, TVarType VarType, std::int32_t Offset) {
-  const TVariable* found = Root->Text.size() < 5 ? nullptr : FindVar(ReadInt32(Root->Text, 1));
+  const TVariable* found = FindVar(Root->Code);
   if (!found) Defect("tree names an unknown variable");
   const TVariable& var = *found;
   if (var.VarType != VarType) return false;
@@ -262,9 +255,8 @@ bool TFennic::CopyVariable(const TTreeNode* Root, TVarType VarType, std::int32_t
 
 TPushed TFennic::WriteConstant(const TTreeNode* Root, TVarType VarType, std::int32_t Offset) {
   // Converted now and written as immediates.
-  if (Root->Text.size() < 6) Defect("number leaf without its payload");
-  const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Root->Text[1]));
-  const std::uint8_t* at = PoolBase() + ReadInt32(Root->Text, 2);
+  const TVarType type = Root->Type;
+  const std::uint8_t* at = PoolBase() + Root->Offset;
   Extended value;
   if (type == vtSingle) {
     float v;

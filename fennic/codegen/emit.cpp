@@ -5,13 +5,10 @@
 
 #include "fennic/codegen/defect.h"
 #include "fennic/codegen/levels.h"
-#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
 namespace {
-
-const std::string NoKey(1, '\0');  // a value that is never found again
 
 void PutI32(std::uint8_t* at, std::int32_t value) {
   const auto v = static_cast<std::uint32_t>(value);
@@ -194,7 +191,7 @@ void TFennic::NotePushed(std::int32_t Below) {
 
 // ---- Register model -------------------------------------------------------------
 
-void TFennic::PushModel(const std::string& Key) {
+void TFennic::PushModel(TSlotKey Key) {
   TLevelInfo& L = Level();
   if (L.Depth < 0 || L.Depth >= 8) Defect("x87 stack overflow in the level model");
   for (std::int32_t i = L.Depth - 1; i >= 0; --i) L.Slots[i + 1] = std::move(L.Slots[i]);
@@ -214,9 +211,9 @@ void TFennic::PopModel() {
   }
 }
 
-std::int32_t TFennic::FindKey(const std::string& Key) {
+std::int32_t TFennic::FindKey(TSlotKey Key) {
   TLevelInfo& L = Level();
-  if (Key == NoKey) return -1;
+  if (Key.IsNone()) return -1;
   // FLD ST(i) reaches ST(0) to ST(6) only: a seventh register is the last free one.
   for (std::int32_t i = std::min(L.Depth, 7) - 1; i >= 0; --i)
     if (L.Slots[i].Key == Key) return i;
@@ -252,7 +249,7 @@ void TFennic::FldVar(const TVariable& Variable, bool Negate) {
   NeedStack(1);
   const std::int32_t code = VarCode(Variable.Name);
   // An unregistered variable has no identity that a later load could share.
-  const std::string key = code != 0 ? MarkerWithCode(VarMarker, code) : NoKey;
+  const TSlotKey key = code != 0 ? TSlotKey::Variable(code) : NoKey;
   const TAddress address = AddressOf(Variable.Address);
   const std::int32_t reg =
       SmartLoad() && NaturallyAligned(Variable.VarType, address) ? -1 : FindKey(key);
@@ -283,13 +280,12 @@ void TFennic::FldVar(const TVariable& Variable, bool Negate) {
 
 void TFennic::FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InFrame) {
   NeedStack(1);
-  std::string key = NoKey;
+  TSlotKey key = NoKey;
   std::int32_t reg = -1;
   TAddress address = 0;
   const bool poolConstant = !InFrame && IsFloatType(VarType);
   if (poolConstant) {
-    key = {ConstMarker, static_cast<char>(VarType)};
-    AppendInt32(key, Value);
+    key = TSlotKey::PoolConstant(VarType, Value);
     address = AddressOf(PoolBase(), Value);
     if (!(SmartLoad() && NaturallyAligned(VarType, address))) reg = FindKey(key);
   }

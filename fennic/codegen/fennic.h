@@ -42,11 +42,11 @@ inline constexpr std::uint8_t ocFrame = 0x40;      // the memory operand is a fr
 inline constexpr std::uint8_t ocNegate = 0x80;     // negate the result
 
 // The code generator's state, defined with the code generator
-// (codegen/levels.h): the level records, argument plans and walk frames.
+// (codegen/levels.h): slot keys, level records and argument plans.
+class TSlotKey;
 struct TLevelInfo;
 struct TOpGroup;
 struct TToRegs;
-struct TLeafFrame;
 struct TIntInfo;
 enum TInstr : std::uint8_t;
 
@@ -187,7 +187,7 @@ class FENNIC_API TFennic : public TBuilder {
   [[noreturn, gnu::cold, gnu::noinline]] void NoLevel() const;
   // Enters a value just pushed onto the x87 stack into Slots[0] (Order = Depth);
   // the caller then counts it with OpWasLoaded.
-  void PushModel(const std::string& Key);
+  void PushModel(TSlotKey Key);
   // Removes ST0 from the model; the values above it move down one position.
   void PopModel();
 
@@ -205,10 +205,10 @@ class FENNIC_API TFennic : public TBuilder {
   // Function calls. Offsets of argument slots are relative to the base of
   // the current level; the level's Pushed is added when they are addressed.
   // Assigns the argument to the register Next when it qualifies; true if so.
-  bool SendToReg(const std::string& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next);
+  bool SendToReg(const TCallArg& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next);
   // Computes one argument into the register Where, or into its slot at
   // Offset; returns where the value is now.
-  TPushed PushPar(const std::string& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset);
+  TPushed PushPar(const TCallArg& Arg, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   // Stores a value that PushPar left in EAX or EDX:EAX into its slot.
   void ProcessPar(TPushed Kind, TVarType VarType, std::int32_t Offset);
   // Orders and emits the register and x87-stack arguments.
@@ -269,7 +269,7 @@ class FENNIC_API TFennic : public TBuilder {
   // Compile, SetExprString or Evaluate inside the component's own compilation.
   void Reentered();
   static Extended FENNIC_ROUTINE_ABI EvaluateWhileCompiling(void* Self);
-  std::int32_t FindKey(const std::string& Key);
+  std::int32_t FindKey(TSlotKey Key);
   // Pieces of CompileLeaf.
   bool FirstIsRight(const TTreeNode* Node) const;
   void LoadLeaf(TTreeNode* Node);
@@ -297,8 +297,8 @@ class FENNIC_API TFennic : public TBuilder {
   // Pieces of a System V call (x86-64): an argument register loaded from its
   // staged slot at [RSP+Staged], or straight from the argument when Staged
   // is -1; the result moved to where inline code leaves it.
-  void LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
-  void LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged);
+  void LoadIntArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged);
+  void LoadVectorArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged);
   void TakeHostResult(TFuncResult Result);
   // MOVSX / MOVZX of register Reg to 32 bits by a parameter narrower than 32 bits.
   void WidenToParameter(std::uint8_t Reg, TVarType Param);
@@ -311,7 +311,7 @@ class FENNIC_API TFennic : public TBuilder {
   [[gnu::noinline]] void LoadIntegerResult(TVarType VarType);
   [[gnu::noinline]] std::int32_t OrderArguments(TToRegs& Regs, std::int32_t Count);
   [[gnu::noinline]] void PopSaved(TToRegs& Regs, std::int32_t Loaded);
-  [[gnu::noinline]] TPushed PushAddress(const std::string& Arg, TPushed Where, std::int32_t Offset);
+  [[gnu::noinline]] TPushed PushAddress(const TCallArg& Arg, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed Where, std::int32_t Offset);
   [[gnu::noinline]] TPushed LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed Where);
   [[gnu::noinline]] void Negate(TPushed Where);
@@ -320,7 +320,9 @@ class FENNIC_API TFennic : public TBuilder {
   [[gnu::noinline]] TPushed WriteConstant(const TTreeNode* Root, TVarType VarType, std::int32_t Offset);
   void ArrangeX87Arguments(const TToRegs& Regs);
   void ConsumeX87Arguments(std::int32_t Count);
-  TTreeNode* ParNode(const std::string& Arg) const;
+  // The node of an integer argument, the tree of a floating-point one.
+  TTreeNode* ParNode(const TCallArg& Arg) const;
+  TTreeNode* TreeOf(const TCallArg& Arg) const;
   void EmitBytes(std::initializer_list<std::uint8_t> Bytes);
   void EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value);
   void EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address);
@@ -344,7 +346,6 @@ class FENNIC_API TFennic : public TBuilder {
   const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
   std::vector<TLevelInfo> FParkedLevels;
-  std::vector<TLeafFrame> FLeafFrames;  // the tree walks' stack, kept between compilations
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;

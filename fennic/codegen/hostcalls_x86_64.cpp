@@ -8,7 +8,6 @@
 #include "fennic/codegen/calls.h"
 #include "fennic/codegen/target_x86_64.h"
 #include "fennic/core/callframe.h"
-#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
@@ -24,8 +23,8 @@ namespace {
 bool Computed(const TTreeNode* Par, const TTreeNode* Tree, const TVarDef& Def, TArgHome Home,
               TVarType TreeVarType) {
   if (Def.PushStyle == psReference) return false;
-  if (Home == TArgHome::IntRegister) return Par->Text[0] == FuncMarker;
-  return Tree->Flushed || Tree->Minus || Tree->Text[0] != VarMarker || TreeVarType != Def.VarType;
+  if (Home == TArgHome::IntRegister) return Par->Kind == TNodeKind::Call;
+  return Tree->Flushed || Tree->Minus || Tree->Kind != TNodeKind::Variable || TreeVarType != Def.VarType;
 }
 
 }  // namespace
@@ -38,30 +37,23 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
   const std::size_t n = fn.Params.size();
 
   struct TArg {
-    std::string Text;
+    TCallArg Arg;
     std::int32_t Staged = -1;  // offset of its slot in the area, for a computed register argument
   };
   std::vector<TArg> args(n);
   std::int32_t area = frame.StackBytes;
   for (std::size_t k = 0; k < n; ++k) {
-    TakeArgument(Plan.Args, k + 1 == n, args[k].Text);
+    args[k].Arg = Plan.Args[k];
     const TVarDef& def = fn.Params[k];
     const TArgPlace& place = frame.Places[k];
     if (place.Home == TArgHome::Stack || def.PushStyle == psReference) continue;
-    const TTreeNode* par = IsFloatType(def.VarType) ? nullptr : ParNode(args[k].Text);
+    const TTreeNode* par = IsFloatType(def.VarType) ? nullptr : ParNode(args[k].Arg);
     const TTreeNode* tree = nullptr;
     TVarType treeType = vtDouble;
     if (IsFloatType(def.VarType)) {
-      const std::string& a = args[k].Text;
-      if (a.size() != 5 || a[0] != TreeMarker) Defect("floating-point argument without its tree");
-      const std::int32_t index = ReadInt32(a, 1);
-      if (index < 0 || static_cast<std::size_t>(index) >= FTrees.size() || !FTrees[index] ||
-          FTrees[index]->Text.empty())
-        Defect("floating-point argument names no tree");
-      tree = FTrees[index];
+      tree = TreeOf(args[k].Arg);
       const TVariable* var = nullptr;
-      if (tree->Text[0] == VarMarker && tree->Text.size() >= 5 && (var = FindVar(ReadInt32(tree->Text, 1))))
-        treeType = var->VarType;
+      if (tree->Kind == TNodeKind::Variable && (var = FindVar(tree->Code))) treeType = var->VarType;
     }
     if (Computed(par, tree, def, place.Home, treeType)) {
       args[k].Staged = area;
@@ -86,17 +78,17 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
     const TVarDef& def = fn.Params[k];
     const std::int32_t offset = offsetOf(at);
     if (place.Home == TArgHome::Stack && def.PushStyle == psValue && Widening(def.VarType) != 0) {
-      const TTreeNode* par = ParNode(args[k].Text);
-      if (par->Text[0] == ConstMarker) {  // a computed call's value may lie beyond the type
+      const TTreeNode* par = ParNode(args[k].Arg);
+      if (par->Kind == TNodeKind::Number) {  // a computed call's value may lie beyond the type
         StoreImmAt(at, static_cast<std::int32_t>(WidenedArgument(def.VarType, static_cast<std::int64_t>(NumberValue(par)))));
         continue;
       }
     }
-    const TPushed in = PushPar(args[k].Text, def, pMemory, offset);
+    const TPushed in = PushPar(args[k].Arg, def, pMemory, offset);
     // A narrow integer in its slot: widened as in a register (a staged one
     // is widened when its register is loaded).
     if (in == pEAX && place.Home == TArgHome::Stack && def.PushStyle == psValue && !IsFloatType(def.VarType) &&
-        !IsVariableOfType(ParNode(args[k].Text), def.VarType))
+        !IsVariableOfType(ParNode(args[k].Arg), def.VarType))
       WidenToParameter(0, def.VarType);
     ProcessPar(in, def.VarType, offset);
   }
@@ -108,9 +100,9 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
     const TVarDef& def = fn.Params[k];
     // The area is still reserved: a staged slot lies at [RSP + its offset].
     if (place.Home == TArgHome::VectorRegister)
-      LoadVectorArgument(static_cast<std::uint8_t>(place.Index), args[k].Text, def, args[k].Staged);
+      LoadVectorArgument(static_cast<std::uint8_t>(place.Index), args[k].Arg, def, args[k].Staged);
     else
-      LoadIntArgument(IntArgRegister[place.Index], args[k].Text, def, args[k].Staged);
+      LoadIntArgument(IntArgRegister[place.Index], args[k].Arg, def, args[k].Staged);
   }
   AddFuncCall(fn);
   AdjustEsp(false, area);
@@ -120,7 +112,7 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
   return true;
 }
 
-void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {
+void TFennic::LoadIntArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged) {
   const bool wide = Def.PushStyle == psReference || Def.VarType == vtInt64;
   const std::uint8_t rexR = Reg >= 8 ? RexR : 0x40, rexB = Reg >= 8 ? RexB : 0x40;
   const std::uint8_t widening = Def.PushStyle == psValue ? Widening(Def.VarType) : 0;
@@ -135,8 +127,7 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
     return;
   }
   if (Def.PushStyle == psReference) {
-    std::size_t pos = 0;
-    const TVariable* found = FindVar(VarCode(ReadIdent(Arg, pos)));
+    const TVariable* found = Arg.Kind == TArgKind::Reference ? FindVar(Arg.Index) : nullptr;
     if (!found) Defect("by-reference argument names no variable");
     const TVariable& var = *found;
     op.Add(static_cast<std::uint8_t>(RexW | rexB));  // MOV reg, imm64
@@ -146,7 +137,7 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
     return;
   }
   const TTreeNode* node = ParNode(Arg);
-  if (node->Text[0] == ConstMarker) {
+  if (node->Kind == TNodeKind::Number) {
     const std::uint64_t value = WidenedArgument(Def.VarType, static_cast<std::int64_t>(NumberValue(node)));
     const auto signedValue = static_cast<std::int64_t>(value);
     if (value == 0) {  // XOR reg32, reg32
@@ -166,8 +157,8 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
     AddComm(op.Bytes, op.Count);
     return;
   }
-  if (node->Text[0] != VarMarker) Defect("integer argument of unknown kind");
-  const TVariable* found = node->Text.size() < 5 ? nullptr : FindVar(ReadInt32(node->Text, 1));
+  if (node->Kind != TNodeKind::Variable) Defect("integer argument of unknown kind");
+  const TVariable* found = FindVar(node->Code);
   if (!found) Defect("integer argument names no variable");
   const TVariable& var = *found;
   // Widened to the register by the variable's signedness: a 32-bit load
@@ -200,8 +191,8 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const std::string& Arg, const TV
 }
 
 bool TFennic::IsVariableOfType(const TTreeNode* Par, TVarType Type) const {
-  if (Par->Text[0] != VarMarker || Par->Minus || Par->Text.size() < 5) return false;
-  const TVariable* var = FindVar(ReadInt32(Par->Text, 1));
+  if (Par->Kind != TNodeKind::Variable || Par->Minus) return false;
+  const TVariable* var = FindVar(Par->Code);
   return var && var->VarType == Type;
 }
 
@@ -218,7 +209,7 @@ void TFennic::WidenToParameter(std::uint8_t Reg, TVarType Param) {
   AddComm(op.Bytes, op.Count);
 }
 
-void TFennic::LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const TVarDef& Def, std::int32_t Staged) {
+void TFennic::LoadVectorArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged) {
   // MOVSS / MOVSD xmm, m
   const std::uint8_t prefix = Def.VarType == vtSingle ? 0xF3 : 0xF2;
   if (Staged >= 0) {
@@ -228,8 +219,8 @@ void TFennic::LoadVectorArgument(std::uint8_t Reg, const std::string& Arg, const
     AddComm(op.Bytes, op.Count);
     return;
   }
-  const TTreeNode* root = FTrees[ReadInt32(Arg, 1)];
-  const TVariable* var = FindVar(ReadInt32(root->Text, 1));
+  const TTreeNode* root = TreeOf(Arg);
+  const TVariable* var = FindVar(root->Code);
   if (!var) Defect("tree names an unknown variable");
   EmitAbsBytes({prefix, 0x0F, 0x10, static_cast<std::uint8_t>(Reg << 3 | 0x05)}, AddressOf(var->Address));
 }

@@ -1,6 +1,6 @@
-// The code generator's working state: the x87 model and code of each level,
-// the queued arithmetic, the argument plans of calls and the frames of the
-// tree walk. Internal to the code generator and its tests.
+// The code generator's working state: slot keys, the x87 model and code of
+// each level, the queued arithmetic and the argument plans of calls.
+// Internal to the code generator and its tests.
 #pragma once
 
 #include <array>
@@ -8,15 +8,38 @@
 #include <string>
 #include <vector>
 
+#include "fennic/builder/tree.h"
 #include "fennic/codegen/fennic.h"
 #include "fennic/codegen/templates.h"
 
 namespace fennic {
 
+// The identity of a value in an x87 register, for register reuse: a
+// variable by its code, a pool constant by its type and offset, or no key
+// (a computed or negated value, never found again). Compared as one word.
+class TSlotKey {
+ public:
+  constexpr TSlotKey() = default;
+  static constexpr TSlotKey Variable(std::int32_t Code) { return TSlotKey(KindVariable, 0, Code); }
+  static constexpr TSlotKey PoolConstant(TVarType Type, std::int32_t Offset) {
+    return TSlotKey(KindPoolConstant, Type, Offset);
+  }
+  constexpr bool IsNone() const { return FWord == 0; }
+  friend constexpr bool operator==(TSlotKey, TSlotKey) = default;
+
+ private:
+  static constexpr std::uint64_t KindVariable = 1, KindPoolConstant = 2;
+  constexpr TSlotKey(std::uint64_t Kind, std::uint8_t Type, std::int32_t Value)
+      : FWord(Kind | std::uint64_t{Type} << 8 | std::uint64_t{static_cast<std::uint32_t>(Value)} << 32) {}
+  std::uint64_t FWord = 0;
+};
+
+inline constexpr TSlotKey NoKey{};
+
 // One x87 register of the level model.
 struct TFPUSlot {
   std::int32_t Order = 0;  // position from the bottom of the stack; 0 = loaded first
-  std::string Key;         // identity of the value, for register reuse
+  TSlotKey Key;            // identity of the value, for register reuse
 };
 
 struct TQueuedOp {
@@ -51,6 +74,14 @@ struct TLevelInfo {
   // x86-64: the address that R11 holds at this point of the level's code
   // (0: unknown), so that nearby variables are reached from it.
   TAddress ScratchBase = 0;
+
+  // The register from ST(From) up that holds the value at stack position
+  // Order (unique among the occupied registers); -1 when none does.
+  std::int32_t SlotWithOrder(std::int32_t Order, std::int32_t From = 0) const {
+    for (std::int32_t i = From; i < Depth; ++i)
+      if (Slots[i].Order == Order) return i;
+    return -1;
+  }
 };
 
 // One argument of a call that travels in an integer register.
@@ -59,7 +90,7 @@ struct TToReg {
   bool IsCall = false;     // a function call: its evaluation destroys EAX, ECX and EDX
   std::int32_t Usage = 0;  // x87 registers its evaluation needs
   TVarDef Def;
-  std::string Arg;         // the argument's text; emptied once loaded
+  TCallArg Arg;
   bool Saved = false;      // pushed by PushAll, popped when the registers are complete
 };
 
@@ -69,14 +100,6 @@ struct TToRegs {
   std::array<std::int32_t, 8> FpuTrees{};  // FTrees index of each x87-stack argument
   std::array<std::int32_t, 8> FpuOrder{};  // its place among them (0 = first parameter)
   std::int32_t FpuCount = 0;
-};
-
-// One step of the walk over an operator tree (CompileLeaf).
-struct TLeafFrame {
-  TTreeNode* Node;
-  TTreeNode* Second;  // null: Node is not entered yet
-  std::uint8_t Command;
-  bool FirstDone;
 };
 
 // An integer variable already widened into the frame during this pass.

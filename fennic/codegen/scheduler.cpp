@@ -6,12 +6,6 @@
 
 namespace fennic {
 
-namespace {
-
-const std::string NoKey(1, '\0');
-
-}  // namespace
-
 std::int32_t TFennic::TotalOps(std::int32_t First) {
   const TLevelInfo& L = Level();
   std::int32_t total = 0;
@@ -86,11 +80,7 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std
     if (op == 1 && reversed) modrm = 0x2D;          // FSUBR
     if (op == 3 && reversed) modrm = 0x3D;          // FDIVR
     const std::uint8_t opcode = integer ? (form == 1 ? 0xDE : 0xDA) : (form == 1 ? 0xD8 : 0xDC);
-    for (std::int32_t i = 1; i < L.Depth; ++i)
-      if (L.Slots[i].Order == Order - 1) {
-        ProcFXCH(i, 0);
-        break;
-      }
+    if (const std::int32_t i = L.SlotWithOrder(Order - 1, 1); i > 0) ProcFXCH(i, 0);
     // The accumulator is in ST0 now; the negation belongs to it.
     if (negate && op != 1) Emit(insFchs);
     if (frame) {
@@ -120,26 +110,16 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std
   std::uint8_t base = Base[op];
   if (reversed && op == 1) base = 0xE0;  // FSUBRP
   if (reversed && op == 3) base = 0xF0;  // FDIVRP
-  auto lastWithOrder = [&L](std::int32_t order) {
-    std::int32_t t = -1;
-    for (std::int32_t i = 1; i < L.Depth; ++i)
-      if (L.Slots[i].Order == order) t = i;
-    return t;
-  };
   std::int32_t t;
   if (L.Depth > 0 && L.Slots[0].Order == Order - 1) {
-    t = lastWithOrder(Order - 2);
+    t = L.SlotWithOrder(Order - 2, 1);
   } else if (L.Depth > 0 && L.Slots[0].Order == Order - 2) {
     // The lower operand is in ST0: the reversed form gives the same result.
     if (op == 1 || op == 3) base ^= 0x08;
-    t = lastWithOrder(Order - 1);
+    t = L.SlotWithOrder(Order - 1, 1);
   } else {
-    for (std::int32_t i = 1; i < L.Depth; ++i)
-      if (L.Slots[i].Order == Order - 1) {
-        ProcFXCH(i, 0);
-        break;
-      }
-    t = lastWithOrder(Order - 2);
+    if (const std::int32_t i = L.SlotWithOrder(Order - 1, 1); i > 0) ProcFXCH(i, 0);
+    t = L.SlotWithOrder(Order - 2, 1);
   }
   if (t < 1) Defect("operands of a queued command are not on the x87 stack");
   if (negate) {
@@ -174,9 +154,8 @@ void TFennic::NeedStack(std::int32_t Count) {
   // are addressed from the frame base, so the level's Pushed is added.
   const std::int32_t slot = AlignMode() ? 16 : 12;
   for (std::int32_t j = 0; j < excess; ++j) {
-    std::int32_t deepest = 0;
-    while (deepest < L.Depth && L.Slots[deepest].Order != 0) ++deepest;
-    if (deepest == L.Depth) Defect("no deepest value to spill");
+    const std::int32_t deepest = L.SlotWithOrder(0);
+    if (deepest < 0) Defect("no deepest value to spill");
     ProcFXCH(deepest, 0);
     PopModel();  // every other value moves down one position
     EmitEsp(insFstpTbyteEsp, insFstpTbyteEspB, insFstpTbyteEspD,

@@ -1,33 +1,22 @@
 // Compilation of expression trees: operand order, memory operands, queued
 // register arithmetic, negation, and argument trees computed on a level of
 // their own.
-#include <vector>
-
+#include "fennic/builder/treewalk.h"
 #include "fennic/codegen/defect.h"
 #include "fennic/codegen/levels.h"
-#include "fennic/core/codedtext.h"
 
 namespace fennic {
 
 namespace {
 
-const std::string NoKey(1, '\0');
-
-char KindOf(const TTreeNode* Node) { return Node->Text.empty() ? '\0' : Node->Text[0]; }
-
-std::int32_t PayloadOf(const TTreeNode* Node, std::size_t Pos) {
-  if (Node->Text.size() < Pos + 4) Defect("tree leaf without its payload");
-  return ReadInt32(Node->Text, Pos);
-}
-
-std::uint8_t OperationBits(char Operator) {
+std::uint8_t OperationBits(TOperator Operator) {
   switch (Operator) {
-    case '+': return ocAdd;
-    case '-': return ocSub;
-    case '*': return ocMul;
-    case '/': return ocDiv;
-    default: Defect("tree node of unknown kind");
+    case TOperator::Add: return ocAdd;
+    case TOperator::Sub: return ocSub;
+    case TOperator::Mul: return ocMul;
+    case TOperator::Div: return ocDiv;
   }
+  Defect("tree node of unknown kind");
 }
 
 // Frame offsets of temporaries are taken without the Pushed of the level
@@ -63,7 +52,7 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
   TTreeNode* root = FTrees[TreeIndex];
   const std::int32_t ops = OpCount(root), leaves = LeafCount(root);
 
-  if (!root->Flushed || KindOf(root) == FuncMarker) {
+  if (!root->Flushed || root->Kind == TNodeKind::Call) {
     AppendGroup(Dest, Precision, Store, ops, leaves);
     CompileLeaf(root);
     return;
@@ -101,20 +90,18 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
 
 void TFennic::CompileLeaf(TTreeNode* Node) {
   // The walk keeps its own stack: a chain of operators is as deep as it is
-  // long, and a long text must not exhaust the machine stack. The stack is
-  // the component's, shared by the walks that calls nest: each walk works
-  // above the frames of the one it runs in, and every reference to a frame
-  // is taken anew after anything that may nest.
-  using TFrame = TLeafFrame;
-  std::vector<TFrame>& pending = FLeafFrames;
-  const std::size_t bottom = pending.size();
+  // long, and a long text must not exhaust the machine stack. The calls
+  // that the walk compiles nest walks of their own on the same storage;
+  // every reference to an entry is taken anew after anything that may nest.
+  using TFrame = TWalkEntry;
+  TWalkStack pending(*FWalks);
   auto enter = [&](TTreeNode* n) {
     if (!n) Defect("operator without an operand");
     if (IsLeaf(n)) {
       LoadLeaf(n);
       return;
     }
-    std::uint8_t command = OperationBits(KindOf(n));
+    std::uint8_t command = OperationBits(n->Op);
     if (!n->Left || !n->Right) Defect("operator without an operand");
     TTreeNode* first = n->Left;
     TTreeNode* second = n->Right;
@@ -136,12 +123,7 @@ void TFennic::CompileLeaf(TTreeNode* Node) {
   };
 
   pending.push_back(TFrame{Node, nullptr, 0, false});
-  struct TUnwind {
-    std::vector<TFrame>& Frames;
-    std::size_t Bottom;
-    ~TUnwind() { Frames.resize(Bottom); }  // after a throw too
-  } unwind{pending, bottom};
-  while (pending.size() > bottom) {
+  while (!pending.empty()) {
     TFrame& top = pending.back();
     if (!top.Second) {
       // Not yet entered: a leaf is loaded at once, an operator expands.
@@ -150,10 +132,10 @@ void TFennic::CompileLeaf(TTreeNode* Node) {
       enter(n);
       continue;
     }
-    if (!top.FirstDone) {
+    if (!top.Done) {
       // The first operand is compiled; the second becomes a memory operand
       // or is compiled in turn.
-      top.FirstDone = true;
+      top.Done = true;
       TTreeNode* second = top.Second;
       std::uint8_t command = top.Command;
       TAddress operand = 0;
@@ -179,10 +161,10 @@ bool TFennic::FirstIsRight(const TTreeNode* Node) const {
   const TTreeNode* right = Node->Right;
   if (right->Usage < left->Usage) return false;
   if (right->Usage > left->Usage) return true;
-  if (KindOf(left) == VarMarker) {
+  if (left->Kind == TNodeKind::Variable) {
     // Narrow and unsigned integers have no x87 load of their own; the
     // other operand goes first.
-    const TVariable* found = FindVar(PayloadOf(left, 1));
+    const TVariable* found = FindVar(left->Code);
     if (!found) Defect("tree names an unknown variable");
     const TVariable& var = *found;
     return var.VarType == vtInt8 || var.VarType == vtUInt8 || var.VarType == vtUInt16 ||
@@ -192,21 +174,18 @@ bool TFennic::FirstIsRight(const TTreeNode* Node) const {
 }
 
 void TFennic::LoadLeaf(TTreeNode* Node) {
-  switch (KindOf(Node)) {
-    case ConstMarker: {
-      if (Node->Text.size() < 6) Defect("number leaf without its payload");
-      const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Node->Text[1]));
-      if (!IsFloatType(type)) Defect("number leaf of an integer type");
-      FldVal(type, PayloadOf(Node, 2), Node->Minus, false);
+  switch (Node->Kind) {
+    case TNodeKind::Number:
+      if (!IsFloatType(Node->Type)) Defect("number leaf of an integer type");
+      FldVal(Node->Type, Node->Offset, Node->Minus, false);
       return;
-    }
-    case VarMarker: {
-      const TVariable* var = FindVar(PayloadOf(Node, 1));
+    case TNodeKind::Variable: {
+      const TVariable* var = FindVar(Node->Code);
       if (!var) Defect("tree names an unknown variable");
       FldVar(*var, Node->Minus);
       return;
     }
-    case FuncMarker: {
+    case TNodeKind::Call: {
       if (!Node->Flushed) {
         // The result arrives in ST0.
         CallFunction(Node);
@@ -217,33 +196,31 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
       }
       // The call ran ahead and left its result in a temporary.
       CallFunction(Node);
-      const TFunction* fn = FindFunc(PayloadOf(Node, 1));
+      const TFunction* fn = FindFunc(Node->Code);
       if (!fn) Defect("tree names an unknown function");
       const auto type = static_cast<TVarType>(fn->FuncResult);
       FldVal(type, GetVal(type == vtUInt32 ? vtDouble : type), Node->Minus, true);
       return;
     }
-    default:
-      Defect("tree node of unknown kind");
+    case TNodeKind::Operator:
+      break;
   }
+  Defect("tree node of unknown kind");
 }
 
 bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Operand) {
   // Only when every register is taken and no queued command could free one.
   if (Level().Depth != 8 || TotalOps(0) != 0) return false;
   std::uint8_t form = 0;
-  switch (KindOf(Second)) {
-    case ConstMarker: {
-      if (Second->Text.size() < 6) Defect("number leaf without its payload");
-      const auto type = static_cast<TVarType>(static_cast<std::uint8_t>(Second->Text[1]));
-      if (type == vtSingle) form = ocMem4;
-      else if (type == vtDouble) form = ocMem8;
+  switch (Second->Kind) {
+    case TNodeKind::Number:
+      if (Second->Type == vtSingle) form = ocMem4;
+      else if (Second->Type == vtDouble) form = ocMem8;
       else return false;
-      Operand = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(PoolBase())) + PayloadOf(Second, 2);
+      Operand = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(PoolBase())) + Second->Offset;
       break;
-    }
-    case VarMarker: {
-      const TVariable* found = FindVar(PayloadOf(Second, 1));
+    case TNodeKind::Variable: {
+      const TVariable* found = FindVar(Second->Code);
       if (!found) Defect("tree names an unknown variable");
       const TVariable& var = *found;
       const auto address = static_cast<TAddress>(reinterpret_cast<std::uintptr_t>(var.Address));
@@ -262,9 +239,9 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
       }
       break;
     }
-    case FuncMarker: {
+    case TNodeKind::Call: {
       if (!Second->Flushed) return false;
-      const TFunction* fn = FindFunc(PayloadOf(Second, 1));
+      const TFunction* fn = FindFunc(Second->Code);
       if (!fn) Defect("tree names an unknown function");
       switch (fn->FuncResult) {
         case frSingle:
@@ -292,7 +269,7 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
       }
       break;
     }
-    default:
+    case TNodeKind::Operator:
       return false;
   }
   Command |= form;

@@ -137,8 +137,8 @@ TEST_F(BalanceTest, LongChainsBecomeShallowAndKeepEveryNode) {
     B.Run(src);
     ASSERT_FALSE(B.ErrorRaised()) << ops;
     const TTreeNode* root = B.FTrees[0];
-    EXPECT_EQ(TBuilder::LeafCount(root), operands) << ops;
-    EXPECT_EQ(TBuilder::OpCount(root), operands - 1) << ops;
+    EXPECT_EQ(B.LeafCount(root), operands) << ops;
+    EXPECT_EQ(B.OpCount(root), operands - 1) << ops;
     EXPECT_LT(depth(root), 100) << ops;
   }
 }

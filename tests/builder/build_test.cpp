@@ -30,8 +30,8 @@ class BuildTest : public ::testing::Test {
   }
   // The value of a number leaf, read from the pool at its own width.
   long double PoolValue(const TTreeNode* Leaf) const {
-    const std::uint8_t* at = B.PoolBase() + ReadInt32(Leaf->Text, 2);
-    switch (Leaf->Text[1]) {
+    const std::uint8_t* at = B.PoolBase() + Leaf->Offset;
+    switch (Leaf->Type) {
       case vtSingle: {
         float v;
         std::memcpy(&v, at, 4);
@@ -68,8 +68,8 @@ TEST_F(BuildTest, ExpressionsBecomeLabelledTrees) {
 TEST_F(BuildTest, CallArgumentsBecomeTreesParameterNodesAndNames) {
   // 2*x-1 folds to -1+2*x; the by-reference y stays a name.
   EXPECT_EQ(Build("x+f(2*x-1,-n,y)*k(-y)"),
-            std::string(Target64 ? "T0: (v1[0/0]+(f2(t1,p0,y)[0/8]*f3(t2)[0/0]!)[1/8])[1/8]\n"
-                                 : "T0: (v1[0/0]+(f2(t1,p0,y)[0/1]*f3(t2)[0/0]!)[1/1])[1/1]\n") +
+            std::string(Target64 ? "T0: (v1[0/0]+(f2(t1,p0,&v2)[0/8]*f3(t2)[0/0]!)[1/8])[1/8]\n"
+                                 : "T0: (v1[0/0]+(f2(t1,p0,&v2)[0/1]*f3(t2)[0/0]!)[1/1])[1/1]\n") +
             "T1: (s@" + std::to_string(B.FBase4) + "[0/0]+(s@" + std::to_string(B.FBase4 + 4) +
             "[0/0]*v1[0/0])[1/1])[1/1]\n"
             "T2: -v2[1/1]\nP0: -v4[0/0]\n");
@@ -92,8 +92,8 @@ TEST_F(BuildTest, ConstantsComeFromThePoolInTextOrder) {
   Build("0.1*x+0.1*y");
   ASSERT_EQ(B.FTrees.size(), 1u);
   EXPECT_EQ(B.FConstData.size() - B.FPoolPad, 16u);
-  EXPECT_EQ(B.FTrees[0]->Left->Left->Text, B.FTrees[0]->Right->Left->Text);
-  EXPECT_EQ(B.FTrees[0]->Left->Left->Text[1], vtExtended);
+  EXPECT_EQ(PrintTree(B.FTrees[0]->Left->Left), PrintTree(B.FTrees[0]->Right->Left));
+  EXPECT_EQ(B.FTrees[0]->Left->Left->Type, vtExtended);
   EXPECT_EQ(PoolValue(B.FTrees[0]->Left->Left), 0.1L);
 }
 
@@ -114,7 +114,7 @@ TEST_F(BuildTest, DeepestNestingTheSimplifierTakesBuilds) {
   text += "x" + std::string(TSimpler::MaxNesting, ')');
   Build(text);
   ASSERT_EQ(B.FTrees.size(), 1u);
-  EXPECT_EQ(TBuilder::OpCount(B.FTrees[0]), TSimpler::MaxNesting);
+  EXPECT_EQ(B.OpCount(B.FTrees[0]), TSimpler::MaxNesting);
   EXPECT_EQ(B.FTrees[0]->Usage, 1);
 }
 
@@ -134,7 +134,9 @@ TEST_F(BuildTest, MegabyteChainBuildsAndIsReleased) {
   B.Build(text);
   ASSERT_FALSE(B.ErrorRaised());
   ASSERT_EQ(B.FTrees.size(), 1u);
-  EXPECT_EQ(TBuilder::LeafCount(B.FTrees[0]), leaves);
+  EXPECT_EQ(B.LeafCount(B.FTrees[0]), leaves);
+  // The walks' storage grew as deep as the chain and was given back.
+  EXPECT_LE(B.FWalks->Capacity(), TWalkStorage::KeptEntries);
   B.ReleaseTrees();
   EXPECT_TRUE(B.FTrees.empty());
 }

@@ -84,7 +84,7 @@ TEST_F(StackUsageTest, PlainSumNeedsOneRegister) {
 TEST_F(StackUsageTest, BalancedTreeOf512LeavesNeedsNineAndFlushesNothing) {
   Build(Balanced(9));
   const TTreeNode* root = B.FTrees[0];
-  EXPECT_EQ(TBuilder::LeafCount(root), 512);
+  EXPECT_EQ(B.LeafCount(root), 512);
   EXPECT_EQ(root->Need, 9);
   EXPECT_EQ(root->Usage, 9);
   EXPECT_EQ(B.Tree0(true).find('!'), std::string::npos);
@@ -149,7 +149,7 @@ TEST_F(StackUsageTest, ArgumentCostsFollowTheirForm) {
   };
   for (const auto& [src, needs] : cases) {
     Build(src);
-    EXPECT_EQ(B.ParameterNeeds(B.FTrees[0]->Text, 8), needs) << src;
+    EXPECT_EQ(B.ParameterNeeds(B.FTrees[0], 8), needs) << src;
   }
   // A call inside an integer argument runs in place, never flushed.
   Build("gi(ki(x+y))");
@@ -161,7 +161,7 @@ TEST_F(StackUsageTest, ArgumentCostsFollowTheirForm) {
 TEST_F(StackUsageTest, BuiltInTakesOnlyWhatFitsOnTheX87) {
   // StackNeeds 6 leaves room for two x87 arguments; the third is costed alone.
   Build("b6(x+y,x+y,(x+y)*(x+y))");
-  EXPECT_EQ(B.ParameterNeeds(B.FTrees[0]->Text, 8), 2);
+  EXPECT_EQ(B.ParameterNeeds(B.FTrees[0], 8), 2);
   EXPECT_EQ(B.FTrees[0]->Usage, 8);
 
   // The second of two arguments that need all eight registers is computed
@@ -170,7 +170,7 @@ TEST_F(StackUsageTest, BuiltInTakesOnlyWhatFitsOnTheX87) {
   Build("b0(" + full + "," + full + ")");
   EXPECT_FALSE(B.FTrees[1]->Flushed);
   EXPECT_TRUE(B.FTrees[2]->Flushed);
-  EXPECT_EQ(B.ParameterNeeds(B.FTrees[0]->Text, 8), 8);
+  EXPECT_EQ(B.ParameterNeeds(B.FTrees[0], 8), 8);
   EXPECT_EQ(B.FTopLevel, 1);
   // A flushed call inside the isolated argument runs one level above it.
   Build("b0(" + full + "," + full + "+ki(y))");
@@ -196,8 +196,8 @@ TEST_F(StackUsageTest, LongChainsAreWalkedWithoutRecursion) {
   for (int i = 1; i < terms; ++i) src += i % 3 ? "+x" : "-fd(y)";
   Build(src);
   const TTreeNode* root = B.FTrees[0];
-  EXPECT_EQ(TBuilder::LeafCount(root), terms + 1);
-  EXPECT_EQ(TBuilder::OpCount(root), terms);
+  EXPECT_EQ(B.LeafCount(root), terms + 1);
+  EXPECT_EQ(B.OpCount(root), terms);
   EXPECT_EQ(root->Usage, Target64 ? AllRegisters : 2);
   EXPECT_EQ(B.FTrees.size(), 1u + (terms - 1) / 3);
   for (const TTreeNode* n = root; !TBuilder::IsLeaf(n); n = n->Left) ASSERT_FALSE(n->Left->Minus);

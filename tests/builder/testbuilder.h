@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "fennic/builder/builder.h"
+#include "fennic/builder/tree.h"
 #include "fennic/builder/treeprint.h"
 #include "fennic/core/codedtext.h"
 
@@ -22,6 +22,8 @@ class TTestBuilder : public TBuilder {
   using TBuilder::BuildSimplified;
   using TBuilder::BuildTree;
   using TBuilder::CalcMinuses;
+  using TBuilder::FCallArgs;
+  using TBuilder::FWalks;
   using TBuilder::FBase16;
   using TBuilder::FBase4;
   using TBuilder::FBase8;
@@ -117,9 +119,9 @@ class TTestBuilder : public TBuilder {
   std::vector<std::uint8_t> TableData;
   std::vector<std::uint8_t> TableSizes;
 
-  std::string Trees(bool Labels = false) const { return PrintTrees(FTrees, FParNodes, Labels); }
+  std::string Trees(bool Labels = false) const { return PrintTrees(FTrees, FParNodes, FCallArgs, Labels); }
   std::string Tree0(bool Labels = false) const {
-    return FTrees.empty() ? std::string("<none>") : PrintTree(FTrees[0], Labels);
+    return FTrees.empty() ? std::string("<none>") : PrintTree(FTrees[0], FCallArgs, Labels);
   }
 };
 

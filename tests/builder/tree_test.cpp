@@ -75,7 +75,7 @@ TEST_F(TreeTest, CallArgumentsBecomeTreesAndParameterNodes) {
   const std::pair<const char*, const char*> cases[] = {
       {"g(-n)", "T0: f2(p0)\nP0: -v5\n"},
       {"g(n)*h", "T0: (f2(p0)*f3)\nP0: v5\n"},
-      {"r(&x)+x", "T0: (f4(x)+v1)\n"},
+      {"r(&x)+x", "T0: (f4(&v1)+v1)\n"},
       {"g($-5)", "T0: f2(p0)\nP0: #-5\n"},
       {"g(-$5)", "T0: f2(p0)\nP0: #-5\n"},  // the sign goes into the value
       {"g(-k(x))", "T0: f2(p0)\nT1: v1\nP0: -f5(t1)\n"},
@@ -92,7 +92,8 @@ TEST_F(TreeTest, CallArgumentsBecomeTreesAndParameterNodes) {
   }
   B.Run("h");
   ASSERT_EQ(B.FTrees.size(), 1u);
-  EXPECT_EQ(B.FTrees[0]->Text.size(), 5u);
+  EXPECT_EQ(B.FTrees[0]->Kind, TNodeKind::Call);
+  EXPECT_EQ(B.FTrees[0]->ArgCount, 0);
 }
 
 TEST_F(TreeTest, ConstantsAreReadInTextOrderAtTheirWidths) {
@@ -193,14 +194,14 @@ TEST_F(TreeTest, OnlyRootsCarryMinusAndEveryOperatorHasTwoOperands) {
     long double v;
     if (TBuilder::IsLeaf(n)) {
       EXPECT_TRUE(!n->Left && !n->Right);
-      v = values[ReadInt32(n->Text, 1) - 1];
+      v = values[n->Code - 1];
     } else {
       EXPECT_TRUE(n->Left && n->Right);
       long double l = evalTree(n->Left, false), r = evalTree(n->Right, false);
-      switch (n->Text[0]) {
-        case '+': v = l + r; break;
-        case '-': v = l - r; break;
-        case '*': v = l * r; break;
+      switch (n->Op) {
+        case TOperator::Add: v = l + r; break;
+        case TOperator::Sub: v = l - r; break;
+        case TOperator::Mul: v = l * r; break;
         default: v = l / r; break;
       }
     }

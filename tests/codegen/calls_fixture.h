@@ -57,6 +57,24 @@ class TCallFennic : public TRecordingFennic {
     return s + ')';
   }
 
+  // An integer argument from one coded element (a call without arguments,
+  // a variable or an inline integer), as the parser enters it into FParNodes.
+  TCallArg IntegerNode(const std::string& coded, bool minus = false) {
+    auto* n = new TTreeNode;
+    if (coded.size() == 10 && coded[0] == ConstMarker) {
+      n->Kind = TNodeKind::Number;
+      n->Type = static_cast<TVarType>(coded[1]);
+      std::memcpy(&n->Value, coded.data() + 2, 8);
+    } else {
+      n->Kind = coded[0] == FuncMarker ? TNodeKind::Call : TNodeKind::Variable;
+      n->Code = ReadInt32(coded, 1);
+    }
+    n->Minus = minus;
+    FParNodes.push_back(n);
+    return {TArgKind::Integer, static_cast<std::int32_t>(FParNodes.size() - 1)};
+  }
+  TCallArg Reference(const std::string& name) const { return {TArgKind::Reference, VarCode(name)}; }
+
   // Compiles coded text as Compile compiles simplified text; false (with a
   // test failure) when the builder refuses it.
   bool CompileCoded(const std::string& coded) {

@@ -169,15 +169,16 @@ TEST(CallRoutines, LoadedRegistersSavedAroundAnX87ArgumentThatCalls) {
 
 TEST(CallEmission, SearchFuncFindsCallsMadeInPlace) {
   TCallFennic f;
-  auto leaf = [](char marker, bool flushed = false) {
+  auto leaf = [](TNodeKind kind, bool flushed = false) {
     auto* n = new TTreeNode;
-    n->Text = MarkerWithCode(marker, 1);
+    n->Kind = kind;
+    n->Code = 1;
     n->Flushed = flushed;
     return n;
   };
   auto op = [](TTreeNode* l, TTreeNode* r, bool flushed = false) {
     auto* n = new TTreeNode;
-    n->Text = "+";
+    n->Op = TOperator::Add;
     n->Left = l;
     n->Right = r;
     n->Flushed = flushed;
@@ -187,20 +188,20 @@ TEST(CallEmission, SearchFuncFindsCallsMadeInPlace) {
     TTreeNode* tree;
     bool found;
   } cases[] = {
-      {leaf(VarMarker), false},
-      {leaf(FuncMarker), true},
-      {leaf(FuncMarker, true), false},  // computed ahead, on another level
-      {op(leaf(VarMarker), op(leaf(ConstMarker), leaf(FuncMarker))), true},
-      {op(leaf(FuncMarker, true), leaf(VarMarker)), false},
-      {op(leaf(FuncMarker), leaf(VarMarker), true), false},  // an isolated tree
+      {leaf(TNodeKind::Variable), false},
+      {leaf(TNodeKind::Call), true},
+      {leaf(TNodeKind::Call, true), false},  // computed ahead, on another level
+      {op(leaf(TNodeKind::Variable), op(leaf(TNodeKind::Number), leaf(TNodeKind::Call))), true},
+      {op(leaf(TNodeKind::Call, true), leaf(TNodeKind::Variable)), false},
+      {op(leaf(TNodeKind::Call), leaf(TNodeKind::Variable), true), false},  // an isolated tree
   };
   for (const auto& c : cases) {
     EXPECT_EQ(f.SearchFunc(c.tree), c.found);
     TBuilder::KillTree(c.tree);
   }
   // A chain far deeper than the machine stack would take.
-  TTreeNode* chain = leaf(FuncMarker);
-  for (int i = 0; i < 200000; ++i) chain = op(chain, leaf(VarMarker));
+  TTreeNode* chain = leaf(TNodeKind::Call);
+  for (int i = 0; i < 200000; ++i) chain = op(chain, leaf(TNodeKind::Variable));
   EXPECT_TRUE(f.SearchFunc(chain));
   TBuilder::KillTree(chain);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codegen/calls_fixture.h"
+#include "fennic/builder/treeprint.h"
 #include "support/hostfuncs_recording.h"
 
 namespace fennic::testing {
@@ -187,10 +188,7 @@ TEST(IntegerArguments, ResultAdaptationEncodings) {
       TCallFennic f;
       ASSERT_NE(f.RegisterFuncExt("g", "", ctCdecl, c.result, 0, reinterpret_cast<void*>(&HostRaw), false), 0);
       f.StartSizing();
-      auto* node = new TTreeNode;
-      node->Text = MarkerWithCode(FuncMarker, f.FuncCode("g"));
-      f.FParNodes.push_back(node);
-      const std::string arg = MarkerWithCode(ParMarker, static_cast<std::int32_t>(f.FParNodes.size() - 1));
+      const TCallArg arg = f.IntegerNode(MarkerWithCode(FuncMarker, f.FuncCode("g")));
       EXPECT_EQ(f.PushPar(arg, TVarDef{c.param, psValue}, regs[k], 0), regs[k]);
       const Bytes r = f.Recorded();
       ASSERT_GE(r.size(), CallLength);
@@ -218,16 +216,10 @@ TEST(IntegerArguments, SixtyFourBitEncodings) {
   ASSERT_NE(f.RegisterFuncExt("gu32", "", ctCdecl, frUInt32, 0, reinterpret_cast<void*>(&HostRaw), false), 0);
   ASSERT_NE(f.RegisterFuncExt("g64", "", ctCdecl, frInt64, 0, reinterpret_cast<void*>(&HostRaw), false), 0);
   const TVarDef wide{vtInt64, psValue};
-  auto node = [&f](const std::string& text, bool minus = false) {
-    auto* n = new TTreeNode;
-    n->Text = text;
-    n->Minus = minus;
-    f.FParNodes.push_back(n);
-    return MarkerWithCode(ParMarker, static_cast<std::int32_t>(f.FParNodes.size() - 1));
-  };
+  auto node = [&f](const std::string& text, bool minus = false) { return f.IntegerNode(text, minus); };
   auto call = [&f](const char* name) { return MarkerWithCode(FuncMarker, f.FuncCode(name)); };
   const struct {
-    std::string arg;
+    TCallArg arg;
     TPushed kind;
     Bytes code;  // after a CALL's five bytes where there is one
     bool afterCall;
@@ -251,7 +243,7 @@ TEST(IntegerArguments, SixtyFourBitEncodings) {
     EXPECT_EQ(f.PushPar(c.arg, wide, pEAX, -8), c.kind);
     Bytes r = f.Recorded();
     if (c.afterCall) r.erase(r.begin(), r.begin() + 5);
-    EXPECT_EQ(Hex(r), Hex(c.code)) << Hex(Bytes(c.arg.begin(), c.arg.end()));
+    EXPECT_EQ(Hex(r), Hex(c.code)) << PrintTree(f.FParNodes[c.arg.Index]);
   }
 }
 
@@ -261,12 +253,7 @@ TEST(IntegerArguments, NarrowValuesForTheSlotGoThroughEax) {
   TCallFennic f;
   f.RegisterVarExt("u16", vtUInt16, &u16);
   const TVarDef narrow{vtInt32, psValue};
-  auto node = [&f](const std::string& text) {
-    auto* n = new TTreeNode;
-    n->Text = text;
-    f.FParNodes.push_back(n);
-    return MarkerWithCode(ParMarker, static_cast<std::int32_t>(f.FParNodes.size() - 1));
-  };
+  auto node = [&f](const std::string& text) { return f.IntegerNode(text); };
   f.StartSizing();
   f.Level().Pushed = 4;
   // A number is written straight into the slot...
@@ -278,7 +265,7 @@ TEST(IntegerArguments, NarrowValuesForTheSlotGoThroughEax) {
   EXPECT_EQ(Hex(f.Recorded()), Hex(Bytes{0x0F, 0xB7, 0x05} + Addr(&u16)));
   // A by-reference argument: the variable's address as an immediate.
   f.ClearRecord();
-  EXPECT_EQ(f.PushPar("u16", TVarDef{vtUInt16, psReference}, pECX, 0), pECX);
+  EXPECT_EQ(f.PushPar(f.Reference("u16"), TVarDef{vtUInt16, psReference}, pECX, 0), pECX);
   EXPECT_EQ(Hex(f.Recorded()), Hex(Bytes{0xB9} + Addr(&u16)));
 }
 

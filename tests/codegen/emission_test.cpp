@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 
 #include "support/codegen_recorder.h"
 
@@ -16,7 +17,7 @@ class Emission : public ::testing::Test {
   // Fills the model with n computed values (key 00), ST0 = the last.
   void Occupy(std::int32_t n) {
     for (std::int32_t i = 0; i < n; ++i) {
-      F.PushModel(std::string(1, '\0'));
+      F.PushModel(NoKey);
       F.Level().Depth += 1;
     }
   }
@@ -163,13 +164,22 @@ TEST_F(Emission, SlotKeysIdentifyVariablesAndConstants) {
   F.FldVal(vtExtended, 0, false, false);
   F.FldVal(vtDouble, 8, true, false);
   F.FldVal(vtDouble, 0, false, true);
-  const std::string varKey = std::string{12} + std::string(reinterpret_cast<const char*>(&code), 4);
-  const std::string constKey = std::string{10, 9} + std::string(4, '\0');
-  EXPECT_EQ(L0().Slots[3].Key, varKey);
-  EXPECT_EQ(L0().Slots[2].Key, constKey);
-  EXPECT_EQ(L0().Slots[1].Key, std::string(1, '\0'));  // negated
-  EXPECT_EQ(L0().Slots[0].Key, std::string(1, '\0'));  // frame
+  EXPECT_EQ(L0().Slots[3].Key, TSlotKey::Variable(code));
+  EXPECT_EQ(L0().Slots[2].Key, TSlotKey::PoolConstant(vtExtended, 0));
+  EXPECT_EQ(L0().Slots[1].Key, NoKey);  // negated
+  EXPECT_EQ(L0().Slots[0].Key, NoKey);  // frame
   for (std::int32_t s = 0; s < 4; ++s) EXPECT_EQ(L0().Slots[s].Order, 3 - s);
+  // Keys of different kinds, types or values never meet, whatever their bits.
+  const TSlotKey distinct[] = {NoKey,
+                               TSlotKey::Variable(8),
+                               TSlotKey::Variable(-8),
+                               TSlotKey::Variable(1 << 8),
+                               TSlotKey::PoolConstant(vtSingle, 8),
+                               TSlotKey::PoolConstant(vtDouble, 8),
+                               TSlotKey::PoolConstant(vtDouble, -8),
+                               TSlotKey::PoolConstant(vtExtended, 0)};
+  for (std::size_t a = 0; a < std::size(distinct); ++a)
+    for (std::size_t b = 0; b < std::size(distinct); ++b) EXPECT_EQ(distinct[a] == distinct[b], a == b) << a << " " << b;
 }
 
 TEST_F(Emission, RepeatedLoadsCopyARegisterUnlessSmartLoadReadsAlignedMemory) {
@@ -423,7 +433,7 @@ TEST_F(Emission, ModelOverflowIsADefectNotSilentCode) {
   // With no group to queue into, or a full x87 model, the generator throws.
   EXPECT_THROW(F.AddOp(ocAdd), ECodeGenError);
   Occupy(8);
-  EXPECT_THROW(F.PushModel(std::string(1, '\0')), ECodeGenError);
+  EXPECT_THROW(F.PushModel(NoKey), ECodeGenError);
   F.FLevel = 9;
   EXPECT_THROW(F.Emit(insRet), ECodeGenError);
 }

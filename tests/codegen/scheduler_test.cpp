@@ -9,7 +9,7 @@
 namespace fennic::testing {
 namespace {
 
-const std::string kComputed(1, '\0');
+constexpr TSlotKey kComputed = NoKey;
 
 class Scheduler : public ::testing::Test {
  protected:

@@ -24,7 +24,8 @@ class TTreeFennic : public TRecordingFennic {
   // for call-free trees unless a test overrides the labels.
   TTreeNode* Var(const char* name, bool minus = false) {
     auto* n = new TTreeNode;
-    n->Text = MarkerWithCode(VarMarker, VarCode(name));
+    n->Kind = TNodeKind::Variable;
+    n->Code = VarCode(name);
     n->Minus = minus;
     TVariable v;
     GetVar(v, VarCode(name));
@@ -33,14 +34,15 @@ class TTreeFennic : public TRecordingFennic {
   }
   TTreeNode* Num(TVarType type, std::int32_t offset) {
     auto* n = new TTreeNode;
-    n->Text = {ConstMarker, static_cast<char>(type)};
-    AppendInt32(n->Text, offset);
+    n->Kind = TNodeKind::Number;
+    n->Type = type;
+    n->Offset = offset;
     n->Need = n->Usage = type == vtExtended;
     return n;
   }
   static TTreeNode* Op(char op, TTreeNode* l, TTreeNode* r, bool minus = false) {
     auto* n = new TTreeNode;
-    n->Text = std::string(1, op);
+    n->Op = static_cast<TOperator>(op);
     n->Left = l;
     n->Right = r;
     n->Minus = minus;
@@ -377,10 +379,12 @@ TEST(TreeCompilation, MalformedTreesAreDefects) {
   double x = 1;
   f.RegisterVarExt("x", vtDouble, &x);
   auto* unknownVar = new TTreeNode;
-  unknownVar->Text = MarkerWithCode(VarMarker, 999);
+  unknownVar->Kind = TNodeKind::Variable;
+  unknownVar->Code = 999;
   auto* badOp = TTreeFennic::Op('^', f.Var("x"), f.Var("x"));
   auto* call = new TTreeNode;
-  call->Text = MarkerWithCode(FuncMarker, 1);
+  call->Kind = TNodeKind::Call;
+  call->Code = 1;
   for (TTreeNode* t : {unknownVar, badOp, call}) {
     f.FTrees.assign(1, t);
     EXPECT_THROW(f.Generate(0, [&] { f.CompileTree(0, 0, otExtended, false); }), ECodeGenError);
