@@ -7,6 +7,7 @@
 
 #include "fennic/builder/treewalk.h"
 #include "fennic/codegen/calls.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -55,9 +56,9 @@ void TFennic::LoadIntegerResult(TVarType VarType) {
   const std::int32_t temp = ProcessInt(VarType);
   NeedStack(1);
   if (VarType == vtUInt32 || VarType == vtInt64)
-    EmitFrame(insFildQwordEsp, insFildQwordEspD, temp, 8);
+    EmitFrame(insFildQwordEsp, temp, 8);
   else
-    EmitFrame(insFildDwordEsp, insFildDwordEspD, temp, 4);
+    EmitFrame(insFildDwordEsp, temp, 4);
 }
 
 void TFennic::CompileCall(TTreeNode* Node) {
@@ -173,10 +174,7 @@ void TFennic::DeliverResult(const TFunction& fn, TTreeNode* Node) {
 
 void TFennic::AdjustEsp(bool Reserve, std::int32_t Bytes) {
   if (Bytes <= 0) return;
-  if (Bytes < 128)
-    EmitI8(Reserve ? insSubEspB : insAddEspB, Bytes);
-  else
-    EmitI32(Reserve ? insSubEspD : insAddEspD, Bytes);
+  Emit(TEncoder().ArithImm(Reserve ? aSub : aAdd, TOperand::Register(rSP), Bytes, Target64 ? RexWide : RexNone));
 }
 
 bool TFennic::SendToReg(const TCallArg& Arg, const TVarDef& Def, TToRegs& Regs, TPushed& Next) {

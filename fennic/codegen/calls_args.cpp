@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fennic/codegen/calls.h"
+#include "fennic/core/encoder.h"
 #include "fennic/core/x87guard.h"
 
 namespace fennic {
@@ -31,39 +32,14 @@ bool IsUnsignedType(TVarType VarType) {
 
 }  // namespace
 
-void TFennic::EmitBytes(std::initializer_list<std::uint8_t> Bytes) {
-  AddComm(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()));
-}
-
-void TFennic::EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value) {
-  AddCommAndI32(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()), Value);
-}
-
-void TFennic::EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address) {
-  EmitAbs(Bytes.begin(), static_cast<std::int32_t>(Bytes.size()), Address);
-}
-
 void TFennic::StoreRegAt(TPushed Reg, std::int32_t Displacement) {
-  // MOV [ESP+d], reg
   CheckDisplacement(Displacement);
-  const std::uint8_t reg = static_cast<std::uint8_t>(Field(Reg) << 3);
-  if (Displacement == 0)
-    EmitBytes({0x89, static_cast<std::uint8_t>(0x04 | reg), 0x24});
-  else if (Displacement < 128)
-    EmitBytes({0x89, static_cast<std::uint8_t>(0x44 | reg), 0x24, static_cast<std::uint8_t>(Displacement)});
-  else
-    EmitBytesI32({0x89, static_cast<std::uint8_t>(0x84 | reg), 0x24}, Displacement);
+  Emit(TEncoder().Op({0x89}, Field(Reg), TOperand::Esp(Displacement)));  // MOV [ESP+d], reg
 }
 
 void TFennic::StoreImmAt(std::int32_t Displacement, std::int32_t Value) {
-  // MOV DWORD PTR [ESP+d], imm32
   CheckDisplacement(Displacement);
-  if (Displacement == 0)
-    EmitI32(insMovDwordEspImm, Value);
-  else if (Displacement < 128)
-    EmitI8I32(insMovDwordEspBImm, Displacement, Value);
-  else
-    EmitI32I32(insMovDwordEspDImm, Displacement, Value);
+  Emit(TEncoder().Op({0xC7}, 0, TOperand::Esp(Displacement)).I32(Value));  // MOV DWORD PTR [ESP+d], imm32
 }
 
 void TFennic::ProcessPar(TPushed Kind, TVarType, std::int32_t Offset) {
@@ -128,9 +104,9 @@ TPushed TFennic::PushNumber(const TTreeNode* Node, const TVarDef& Def, TPushed W
   }
   const std::uint8_t f = Field(Where);
   if (low == 0)
-    EmitBytes({0x31, static_cast<std::uint8_t>(0xC0 | f << 3 | f)});  // XOR reg, reg
+    Emit(TEncoder().Op({0x31}, f, TOperand::Register(f)));  // XOR reg, reg
   else
-    EmitBytesI32({static_cast<std::uint8_t>(0xB8 + f)}, low);  // MOV reg, imm32
+    Emit(TEncoder().OpPlusReg(0xB8, f).I32(low));  // MOV reg, imm32
   return Where;
 }
 
@@ -140,18 +116,21 @@ TPushed TFennic::LoadVariable(const TTreeNode* Node, const TVarDef& Def, TPushed
   const TVariable& var = *found;
   // Loads into a 32-bit register, widened where the variable is narrower.
   auto load = [this, &var](TPushed into) {
-    const std::uint8_t modrm = static_cast<std::uint8_t>(0x05 | Field(into) << 3);
+    const std::uint8_t reg = Field(into);
+    const TOperand at = TOperand::AbsoluteLater();
+    TEncoder code;
     switch (var.VarType) {
-      case vtInt8: EmitAbsBytes({0x0F, 0xBE, modrm}, AddressOf(var.Address)); break;
-      case vtUInt8: EmitAbsBytes({0x0F, 0xB6, modrm}, AddressOf(var.Address)); break;
-      case vtInt16: EmitAbsBytes({0x0F, 0xBF, modrm}, AddressOf(var.Address)); break;
-      case vtUInt16: EmitAbsBytes({0x0F, 0xB7, modrm}, AddressOf(var.Address)); break;
+      case vtInt8: code.Op({0x0F, 0xBE}, reg, at); break;
+      case vtUInt8: code.Op({0x0F, 0xB6}, reg, at); break;
+      case vtInt16: code.Op({0x0F, 0xBF}, reg, at); break;
+      case vtUInt16: code.Op({0x0F, 0xB7}, reg, at); break;
       // A 64-bit variable for a narrower parameter: its low half.
       case vtInt32:
       case vtUInt32:
-      case vtInt64: EmitAbsBytes({0x8B, modrm}, AddressOf(var.Address)); break;
+      case vtInt64: code.Op({0x8B}, reg, at); break;
       default: Defect("floating-point variable as an integer argument");
     }
+    EmitAbs(code, AddressOf(var.Address));
   };
   if (Def.VarType != vtInt64) {
     const TPushed reg = Where == pMemory ? pEAX : Where;
@@ -175,7 +154,7 @@ void TFennic::Negate(TPushed Where) {
     Emit(insAdcEdx0);
     Emit(insNegEdx);
   } else {
-    EmitBytes({0xF7, static_cast<std::uint8_t>(0xD8 | Field(Where))});
+    Emit(TEncoder().Op({0xF7}, 3, TOperand::Register(Field(Where))));  // NEG reg
   }
 }
 
@@ -184,6 +163,10 @@ TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) 
   const std::uint8_t f = Field(Reg);
   const std::int32_t from = ResultSizes[Result], to = VarSizes[VarType];
   const bool wide = VarType == vtInt64;
+  // MOVSX / MOVZX into Reg (EAX for 64 bits) from AL or AX.
+  auto widen = [this](std::uint8_t Opcode, std::uint8_t Into) {
+    Emit(TEncoder().Op({0x0F, Opcode}, Into, TOperand::Register(rAX)));
+  };
   if (to <= from) {
     if (wide) return pInt64;
     if (Reg == pECX) Emit(insMovEcxEax);
@@ -197,26 +180,27 @@ TPushed TFennic::AdaptResult(TFuncResult Result, TVarType VarType, TPushed Reg) 
       Emit(insCdq);
       return pInt64;
     }
-    const std::uint8_t modrm = static_cast<std::uint8_t>(0xC0 | f << 3);
     if (to == 2) {
       // from 8 bits
-      if (Reg == pEAX)
-        EmitBytes({0x66, 0x98});  // CBW
-      else
-        EmitBytes({0x0F, 0xBE, modrm});
+      if (Reg == pEAX) {
+        Emit(insOperandSize);  // CBW
+        Emit(insCwde);
+      } else {
+        widen(0xBE, f);
+      }
     } else if (from == 2) {
       if (Reg == pEAX)
         Emit(insCwde);
       else
-        EmitBytes({0x0F, 0xBF, modrm});
+        widen(0xBF, f);
     } else {
-      EmitBytes({0x0F, 0xBE, modrm});
+      widen(0xBE, f);
     }
     return Reg;
   }
-  const std::uint8_t modrm = wide ? 0xC0 : static_cast<std::uint8_t>(0xC0 | f << 3);
-  if (from == 1) EmitBytes({0x0F, 0xB6, modrm});
-  if (from == 2) EmitBytes({0x0F, 0xB7, modrm});
+  const std::uint8_t into = wide ? std::uint8_t{rAX} : f;
+  if (from == 1) widen(0xB6, into);
+  if (from == 2) widen(0xB7, into);
   if (!wide) return Reg;
   Emit(insXorEdxEdx);
   return pInt64;

@@ -5,6 +5,7 @@
 
 #include "fennic/codegen/defect.h"
 #include "fennic/codegen/levels.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -36,10 +37,6 @@ std::int32_t TempClass(TVarType type) {
   return size == 12 ? 16 : size;
 }
 
-// Templates by TOpType (single, double, extended).
-constexpr TInstr FstpEsp[3] = {insFstpDwordEsp, insFstpQwordEsp, insFstpTbyteEsp};
-constexpr TInstr FstpEspB[3] = {insFstpDwordEspB, insFstpQwordEspB, insFstpTbyteEspB};
-constexpr TInstr FstpEspD[3] = {insFstpDwordEspD, insFstpQwordEspD, insFstpTbyteEspD};
 constexpr std::int32_t OpTypeArea[3] = {4, 8, 16};
 
 }  // namespace
@@ -146,29 +143,31 @@ void TFennic::CheckDisplacement(std::int32_t Displacement) const {
     Defect("negative ESP displacement " + std::to_string(Displacement));
 }
 
-void TFennic::EmitFrame(TInstr AtEsp, TInstr WithDword, std::int32_t Offset, std::int32_t Area) {
+void TFennic::Emit(const TEncoder& Code) { AddComm(Code.Data(), Code.Size()); }
+
+void TFennic::EmitAbs(const TEncoder& Form, TAddress Address) { EmitAbs(Form.Data(), Form.Size(), Address); }
+
+void TFennic::EmitFrame(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Offset, std::int32_t Area) {
   if (Offset == 0) {
-    Emit(AtEsp);
     TLevelInfo& L = Level();
     (Area == 4 ? L.Short4 : Area == 8 ? L.Short8 : L.Short16) += 1;
   } else {
     CheckDisplacement(Offset);
-    EmitI32(WithDword, Offset);
   }
+  Emit(TEncoder().Reform(Bytes, Count, TOperand::Frame(Offset)));
 }
 
-void TFennic::EmitEsp(TInstr AtEsp, TInstr WithByte, TInstr WithDword, std::int32_t Displacement) {
+void TFennic::EmitFrame(TInstr Instr, std::int32_t Offset, std::int32_t Area) {
+  EmitFrame(InstrTemplates[Instr].Bytes, InstrTemplates[Instr].Count, Offset, Area);
+}
+
+void TFennic::EmitEsp(TInstr Instr, std::int32_t Displacement) {
   CheckDisplacement(Displacement);
-  if (Displacement == 0)
-    Emit(AtEsp);
-  else if (Displacement < 128)
-    EmitI8(WithByte, Displacement);
-  else
-    EmitI32(WithDword, Displacement);
+  Emit(TEncoder().Reform(InstrTemplates[Instr].Bytes, InstrTemplates[Instr].Count, TOperand::Esp(Displacement)));
 }
 
 void TFennic::StoreTemp(TOpType OpType, std::int32_t Offset) {
-  EmitFrame(FstpEsp[OpType], FstpEspD[OpType], Offset, OpTypeArea[OpType]);
+  EmitFrame(FstpEsp[OpType], Offset, OpTypeArea[OpType]);
 }
 
 void TFennic::AddFuncCall(const TFunction& Func) {
@@ -222,8 +221,7 @@ std::int32_t TFennic::FindKey(TSlotKey Key) {
 
 void TFennic::FldSt(std::int32_t I) {
   if (I < 0 || I > 6) return;
-  const std::uint8_t bytes[2] = {0xD9, static_cast<std::uint8_t>(0xC0 + I)};
-  AddComm(bytes, 2);
+  Emit(TEncoder().Op({0xD9}, 0, TOperand::Register(static_cast<std::uint8_t>(I))));  // FLD ST(i)
 }
 
 void TFennic::ProcFXCH(std::int32_t I, std::int32_t J) {
@@ -231,8 +229,7 @@ void TFennic::ProcFXCH(std::int32_t I, std::int32_t J) {
   if (I < 0 || J < 0 || I >= L.Depth || J >= L.Depth || I == J) return;
   if (I == 0) std::swap(I, J);
   auto fxch = [this](std::int32_t i) {
-    const std::uint8_t bytes[2] = {0xD9, static_cast<std::uint8_t>(0xC8 + i)};
-    AddComm(bytes, 2);
+    Emit(TEncoder().Op({0xD9}, 1, TOperand::Register(static_cast<std::uint8_t>(i))));  // FXCH ST(i)
   };
   fxch(I);
   if (J != 0) {
@@ -266,10 +263,10 @@ void TFennic::FldVar(const TVariable& Variable, bool Negate) {
       case vtInt8:
       case vtUInt8:
       case vtUInt16:
-        EmitFrame(insFildDwordEsp, insFildDwordEspD, ProcessIntVar(Variable), 4);
+        EmitFrame(insFildDwordEsp, ProcessIntVar(Variable), 4);
         break;
       case vtUInt32:
-        EmitFrame(insFildQwordEsp, insFildQwordEspD, ProcessIntVar(Variable), 8);
+        EmitFrame(insFildQwordEsp, ProcessIntVar(Variable), 8);
         break;
     }
   }
@@ -300,13 +297,13 @@ void TFennic::FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InF
             address);
   } else {
     switch (VarType) {
-      case vtInt16: EmitFrame(insFildWordEsp, insFildWordEspD, Value, 4); break;
+      case vtInt16: EmitFrame(insFildWordEsp, Value, 4); break;
       case vtUInt32:
-      case vtInt64: EmitFrame(insFildQwordEsp, insFildQwordEspD, Value, 8); break;
-      case vtSingle: EmitFrame(insFldDwordEsp, insFldDwordEspD, Value, 4); break;
-      case vtDouble: EmitFrame(insFldQwordEsp, insFldQwordEspD, Value, 8); break;
-      case vtExtended: EmitFrame(insFldTbyteEsp, insFldTbyteEspD, Value, 16); break;
-      default: EmitFrame(insFildDwordEsp, insFildDwordEspD, Value, 4); break;
+      case vtInt64: EmitFrame(insFildQwordEsp, Value, 8); break;
+      case vtSingle: EmitFrame(insFldDwordEsp, Value, 4); break;
+      case vtDouble: EmitFrame(insFldQwordEsp, Value, 8); break;
+      case vtExtended: EmitFrame(insFldTbyteEsp, Value, 16); break;
+      default: EmitFrame(insFildDwordEsp, Value, 4); break;
     }
   }
   if (Negate) Emit(insFchs);
@@ -316,7 +313,7 @@ void TFennic::FldVal(TVarType VarType, std::int32_t Value, bool Negate, bool InF
 
 void TFennic::FlushRes(TOpType OpType, std::int32_t Offset, std::int32_t I) {
   ProcFXCH(I, 0);
-  EmitEsp(FstpEsp[OpType], FstpEspB[OpType], FstpEspD[OpType], Offset);
+  EmitEsp(FstpEsp[OpType], Offset);
   PopModel();
 }
 
@@ -389,13 +386,13 @@ std::int32_t TFennic::ProcessInt(TVarType VarType) {
       if (VarType == vtUInt8) Emit(insMovzxEaxAl);
       if (VarType == vtInt16) Emit(insMovsxEaxAx);
       if (VarType == vtUInt16) Emit(insMovzxEaxAx);
-      EmitFrame(insMovEspEax, insMovEspDEax, o, 4);
+      EmitFrame(insMovEspEax, o, 4);
       return o;
     case vtUInt32:
     case vtInt64:
       o = AddVal(vtDouble);
       if (VarType == vtUInt32) Emit(insXorEdxEdx);
-      EmitFrame(insMovEspEax, insMovEspDEax, o, 8);
+      EmitFrame(insMovEspEax, o, 8);
       EmitI32(insMovEspDEdx, o + 4);
       return o;
     default:
@@ -429,10 +426,10 @@ std::int32_t TFennic::ProcessIntVar(const TVariable& Variable) {
     Emit(insXorEdxEdx);
     EmitVar(load, Variable);
     EmitI32(insMovEspDEdx, o + 4);
-    EmitFrame(insMovEspEax, insMovEspDEax, o, 8);
+    EmitFrame(insMovEspEax, o, 8);
   } else {
     EmitVar(load, Variable);
-    EmitFrame(insMovEspEax, insMovEspDEax, o, 4);
+    EmitFrame(insMovEspEax, o, 4);
   }
   FLevel = saved;
   return seenFromHere(o);

@@ -21,6 +21,8 @@ namespace fennic {
 // counts, an x87 model that over- or underflows, a queue that overflows.
 // It signals a defect of the library, never a fault of the expression; the
 // component then holds the one-byte routine.
+class TEncoder;
+
 class FENNIC_API ECodeGenError : public std::logic_error {
  public:
   explicit ECodeGenError(const std::string& what) : std::logic_error("code generator: " + what) {}
@@ -167,12 +169,19 @@ class FENNIC_API TFennic : public TBuilder {
   // through R11 (codegen/target_*.cpp).
   void EmitAbs(const std::uint8_t* Bytes, std::int32_t Count, TAddress Address);
   void EmitAbs(TInstr Instr, TAddress Address);
-  // A frame temporary access: the [ESP] form at offset 0, counted in the
-  // short-form counter of its area (4, 8 or 16), else the [ESP+id] form.
-  void EmitFrame(TInstr AtEsp, TInstr WithDword, std::int32_t Offset, std::int32_t Area);
-  // An access whose displacement does not depend on the frame bases:
-  // [ESP] at 0, [ESP+ib] below 128, [ESP+id] otherwise.
-  void EmitEsp(TInstr AtEsp, TInstr WithByte, TInstr WithDword, std::int32_t Displacement);
+  // Bytes assembled by the encoder; an absolute operand's form with its
+  // address still to come (TOperand::AbsoluteLater).
+  void Emit(const TEncoder& Code);
+  void EmitAbs(const TEncoder& Form, TAddress Address);
+  // A frame temporary access, Bytes (or the template) being its [ESP] or
+  // [disp32] form: [ESP] at offset 0, counted in the short-form counter of
+  // its area (4, 8 or 16), else [ESP+id].
+  void EmitFrame(const std::uint8_t* Bytes, std::int32_t Count, std::int32_t Offset, std::int32_t Area);
+  void EmitFrame(TInstr Instr, std::int32_t Offset, std::int32_t Area);
+  // An access whose displacement does not depend on the frame bases, the
+  // template being its [ESP] form: [ESP] at 0, [ESP+ib] below 128, [ESP+id]
+  // otherwise.
+  void EmitEsp(TInstr Instr, std::int32_t Displacement);
   // FSTP of ST0 into a frame temporary (0 or id form, short-form counted).
   void StoreTemp(TOpType OpType, std::int32_t Offset);
 
@@ -323,9 +332,6 @@ class FENNIC_API TFennic : public TBuilder {
   // The node of an integer argument, the tree of a floating-point one.
   TTreeNode* ParNode(const TCallArg& Arg) const;
   TTreeNode* TreeOf(const TCallArg& Arg) const;
-  void EmitBytes(std::initializer_list<std::uint8_t> Bytes);
-  void EmitBytesI32(std::initializer_list<std::uint8_t> Bytes, std::int32_t Value);
-  void EmitAbsBytes(std::initializer_list<std::uint8_t> Bytes, TAddress Address);
   void StoreRegAt(TPushed Reg, std::int32_t Displacement);
   void StoreImmAt(std::int32_t Displacement, std::int32_t Value);
   void AdjustEsp(bool Reserve, std::int32_t Bytes);

@@ -8,6 +8,7 @@
 #include "fennic/codegen/calls.h"
 #include "fennic/codegen/target_x86_64.h"
 #include "fennic/core/callframe.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -114,47 +115,37 @@ bool TFennic::CompileHostCall(TCallPlan& Plan, TTreeNode* Node) {
 
 void TFennic::LoadIntArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged) {
   const bool wide = Def.PushStyle == psReference || Def.VarType == vtInt64;
-  const std::uint8_t rexR = Reg >= 8 ? RexR : 0x40, rexB = Reg >= 8 ? RexB : 0x40;
   const std::uint8_t widening = Def.PushStyle == psValue ? Widening(Def.VarType) : 0;
-  TInstruction op;
+  const std::uint8_t rexW = wide ? RexWide : RexNone;
+  TEncoder op;
   if (Staged >= 0) {  // MOV reg, [RSP+d], or MOVSX / MOVZX for a narrow parameter
     if (widening != 0)
-      op.Begin(0, rexR, {0x0F, widening});
+      op.Op({0x0F, widening}, Reg, TOperand::Esp(Staged));
     else
-      op.Begin(0, static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40)), {0x8B});
-    op.RspOperand(Reg, Staged);
-    AddComm(op.Bytes, op.Count);
+      op.Op({0x8B}, Reg, TOperand::Esp(Staged), rexW);
+    Emit(op);
     return;
   }
   if (Def.PushStyle == psReference) {
     const TVariable* found = Arg.Kind == TArgKind::Reference ? FindVar(Arg.Index) : nullptr;
     if (!found) Defect("by-reference argument names no variable");
     const TVariable& var = *found;
-    op.Add(static_cast<std::uint8_t>(RexW | rexB));  // MOV reg, imm64
-    op.Add(static_cast<std::uint8_t>(0xB8 + (Reg & 7)));
-    op.Add64(static_cast<std::uint64_t>(AddressOf(var.Address)));
-    AddComm(op.Bytes, op.Count);
+    Emit(op.OpPlusReg(0xB8, Reg, RexWide).I64(AddressOf(var.Address)));  // MOV reg, imm64
     return;
   }
   const TTreeNode* node = ParNode(Arg);
   if (node->Kind == TNodeKind::Number) {
     const std::uint64_t value = WidenedArgument(Def.VarType, static_cast<std::int64_t>(NumberValue(node)));
     const auto signedValue = static_cast<std::int64_t>(value);
-    if (value == 0) {  // XOR reg32, reg32
-      op.Begin(0, static_cast<std::uint8_t>(rexR | rexB), {0x31});
-      op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7) << 3 | (Reg & 7)));
-    } else if (value <= UINT32_MAX) {  // MOV reg32, imm32 (zero-extends)
-      op.Begin(0, rexB, {static_cast<std::uint8_t>(0xB8 + (Reg & 7))});
-      op.Add32(static_cast<std::int32_t>(value));
-    } else if (FitsInt32(signedValue)) {  // MOV reg64, simm32
-      op.Begin(0, static_cast<std::uint8_t>(RexW | rexB), {0xC7});
-      op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7)));
-      op.Add32(static_cast<std::int32_t>(signedValue));
-    } else {  // MOV reg64, imm64
-      op.Begin(0, static_cast<std::uint8_t>(RexW | rexB), {static_cast<std::uint8_t>(0xB8 + (Reg & 7))});
-      op.Add64(value);
-    }
-    AddComm(op.Bytes, op.Count);
+    if (value == 0)  // XOR reg32, reg32
+      op.Op({0x31}, Reg, TOperand::Register(Reg));
+    else if (value <= UINT32_MAX)  // MOV reg32, imm32 (zero-extends)
+      op.OpPlusReg(0xB8, Reg).I32(static_cast<std::int32_t>(value));
+    else if (FitsInt32(signedValue))  // MOV reg64, simm32
+      op.Op({0xC7}, 0, TOperand::Register(Reg), RexWide).I32(static_cast<std::int32_t>(signedValue));
+    else  // MOV reg64, imm64
+      op.OpPlusReg(0xB8, Reg, RexWide).I64(value);
+    Emit(op);
     return;
   }
   if (node->Kind != TNodeKind::Variable) Defect("integer argument of unknown kind");
@@ -164,29 +155,22 @@ void TFennic::LoadIntArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarD
   // Widened to the register by the variable's signedness: a 32-bit load
   // clears the upper half, the sign-extending loads carry REX.W for a 64-bit
   // parameter.
-  const std::uint8_t modrm = static_cast<std::uint8_t>((Reg & 7) << 3 | 0x05);
-  const std::uint8_t rex = static_cast<std::uint8_t>(rexR | 0x40);
-  const std::uint8_t rexWide = static_cast<std::uint8_t>(rexR | (wide ? RexW : 0x40));
-  const TAddress address = AddressOf(var.Address);
+  const TOperand at = TOperand::AbsoluteLater();
   switch (var.VarType) {
-    case vtInt8: EmitAbsBytes({rexWide, 0x0F, 0xBE, modrm}, address); break;
-    case vtUInt8: EmitAbsBytes({rex, 0x0F, 0xB6, modrm}, address); break;
-    case vtInt16: EmitAbsBytes({rexWide, 0x0F, 0xBF, modrm}, address); break;
-    case vtUInt16: EmitAbsBytes({rex, 0x0F, 0xB7, modrm}, address); break;
+    case vtInt8: op.Op({0x0F, 0xBE}, Reg, at, rexW); break;
+    case vtUInt8: op.Op({0x0F, 0xB6}, Reg, at); break;
+    case vtInt16: op.Op({0x0F, 0xBF}, Reg, at, rexW); break;
+    case vtUInt16: op.Op({0x0F, 0xB7}, Reg, at); break;
     case vtInt32:
-      if (wide) EmitAbsBytes({static_cast<std::uint8_t>(rexR | RexW), 0x63, modrm}, address);  // MOVSXD
-      else EmitAbsBytes({rex, 0x8B, modrm}, address);
+      if (wide) op.Op({0x63}, Reg, at, RexWide);  // MOVSXD
+      else op.Op({0x8B}, Reg, at);
       break;
-    case vtUInt32: EmitAbsBytes({rex, 0x8B, modrm}, address); break;
-    case vtInt64: EmitAbsBytes({rexWide, 0x8B, modrm}, address); break;
+    case vtUInt32: op.Op({0x8B}, Reg, at); break;
+    case vtInt64: op.Op({0x8B}, Reg, at, rexW); break;
     default: Defect("floating-point variable as an integer argument");
   }
-  if (node->Minus) {  // NEG reg
-    TInstruction neg;
-    neg.Begin(0, static_cast<std::uint8_t>(rexB | (wide ? RexW : 0x40)), {0xF7});
-    neg.Add(static_cast<std::uint8_t>(0xD8 | (Reg & 7)));
-    AddComm(neg.Bytes, neg.Count);
-  }
+  EmitAbs(op, AddressOf(var.Address));
+  if (node->Minus) Emit(TEncoder().Op({0xF7}, 3, TOperand::Register(Reg), rexW));  // NEG reg
   if (!IsVariableOfType(node, Def.VarType)) WidenToParameter(Reg, Def.VarType);
 }
 
@@ -201,37 +185,36 @@ void TFennic::WidenToParameter(std::uint8_t Reg, TVarType Param) {
   // registers of RSI and RDI SIL and DIL.
   const std::uint8_t widening = Widening(Param);
   if (widening == 0) return;
-  TInstruction op;
-  op.Add(static_cast<std::uint8_t>(0x40 | (Reg >= 8 ? 0x05 : 0)));
-  op.Add(0x0F);
-  op.Add(widening);
-  op.Add(static_cast<std::uint8_t>(0xC0 | (Reg & 7) << 3 | (Reg & 7)));
-  AddComm(op.Bytes, op.Count);
+  Emit(TEncoder().Op({0x0F, widening}, Reg, TOperand::Register(Reg), RexPlain));
 }
 
 void TFennic::LoadVectorArgument(std::uint8_t Reg, const TCallArg& Arg, const TVarDef& Def, std::int32_t Staged) {
   // MOVSS / MOVSD xmm, m
   const std::uint8_t prefix = Def.VarType == vtSingle ? 0xF3 : 0xF2;
   if (Staged >= 0) {
-    TInstruction op;
-    op.Begin(prefix, 0, {0x0F, 0x10});
-    op.RspOperand(Reg, Staged);
-    AddComm(op.Bytes, op.Count);
+    Emit(TEncoder().Byte(prefix).Op({0x0F, 0x10}, Reg, TOperand::Esp(Staged)));
     return;
   }
   const TTreeNode* root = TreeOf(Arg);
   const TVariable* var = FindVar(root->Code);
   if (!var) Defect("tree names an unknown variable");
-  EmitAbsBytes({prefix, 0x0F, 0x10, static_cast<std::uint8_t>(Reg << 3 | 0x05)}, AddressOf(var->Address));
+  EmitAbs(TEncoder().Byte(prefix).Op({0x0F, 0x10}, Reg, TOperand::AbsoluteLater()), AddressOf(var->Address));
 }
 
 void TFennic::TakeHostResult(TFuncResult Result) {
   // Into the places a call of inline code leaves its result: ST0, EAX,
   // EDX:EAX. A vector result passes through the red zone below RSP.
+  const TOperand redZone = TOperand::Esp(-8);
   switch (Result) {
-    case frSingle: EmitBytes({0xF3, 0x0F, 0x11, 0x44, 0x24, 0xF8, 0xD9, 0x44, 0x24, 0xF8}); break;
-    case frDouble: EmitBytes({0xF2, 0x0F, 0x11, 0x44, 0x24, 0xF8, 0xDD, 0x44, 0x24, 0xF8}); break;
-    case frInt64: EmitBytes({0x48, 0x89, 0xC2, 0x48, 0xC1, 0xEA, 0x20}); break;
+    case frSingle:  // MOVSS [RSP-8], XMM0; FLD DWORD [RSP-8]
+      Emit(TEncoder().Byte(0xF3).Op({0x0F, 0x11}, 0, redZone).Op({0xD9}, 0, redZone));
+      break;
+    case frDouble:  // MOVSD [RSP-8], XMM0; FLD QWORD [RSP-8]
+      Emit(TEncoder().Byte(0xF2).Op({0x0F, 0x11}, 0, redZone).Op({0xDD}, 0, redZone));
+      break;
+    case frInt64:  // MOV RDX, RAX; SHR RDX, 32
+      Emit(TEncoder().Op({0x89}, rAX, TOperand::Register(rDX), RexWide).Op({0xC1}, 5, TOperand::Register(rDX), RexWide).I8(32));
+      break;
     default: break;
   }
 }

@@ -3,6 +3,7 @@
 
 #include "fennic/codegen/defect.h"
 #include "fennic/codegen/levels.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -73,49 +74,38 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std
              frame = Command & ocFrame, negate = Command & ocNegate;
 
   if (form != 0) {
-    // Memory operand combined with the accumulator in ST0.
-    static constexpr std::uint8_t ModRM[4] = {0x05, 0x25, 0x0D, 0x35};
-    std::uint8_t modrm = ModRM[op];
-    if (op == 0 && negate) modrm = 0x25;            // -(a + m) = (-a) - m
-    if (op == 1 && reversed) modrm = 0x2D;          // FSUBR
-    if (op == 3 && reversed) modrm = 0x3D;          // FDIVR
+    // Memory operand combined with the accumulator in ST0; the operation is
+    // the ModRM reg field.
+    static constexpr std::uint8_t Operation[4] = {0, 4, 1, 6};  // FADD, FSUB, FMUL, FDIV
+    std::uint8_t operation = Operation[op];
+    if (op == 0 && negate) operation = 4;    // -(a + m) = (-a) - m
+    if (op == 1 && reversed) operation = 5;  // FSUBR
+    if (op == 3 && reversed) operation = 7;  // FDIVR
     const std::uint8_t opcode = integer ? (form == 1 ? 0xDE : 0xDA) : (form == 1 ? 0xD8 : 0xDC);
     if (const std::int32_t i = L.SlotWithOrder(Order - 1, 1); i > 0) ProcFXCH(i, 0);
     // The accumulator is in ST0 now; the negation belongs to it.
     if (negate && op != 1) Emit(insFchs);
-    if (frame) {
-      if (Address != 0) {
-        const auto displacement = static_cast<std::int32_t>(Address);
-        CheckDisplacement(displacement);
-        const std::uint8_t bytes[3] = {opcode, static_cast<std::uint8_t>(modrm + 0x80 - 1), 0x24};
-        AddCommAndI32(bytes, 3, displacement);
-      } else {
-        const std::uint8_t bytes[3] = {opcode, static_cast<std::uint8_t>(modrm - 1), 0x24};
-        AddComm(bytes, 3);
-        if (form == 2 && !integer)
-          L.Short8 += 1;
-        else
-          L.Short4 += 1;
-      }
-    } else {
-      const std::uint8_t bytes[2] = {opcode, modrm};
-      EmitAbs(bytes, 2, Address);
-    }
+    TEncoder code;
+    code.Op({opcode}, operation, TOperand::AbsoluteLater());
+    if (frame)
+      EmitFrame(code.Data(), code.Size(), static_cast<std::int32_t>(Address), form == 2 && !integer ? 8 : 4);
+    else
+      EmitAbs(code, Address);
     L.Slots[0].Key = NoKey;
     return 0;
   }
 
-  // Both operands in registers: combine and pop.
-  static constexpr std::uint8_t Base[4] = {0xC0, 0xE8, 0xC8, 0xF8};
-  std::uint8_t base = Base[op];
-  if (reversed && op == 1) base = 0xE0;  // FSUBRP
-  if (reversed && op == 3) base = 0xF0;  // FDIVRP
+  // Both operands in registers: combine and pop (DE /n ST(t)).
+  static constexpr std::uint8_t Operation[4] = {0, 5, 1, 7};  // FADDP, FSUBP, FMULP, FDIVP
+  std::uint8_t operation = Operation[op];
+  if (reversed && op == 1) operation = 4;  // FSUBRP
+  if (reversed && op == 3) operation = 6;  // FDIVRP
   std::int32_t t;
   if (L.Depth > 0 && L.Slots[0].Order == Order - 1) {
     t = L.SlotWithOrder(Order - 2, 1);
   } else if (L.Depth > 0 && L.Slots[0].Order == Order - 2) {
     // The lower operand is in ST0: the reversed form gives the same result.
-    if (op == 1 || op == 3) base ^= 0x08;
+    if (op == 1 || op == 3) operation ^= 1;
     t = L.SlotWithOrder(Order - 1, 1);
   } else {
     if (const std::int32_t i = L.SlotWithOrder(Order - 1, 1); i > 0) ProcFXCH(i, 0);
@@ -124,10 +114,9 @@ std::int32_t TFennic::ExecuteCommand(std::uint8_t Command, TAddress Address, std
   if (t < 1) Defect("operands of a queued command are not on the x87 stack");
   if (negate) {
     Emit(insFchs);
-    if (op == 0) base = 0xE0;  // -(a + b) = (-b) - a
+    if (op == 0) operation = 4;  // -(a + b) = (-b) - a
   }
-  const std::uint8_t bytes[2] = {0xDE, static_cast<std::uint8_t>(base + t)};
-  AddComm(bytes, 2);
+  Emit(TEncoder().Op({0xDE}, operation, TOperand::Register(static_cast<std::uint8_t>(t))));
 
   L.Slots[t].Order = Order - 2;
   L.Slots[t].Key = NoKey;
@@ -158,8 +147,7 @@ void TFennic::NeedStack(std::int32_t Count) {
     if (deepest < 0) Defect("no deepest value to spill");
     ProcFXCH(deepest, 0);
     PopModel();  // every other value moves down one position
-    EmitEsp(insFstpTbyteEsp, insFstpTbyteEspB, insFstpTbyteEspD,
-            (FSpilled + j) * slot + L.Pushed);
+    EmitEsp(insFstpTbyteEsp, (FSpilled + j) * slot + L.Pushed);
   }
   FSpilled += excess;
   FSpilledMax = std::max(FSpilledMax, FSpilled);
@@ -171,8 +159,7 @@ bool TFennic::NeedExecute() {
   if (TotalOps(0) + 1 != L.Depth || FSpilled <= 0) return false;
   NeedStack(1);
   FSpilled -= 1;
-  EmitEsp(insFldTbyteEsp, insFldTbyteEspB, insFldTbyteEspD,
-          FSpilled * (AlignMode() ? 16 : 12) + L.Pushed);
+  EmitEsp(insFldTbyteEsp, FSpilled * (AlignMode() ? 16 : 12) + L.Pushed);
   PushModel(NoKey);
   L.Depth += 1;
   return true;
@@ -193,10 +180,7 @@ void TFennic::OpWasLoaded() {
     g.Done = true;
   } else {
     // A group of this one value: store it at once.
-    static constexpr TInstr AtEsp[3] = {insFstpDwordEsp, insFstpQwordEsp, insFstpTbyteEsp};
-    static constexpr TInstr WithByte[3] = {insFstpDwordEspB, insFstpQwordEspB, insFstpTbyteEspB};
-    static constexpr TInstr WithDword[3] = {insFstpDwordEspD, insFstpQwordEspD, insFstpTbyteEspD};
-    EmitEsp(AtEsp[g.Precision], WithByte[g.Precision], WithDword[g.Precision], g.Dest + L.Pushed);
+    EmitEsp(FstpEsp[g.Precision], g.Dest + L.Pushed);
     L.Ops.pop_back();
     PopModel();
     if (!L.Ops.empty()) L.Ops.back().Done = true;

@@ -2,6 +2,7 @@
 // entered with the component in EAX. Every convention's arguments are
 // placed by the sequence of inline code (calls.cpp).
 #include "fennic/codegen/calls.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -30,8 +31,8 @@ void TFennic::EmitCallTo(const void* Address) {
 TPushed TFennic::LoadAddress(const void* Address, TPushed Where, std::int32_t) {
   // MOV reg, imm32; a stack slot is filled from EAX by the caller.
   const TPushed reg = Where == pMemory ? pEAX : Where;
-  const std::uint8_t field = reg == pEAX ? 0 : reg == pECX ? 1 : 2;
-  EmitBytesI32({static_cast<std::uint8_t>(0xB8 + field)}, Absolute32(Address));
+  const std::uint8_t field = reg == pEAX ? rAX : reg == pECX ? rCX : rDX;
+  Emit(TEncoder().OpPlusReg(0xB8, field).I32(Absolute32(Address)));
   return reg;
 }
 

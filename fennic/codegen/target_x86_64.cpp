@@ -18,6 +18,7 @@
 #include "fennic/codegen/calls.h"
 #include "fennic/codegen/target_x86_64.h"
 #include "fennic/core/codedtext.h"
+#include "fennic/core/encoder.h"
 
 namespace fennic {
 
@@ -45,62 +46,27 @@ void TFennic::EmitAbs(const std::uint8_t* Bytes, std::int32_t Count, TAddress Ad
   TLevelInfo& L = Level();
   std::int64_t delta = static_cast<std::int64_t>(Address - L.ScratchBase);
   if (L.ScratchBase == 0 || !FitsInt32(delta)) {
-    TInstruction load;  // MOV R11, imm64
-    load.Add(RexW | RexB);
-    load.Add(0xB8 + (R11 & 7));
-    load.Add64(static_cast<std::uint64_t>(Address));
-    AddComm(load.Bytes, load.Count);
+    Emit(TEncoder().OpPlusReg(0xB8, r11, RexWide).I64(Address));  // MOV R11, imm64
     L.ScratchBase = Address;
     delta = 0;
   }
-  TInstruction op;
-  std::int32_t i = 0;
-  while (i < Count - 1 && IsLegacyPrefix(Bytes[i])) op.Add(Bytes[i++]);
-  std::uint8_t rex = RexB;
-  if (i < Count - 1 && (Bytes[i] & 0xF0) == 0x40) rex |= Bytes[i++];
-  op.Add(rex);
-  for (; i < Count - 1; ++i) op.Add(Bytes[i]);
-  const std::uint8_t reg = Bytes[Count - 1] & 0x38;
-  if (delta == 0) {
-    op.Add(static_cast<std::uint8_t>(reg | (R11 & 7)));
-  } else if (delta >= -128 && delta < 128) {
-    op.Add(static_cast<std::uint8_t>(0x40 | reg | (R11 & 7)));
-    op.Add(static_cast<std::uint8_t>(delta));
-  } else {
-    op.Add(static_cast<std::uint8_t>(0x80 | reg | (R11 & 7)));
-    op.Add32(static_cast<std::int32_t>(delta));
-  }
-  AddComm(op.Bytes, op.Count);
+  Emit(TEncoder().Reform(Bytes, Count, TOperand::At(r11, static_cast<std::int32_t>(delta))));
 }
 
 void TFennic::EmitCallTo(const void* Address) {
   // MOV R11, imm64; CALL R11: R11 carries no argument in either contract.
-  TInstruction call;
-  call.Add(RexW | RexB);
-  call.Add(0xB8 + (R11 & 7));
-  call.Add64(static_cast<std::uint64_t>(AddressOf(Address)));
-  call.Add(RexB);
-  call.Add(0xFF);
-  call.Add(0xD0 + (R11 & 7));
-  AddComm(call.Bytes, call.Count);
+  Emit(TEncoder().OpPlusReg(0xB8, r11, RexWide).I64(AddressOf(Address)).Op({0xFF}, 2, TOperand::Register(r11)));
 }
 
 TPushed TFennic::LoadAddress(const void* Address, TPushed Where, std::int32_t Offset) {
   // MOV reg, imm64; a slot takes the whole address from RAX.
   const TPushed reg = Where == pMemory ? pEAX : Where;
-  const std::uint8_t field = reg == pEAX ? 0 : reg == pECX ? 1 : 2;
-  TInstruction load;
-  load.Add(RexW);
-  load.Add(0xB8 + field);
-  load.Add64(static_cast<std::uint64_t>(AddressOf(Address)));
-  AddComm(load.Bytes, load.Count);
+  const std::uint8_t field = reg == pEAX ? rAX : reg == pECX ? rCX : rDX;
+  Emit(TEncoder().OpPlusReg(0xB8, field, RexWide).I64(AddressOf(Address)));
   if (Where != pMemory) return reg;
   const std::int32_t displacement = Offset + Level().Pushed;
   CheckDisplacement(displacement);
-  TInstruction store;  // MOV [RSP+d], RAX
-  store.Begin(0, RexW, {0x89});
-  store.RspOperand(0, displacement);
-  AddComm(store.Bytes, store.Count);
+  Emit(TEncoder().Op({0x89}, rAX, TOperand::Esp(displacement), RexWide));  // MOV [RSP+d], RAX
   return pMemory;
 }
 

@@ -1,7 +1,8 @@
 // Fixed instruction byte strings of the generated routine. Operations copy a
 // template with AddComm and append their operands (ib, id or an absolute address).
-// The x87 arithmetic and the register-indexed forms (FLD ST(i), FXCH ST(i)) are
-// composed from their parts instead.
+// The x87 arithmetic, the register-indexed forms (FLD ST(i), FXCH ST(i)) and
+// the displacements of [ESP] and [disp32] forms are the encoder's
+// (core/encoder.h), which reforms a template's operand.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +12,16 @@
 namespace fennic {
 
 // Template names: operation, operand width, addressing ("Esp": [ESP],
-// "EspB": [ESP+ib], "EspD": [ESP+id], "Abs": [abs32]).
+// "EspD": [ESP+id], "Abs": [abs32]).
 enum TInstr : std::uint8_t {
   insWait, insFchs,
   insFldDwordAbs, insFldQwordAbs, insFldTbyteAbs, insFaddQwordAbs,
   insFldDwordEsp, insFldQwordEsp, insFldTbyteEsp,
-  insFldTbyteEspB,
-  insFldDwordEspD, insFldQwordEspD, insFldTbyteEspD,
   insFildWordEsp, insFildDwordEsp, insFildQwordEsp,
-  insFildWordEspD, insFildDwordEspD, insFildQwordEspD,
   insFildWordAbs, insFildDwordAbs, insFildQwordAbs,
   insFstpDwordEsp, insFstpQwordEsp, insFstpTbyteEsp,
-  insFstpDwordEspB, insFstpQwordEspB, insFstpTbyteEspB,
-  insFstpDwordEspD, insFstpQwordEspD, insFstpTbyteEspD,
   insFxchSt1, insOperandSize, insRet, insCall,
-  insSubEspD, insSubEspB, insAddEspD, insAddEspB, insAndEspD,
+  insSubEspB, insAddEspB, insAndEspD,
   insMovsxEaxByteAbs, insMovsxEaxWordAbs, insMovzxEaxByteAbs, insMovzxEaxWordAbs,
   insMovsxEaxAl, insMovsxEaxAx, insMovzxEaxAl, insMovzxEaxAx,
   insMovzxEcxWordAbs,
@@ -41,9 +37,7 @@ enum TInstr : std::uint8_t {
   insXorEaxImm, insXorEdxImm, insXorEcxImm,
   insMovEspEax,
   insAdcEdx0,
-  insMovDwordEspImm, insMovDwordEspBImm, insMovDwordEspDImm,
-  insMovEspBEax, insMovEspBEcx, insMovEspBEdx,
-  insMovEspDEax, insMovEspDEcx, insMovEspDEdx,
+  insMovEspDEdx,
   insCount
 };
 
@@ -73,35 +67,20 @@ inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insFldDwordEsp, 3, {0xD9, 0x04, 0x24}},
     {insFldQwordEsp, 3, {0xDD, 0x04, 0x24}},
     {insFldTbyteEsp, 3, {0xDB, 0x2C, 0x24}},
-    {insFldTbyteEspB, 3, {0xDB, 0x6C, 0x24}},
-    {insFldDwordEspD, 3, {0xD9, 0x84, 0x24}},
-    {insFldQwordEspD, 3, {0xDD, 0x84, 0x24}},
-    {insFldTbyteEspD, 3, {0xDB, 0xAC, 0x24}},
     {insFildWordEsp, 3, {0xDF, 0x04, 0x24}},
     {insFildDwordEsp, 3, {0xDB, 0x04, 0x24}},
     {insFildQwordEsp, 3, {0xDF, 0x2C, 0x24}},
-    {insFildWordEspD, 3, {0xDF, 0x84, 0x24}},
-    {insFildDwordEspD, 3, {0xDB, 0x84, 0x24}},
-    {insFildQwordEspD, 3, {0xDF, 0xAC, 0x24}},
     {insFildWordAbs, 2, {0xDF, 0x05}},
     {insFildDwordAbs, 2, {0xDB, 0x05}},
     {insFildQwordAbs, 2, {0xDF, 0x2D}},
     {insFstpDwordEsp, 3, {0xD9, 0x1C, 0x24}},
     {insFstpQwordEsp, 3, {0xDD, 0x1C, 0x24}},
     {insFstpTbyteEsp, 3, {0xDB, 0x3C, 0x24}},
-    {insFstpDwordEspB, 3, {0xD9, 0x5C, 0x24}},
-    {insFstpQwordEspB, 3, {0xDD, 0x5C, 0x24}},
-    {insFstpTbyteEspB, 3, {0xDB, 0x7C, 0x24}},
-    {insFstpDwordEspD, 3, {0xD9, 0x9C, 0x24}},
-    {insFstpQwordEspD, 3, {0xDD, 0x9C, 0x24}},
-    {insFstpTbyteEspD, 3, {0xDB, 0xBC, 0x24}},
     {insFxchSt1, 2, {0xD9, 0xC9}},
     {insOperandSize, 1, {0x66}},
     {insRet, 1, {0xC3}},
     {insCall, 1, {0xE8}},
-    StackPointerOp(insSubEspD, 0x81, 0xEC),
     StackPointerOp(insSubEspB, 0x83, 0xEC),
-    StackPointerOp(insAddEspD, 0x81, 0xC4),
     StackPointerOp(insAddEspB, 0x83, 0xC4),
     StackPointerOp(insAndEspD, 0x81, 0xE4),
     {insMovsxEaxByteAbs, 3, {0x0F, 0xBE, 0x05}},
@@ -144,16 +123,11 @@ inline constexpr TInstrTemplate InstrTemplates[insCount] = {
     {insXorEcxImm, 2, {0x81, 0xF1}},
     {insMovEspEax, 3, {0x89, 0x04, 0x24}},
     {insAdcEdx0, 3, {0x83, 0xD2, 0x00}},
-    {insMovDwordEspImm, 3, {0xC7, 0x04, 0x24}},
-    {insMovDwordEspBImm, 3, {0xC7, 0x44, 0x24}},
-    {insMovDwordEspDImm, 3, {0xC7, 0x84, 0x24}},
-    {insMovEspBEax, 3, {0x89, 0x44, 0x24}},
-    {insMovEspBEcx, 3, {0x89, 0x4C, 0x24}},
-    {insMovEspBEdx, 3, {0x89, 0x54, 0x24}},
-    {insMovEspDEax, 3, {0x89, 0x84, 0x24}},
-    {insMovEspDEcx, 3, {0x89, 0x8C, 0x24}},
     {insMovEspDEdx, 3, {0x89, 0x94, 0x24}},
 };
+
+// FSTP of ST0 by TOpType (single, double, extended), in the [ESP] form.
+inline constexpr TInstr FstpEsp[3] = {insFstpDwordEsp, insFstpQwordEsp, insFstpTbyteEsp};
 
 constexpr bool TemplatesInOrder() {
   for (int i = 0; i < insCount; ++i)

@@ -80,7 +80,7 @@ class TKernel {
     FFull = Full;
     C.Frame(FrameBytes);
     C.Stack(0xD9, 7, ControlWord);                  // FNSTCW [ESP+cw]
-    C({0x8A, 0x44, 0x24, ControlWord + 1});         // MOV AL,[ESP+cw+1]
+    C.Stack(0x8A, 0, ControlWord + 1);              // MOV AL,[ESP+cw+1]
     C({0x24, static_cast<std::uint8_t>(Full ? 0x0F : 0x0E)});  // AND AL: RC, PC (both bits)
     C({0x3C, static_cast<std::uint8_t>(Full ? 0x03 : 0x02)});  // CMP AL
     SlowIf(0x75);
@@ -128,7 +128,7 @@ class TKernel {
       C.Memory(0xDC, 0, &Magic[1]);            // FADD QWORD [1.5*2^63]
       C.Memory(0xDC, 4, &Magic[1]);            // FSUB QWORD [1.5*2^63]
     } else {
-      C({0x0F, 0xB6, 0x44, 0x24, ControlWord + 1});  // MOVZX EAX,BYTE [ESP+cw+1]
+      C.Stack({0x0F, 0xB6}, 0, ControlWord + 1);     // MOVZX EAX,BYTE [ESP+cw+1]
       C({0x83, 0xE0, 0x01});                   // AND EAX,1: 64-bit precision
       C({0xC1, 0xE0, 0x03});                   // SHL EAX,3
       C.Indexed(0xDC, 0, Magic, 0);            // FADD QWORD [magic+EAX]

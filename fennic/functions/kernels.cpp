@@ -69,9 +69,9 @@ void ExpCore(TKernel& K, bool Double, bool WithLow, int Levels) {
   C.Jump(0xEB, out);
   C.Bind(wide);                                     // 2^m as an extended value
   C({0x05}).Value(16383 - 126, 4);                  // ADD EAX,16257: its biased exponent
-  C({0xC7, 0x44, 0x24, 0x00}).Value(0, 4);          // MOV DWORD [ESP],0
-  C({0xC7, 0x44, 0x24, 0x04}).Value(0x80000000u, 4);  // MOV DWORD [ESP+4],80000000h
-  C({0x66, 0x89, 0x44, 0x24, 0x08});                // MOV [ESP+8],AX
+  C.Stack(0xC7, 0, 0).Value(0, 4);                  // MOV DWORD [ESP],0
+  C.Stack(0xC7, 0, 4).Value(0x80000000u, 4);        // MOV DWORD [ESP+4],80000000h
+  C({0x66}).Stack(0x89, 0, 8);                      // MOV [ESP+8],AX
   ExpTablePart(K);
   C.Stack(0xDB, 5, 0);                              // FLD TBYTE [ESP]
   C({0xDE, 0xC9});                                  // FMULP
@@ -98,7 +98,7 @@ void LogReduce(TKernel& K, bool Double, int Pops, int Levels) {
   // double lacks: such an argument goes to the library.
   C.Stack(0x8B, 0, 0);                      // MOV EAX,[ESP]: the significand's bottom
   C({0x25}).Value(0x7FF, 4);                // AND EAX,7FFh
-  C({0x0F, 0xB6, 0x4C, 0x24, ControlWord + 1});  // MOVZX ECX,BYTE [ESP+cw+1]
+  C.Stack({0x0F, 0xB6}, 1, ControlWord + 1);  // MOVZX ECX,BYTE [ESP+cw+1]
   C({0x83, 0xE1, 0x01});                    // AND ECX,1: 64-bit precision
   C({0xFF, 0xC9});                          // DEC ECX
   C({0x21, 0xC8});                          // AND EAX,ECX
@@ -109,7 +109,7 @@ void LogReduce(TKernel& K, bool Double, int Pops, int Levels) {
   C({0x83, 0xE9, 0x02});                    // SUB ECX,2: s = 1 for a significand >= 1.5
   C({0x83, 0xF9, 0x01});                    // CMP ECX,1: else no integer bit (zero,
   K.SlowIf(0x77, Pops);                     // JA         denormal, unnormal)
-  C({0x0F, 0xB7, 0x44, 0x24, 0x08});        // MOVZX EAX,WORD [ESP+8]: sign, exponent
+  C.Stack({0x0F, 0xB7}, 0, 8);              // MOVZX EAX,WORD [ESP+8]: sign, exponent
   C({0x01, 0xC8});                          // ADD EAX,ECX: x = 2^e m, m in [0.75, 1.5)
   C({0x2D}).Value(16383 - 125, 4);          // SUB EAX,16258: e + 125
   C({0x3D}).Value(250, 4);                  // CMP EAX,250: positive, |e| <= 125

@@ -35,7 +35,7 @@ void Exponent(TKernel& K, std::uint32_t Below, std::uint8_t From = 0) {
   TX87Code& C = K.C;
   C({0xD9, static_cast<std::uint8_t>(0xC0 + From)});  // FLD ST(from)
   C.Stack(0xDB, 7, 0);                          // FSTP TBYTE [ESP]
-  C({0x0F, 0xB7, 0x44, 0x24, 0x08});            // MOVZX EAX,WORD [ESP+8]
+  C.Stack({0x0F, 0xB7}, 0, 8);                  // MOVZX EAX,WORD [ESP+8]
   C({0x89, 0xC1});                              // MOV ECX,EAX
   C({0x81, 0xE1}).Value(0x7FFF, 4);             // AND ECX,7FFFh
   C({0x81, 0xE9}).Value(ExponentBias - Below, 4);  // SUB ECX

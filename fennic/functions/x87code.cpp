@@ -13,6 +13,11 @@ TX87Code& TX87Code::operator()(std::initializer_list<std::uint8_t> Bytes) {
   return *this;
 }
 
+TX87Code& TX87Code::operator()(const TEncoder& Code) {
+  FCode.insert(FCode.end(), Code.Data(), Code.Data() + Code.Size());
+  return *this;
+}
+
 TX87Code& TX87Code::Append(const TAByte& Bytes) {
   FCode.insert(FCode.end(), Bytes.begin(), Bytes.end());
   return *this;
@@ -23,8 +28,8 @@ TX87Code& TX87Code::Value(std::uint64_t V, int Bytes) {
   return *this;
 }
 
-TX87Code& TX87Code::Stack(std::uint8_t Opcode, std::uint8_t Reg, std::uint8_t Disp) {
-  return (*this)({Opcode, static_cast<std::uint8_t>(0x44 | Reg << 3), 0x24, Disp});
+TX87Code& TX87Code::Stack(std::initializer_list<std::uint8_t> Opcode, std::uint8_t Reg, std::uint8_t Disp) {
+  return (*this)(TEncoder().Op(Opcode, Reg, TOperand::Esp(Disp, TOperand::TDisp::Byte)));
 }
 
 TX87Code::TLabel TX87Code::Label() {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fennic/core/encoder.h"
 #include "fennic/core/types.h"
 
 namespace fennic::functions {
@@ -27,6 +28,7 @@ class TX87Code {
   using TLabel = std::size_t;
 
   TX87Code& operator()(std::initializer_list<std::uint8_t> Bytes);
+  TX87Code& operator()(const TEncoder& Code);
   TX87Code& Append(const TAByte& Bytes);
   // Value as Bytes little-endian bytes (an immediate or an address).
   TX87Code& Value(std::uint64_t V, int Bytes);
@@ -42,8 +44,10 @@ class TX87Code {
   // Opcode, ModRM addressing Table plus a byte offset in a 32-bit general
   // register (0 EAX, 1 ECX, 2 EDX); in 64-bit code after Base only.
   TX87Code& Indexed(std::uint8_t Opcode, std::uint8_t Reg, const void* Table, std::uint8_t Index);
-  // Opcode, ModRM addressing [ESP+Disp] (the same bytes in both targets).
-  TX87Code& Stack(std::uint8_t Opcode, std::uint8_t Reg, std::uint8_t Disp);
+  // Opcode, ModRM addressing [ESP+Disp], the displacement always a byte
+  // (the same bytes in both targets).
+  TX87Code& Stack(std::uint8_t Opcode, std::uint8_t Reg, std::uint8_t Disp) { return Stack({Opcode}, Reg, Disp); }
+  TX87Code& Stack(std::initializer_list<std::uint8_t> Opcode, std::uint8_t Reg, std::uint8_t Disp);
   // Room of Bytes on the machine stack, and its release (SUB/ADD ESP or RSP;
   // they change the flags).
   TX87Code& Frame(std::uint8_t Bytes);

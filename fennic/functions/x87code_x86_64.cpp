@@ -11,62 +11,65 @@
 namespace fennic::functions {
 
 namespace {
-std::uint32_t Displacement(const void* Base, const void* Constant) {
-  return static_cast<std::uint32_t>(static_cast<const char*>(Constant) - static_cast<const char*>(Base));
+std::int32_t Displacement(const void* Base, const void* Constant) {
+  return static_cast<std::int32_t>(static_cast<const char*>(Constant) - static_cast<const char*>(Base));
 }
+std::uint64_t Address64(const void* P) { return reinterpret_cast<std::uintptr_t>(P); }
+using D = TOperand::TDisp;
 }  // namespace
 
 TX87Code& TX87Code::Memory(std::uint8_t Opcode, std::uint8_t Reg, const void* Constant) {
-  if (FBase) {
-    (*this)({Opcode, static_cast<std::uint8_t>(0x86 | Reg << 3)});  // [RSI+disp32]
-    return Value(Displacement(FBase, Constant), 4);
-  }
-  (*this)({0x48, 0xB8}).Value(reinterpret_cast<std::uintptr_t>(Constant), 8);  // MOV RAX,constant
-  return (*this)({Opcode, static_cast<std::uint8_t>(Reg << 3)});               // [RAX]
+  if (FBase) return (*this)(TEncoder().Op({Opcode}, Reg, TOperand::At(rSI, Displacement(FBase, Constant), D::Dword)));
+  (*this)(TEncoder().OpPlusReg(0xB8, rAX, RexWide).I64(Address64(Constant)));  // MOV RAX,constant
+  return (*this)(TEncoder().Op({Opcode}, Reg, TOperand::At(rAX, 0)));          // [RAX]
 }
 
 TX87Code& TX87Code::Base(const void* Pool) {
   FBase = Pool;
-  return (*this)({0x48, 0xBE}).Value(reinterpret_cast<std::uintptr_t>(Pool), 8);  // MOV RSI,pool
+  return (*this)(TEncoder().OpPlusReg(0xB8, rSI, RexWide).I64(Address64(Pool)));  // MOV RSI,pool
 }
 
 TX87Code& TX87Code::Indexed(std::uint8_t Opcode, std::uint8_t Reg, const void* Table, std::uint8_t Index) {
   // [RSI+index+disp32]; the index register's upper half is clear after a
   // 32-bit operation.
-  (*this)({Opcode, static_cast<std::uint8_t>(0x84 | Reg << 3), static_cast<std::uint8_t>(Index << 3 | 6)});
-  return Value(Displacement(FBase, Table), 4);
+  return (*this)(TEncoder().Op({Opcode}, Reg, TOperand::Indexed(rSI, Index, Displacement(FBase, Table))));
 }
 
-TX87Code& TX87Code::Frame(std::uint8_t Bytes) { return (*this)({0x48, 0x83, 0xEC, Bytes}); }
-TX87Code& TX87Code::Unframe(std::uint8_t Bytes) { return (*this)({0x48, 0x83, 0xC4, Bytes}); }
+TX87Code& TX87Code::Frame(std::uint8_t Bytes) {
+  return (*this)(TEncoder().ArithImm(aSub, TOperand::Register(rSP), Bytes, RexWide));
+}
+TX87Code& TX87Code::Unframe(std::uint8_t Bytes) {
+  return (*this)(TEncoder().ArithImm(aAdd, TOperand::Register(rSP), Bytes, RexWide));
+}
 
 TAByte LibraryCall(const void* Fallback, int Arity) {
   // [RSP] the arguments in 16-byte slots, first lowest; above them the
   // 108-byte FNSAVE image (ST(i) at 28 + 10 i in it); above that the RSP to
   // return to.
   const auto image = static_cast<std::uint8_t>(16 * Arity);
-  const auto saved = static_cast<std::uint32_t>(image + 112);
+  const std::int32_t saved = image + 112;
   const auto st = [&](int i) { return static_cast<std::uint8_t>(image + 28 + 10 * i); };
   TX87Code C;
-  C({0x49, 0x89, 0xE3});                             // MOV R11,RSP
-  C({0x48, 0x83, 0xE4, 0xF0});                       // AND RSP,-16
-  C({0x48, 0x81, 0xEC}).Value(saved + 16, 4);        // SUB RSP,frame
-  C({0x4C, 0x89, 0x9C, 0x24}).Value(saved, 4);       // MOV [RSP+saved],R11
-  C({0xDD, 0x74, 0x24, image});                      // FNSAVE [RSP+image]
-  C({0xD9, 0x6C, 0x24, image});                      // FLDCW [RSP+image]: the host's control word again
+  const TOperand rsp = TOperand::Register(rSP), savedRsp = TOperand::Esp(saved, D::Dword);
+  C(TEncoder().Op({0x89}, rSP, TOperand::Register(r11), RexWide));   // MOV R11,RSP
+  C(TEncoder().ArithImm(aAnd, rsp, -16, RexWide));                    // AND RSP,-16
+  C(TEncoder().Op({0x81}, aSub, rsp, RexWide).I32(saved + 16));       // SUB RSP,frame
+  C(TEncoder().Op({0x89}, r11, savedRsp, RexWide));                   // MOV [RSP+saved],R11
+  C.Stack(0xDD, 6, image);                           // FNSAVE [RSP+image]
+  C.Stack(0xD9, 5, image);                           // FLDCW [RSP+image]: the host's control word again
   for (int k = 0; k < Arity; ++k) {                  // argument k is ST(Arity - 1 - k)
-    C({0xDB, 0x6C, 0x24, st(Arity - 1 - k)});        // FLD TBYTE [RSP+image+ST]
-    if (k == 0) C({0xDB, 0x3C, 0x24});               // FSTP TBYTE [RSP]
-    else C({0xDB, 0x7C, 0x24, static_cast<std::uint8_t>(16 * k)});  // FSTP TBYTE [RSP+16k]
+    C.Stack(0xDB, 5, st(Arity - 1 - k));             // FLD TBYTE [RSP+image+ST]
+    if (k == 0) C(TEncoder().Op({0xDB}, 7, TOperand::Esp(0)));     // FSTP TBYTE [RSP]
+    else C.Stack(0xDB, 7, static_cast<std::uint8_t>(16 * k));      // FSTP TBYTE [RSP+16k]
   }
-  C({0x48, 0xB8}).Value(reinterpret_cast<std::uintptr_t>(Fallback), 8);  // MOV RAX,routine
-  C({0xFF, 0xD0});                                   // CALL RAX
+  C(TEncoder().OpPlusReg(0xB8, rAX, RexWide).I64(Address64(Fallback)));  // MOV RAX,routine
+  C(TEncoder().Op({0xFF}, 2, TOperand::Register(rAX)));             // CALL RAX
   C({0xDF, 0xE0});                                   // FNSTSW AX
-  C({0x83, 0xE0, 0x3F});                             // AND EAX,3Fh
-  C({0x66, 0x09, 0x44, 0x24, static_cast<std::uint8_t>(image + 4)});  // OR [RSP+image+4],AX: its status word
-  C({0xDB, 0x7C, 0x24, st(Arity - 1)});              // FSTP TBYTE over the deepest argument
-  C({0xDD, 0x64, 0x24, image});                      // FRSTOR [RSP+image]
-  C({0x48, 0x8B, 0xA4, 0x24}).Value(saved, 4);       // MOV RSP,[RSP+saved]
+  C(TEncoder().ArithImm(aAnd, TOperand::Register(rAX), 0x3F));      // AND EAX,3Fh
+  C(TEncoder().Byte(0x66).Op({0x09}, rAX, TOperand::Esp(image + 4, D::Byte)));  // OR [RSP+image+4],AX: its status word
+  C.Stack(0xDB, 7, st(Arity - 1));                   // FSTP TBYTE over the deepest argument
+  C.Stack(0xDD, 4, image);                           // FRSTOR [RSP+image]
+  C(TEncoder().Op({0x8B}, rSP, savedRsp, RexWide));                   // MOV RSP,[RSP+saved]
   for (int k = 1; k < Arity; ++k) C({0xDD, 0xD8});   // FSTP ST0: the other arguments
   return C.Done();
 }

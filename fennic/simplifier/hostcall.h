@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "fennic/core/encoder.h"
 #include "fennic/core/execmem.h"
 #include "fennic/core/types.h"
 
@@ -98,6 +99,31 @@ class THostCallSession {
   bool FHolding = false;
   volatile std::uintptr_t FMark = 0;  // marks this session's frame while it holds the handlers
   std::map<std::vector<std::uint8_t>, ExecutableBlock> FStubs;
+};
+
+// The code of a call routine or stub, assembled once (hostcall_*.cpp).
+struct TRoutineCode {
+  std::vector<std::uint8_t> Bytes;
+
+  TRoutineCode& operator<<(const TEncoder& Code) {
+    Bytes.insert(Bytes.end(), Code.Data(), Code.Data() + Code.Size());
+    return *this;
+  }
+  TRoutineCode& operator<<(std::initializer_list<std::uint8_t> Fixed) {
+    Bytes.insert(Bytes.end(), Fixed);
+    return *this;
+  }
+  std::size_t Here() const { return Bytes.size(); }
+  // A short jump (74 JZ, 75 JNZ, ...) forward, to the place Land marks, or
+  // back to Target.
+  std::size_t JumpForward(std::uint8_t Opcode) {
+    *this << std::initializer_list<std::uint8_t>{Opcode, 0};
+    return Here();
+  }
+  void Land(std::size_t Jump) { Bytes[Jump - 1] = static_cast<std::uint8_t>(Here() - Jump); }
+  void JumpBack(std::uint8_t Opcode, std::size_t Target) {
+    *this << std::initializer_list<std::uint8_t>{Opcode, static_cast<std::uint8_t>(Target - (Here() + 2))};
+  }
 };
 
 // The bytes around ctBuilt_in code that make it callable: the return address

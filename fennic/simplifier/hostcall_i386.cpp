@@ -31,52 +31,53 @@ static_assert(offsetof(TCallBlock, Registers) == 20 && offsetof(TCallBlock, X87R
               offsetof(TCallBlock, ResultX87) == 48 && offsetof(TCallBlock, SavedEsp) == 60);
 
 // cdecl void CallRoutine(TCallBlock* Block)
-constexpr std::uint8_t CallRoutineCode[] = {
-    0x55,                    // push ebp
-    0x53,                    // push ebx
-    0x56,                    // push esi
-    0x57,                    // push edi
-    0x8B, 0x6C, 0x24, 0x14,  // mov ebp, [esp+20]      the block
-    0x89, 0x65, 0x3C,        // mov [ebp+60], esp
-    0x8B, 0x4D, 0x08,        // mov ecx, [ebp+8]       frame size
-    0x29, 0xCC,              // sub esp, ecx
-    0x83, 0xE4, 0xF0,        // and esp, -16           aligned as a C caller leaves it
-    0x8B, 0x75, 0x04,        // mov esi, [ebp+4]
-    0x89, 0xE7,              // mov edi, esp
-    0xFC,                    // cld
-    0xC1, 0xE9, 0x02,        // shr ecx, 2
-    0xF3, 0xA5,              // rep movsd              frame, byte 0 at the new top
-    0x8B, 0x4D, 0x0C,        // mov ecx, [ebp+12]
-    0x8B, 0x75, 0x10,        // mov esi, [ebp+16]
-    0x85, 0xC9,              // test ecx, ecx
-    0x74, 0x08,              // jz registers
-    0xDB, 0x2E,              // fld tbyte [esi]        argument 0 first
-    0x83, 0xC6, 0x0C,        // add esi, 12
-    0x49,                    // dec ecx
-    0x75, 0xF8,              // jnz fld
-    0x8B, 0x45, 0x14,        // registers: mov eax, [ebp+20]
-    0x8B, 0x55, 0x18,        // mov edx, [ebp+24]
-    0x8B, 0x4D, 0x1C,        // mov ecx, [ebp+28]
-    0xFF, 0x55, 0x00,        // call [ebp+0]
-    0x9B,                    // fwait                  a pending x87 fault arrives here
-    0x8B, 0x65, 0x3C,        // mov esp, [ebp+60]      removes a cdecl frame, too
-    0x89, 0x45, 0x28,        // mov [ebp+40], eax
-    0x89, 0x55, 0x2C,        // mov [ebp+44], edx
-    0x83, 0x7D, 0x24, 0x00,  // cmp dword [ebp+36], 0
-    0x74, 0x04,              // je done
-    0xDB, 0x7D, 0x30,        // fstp tbyte [ebp+48]
-    0x9B,                    // fwait
-    0x5F,                    // done: pop edi
-    0x5E,                    // pop esi
-    0x5B,                    // pop ebx
-    0x5D,                    // pop ebp
-    0xC3,                    // ret
-};
+TRoutineCode CallRoutineCode() {
+  const auto at = [](std::int32_t Offset) { return TOperand::At(rBP, Offset); };  // a field of the block
+  const auto reg = TOperand::Register;
+  TRoutineCode C;
+  for (std::uint8_t r : {rBP, rBX, rSI, rDI}) C << TEncoder().OpPlusReg(0x50, r);  // push
+  C << TEncoder().Op({0x8B}, rBP, TOperand::Esp(20));      // mov ebp, [esp+20]      the block
+  C << TEncoder().Op({0x89}, rSP, at(60));                 // mov [ebp+60], esp
+  C << TEncoder().Op({0x8B}, rCX, at(8));                  // mov ecx, [ebp+8]       frame size
+  C << TEncoder().Op({0x29}, rCX, reg(rSP));               // sub esp, ecx
+  C << TEncoder().ArithImm(aAnd, reg(rSP), -16);           // and esp, -16           aligned as a C caller leaves it
+  C << TEncoder().Op({0x8B}, rSI, at(4));                  // mov esi, [ebp+4]
+  C << TEncoder().Op({0x89}, rSP, reg(rDI));               // mov edi, esp
+  C << std::initializer_list<std::uint8_t>{0xFC};          // cld
+  C << TEncoder().Op({0xC1}, 5, reg(rCX)).I8(2);           // shr ecx, 2
+  C << std::initializer_list<std::uint8_t>{0xF3, 0xA5};    // rep movsd              frame, byte 0 at the new top
+  C << TEncoder().Op({0x8B}, rCX, at(12));                 // mov ecx, [ebp+12]
+  C << TEncoder().Op({0x8B}, rSI, at(16));                 // mov esi, [ebp+16]
+  C << TEncoder().Op({0x85}, rCX, reg(rCX));               // test ecx, ecx
+  const std::size_t none = C.JumpForward(0x74);            // jz registers
+  const std::size_t load = C.Here();
+  C << TEncoder().Op({0xDB}, 5, TOperand::At(rSI, 0));     // fld tbyte [esi]        argument 0 first
+  C << TEncoder().ArithImm(aAdd, reg(rSI), 12);            // add esi, 12
+  C << TEncoder().OpPlusReg(0x48, rCX);                    // dec ecx
+  C.JumpBack(0x75, load);                                  // jnz fld
+  C.Land(none);
+  const std::uint8_t registers[3] = {rAX, rDX, rCX};
+  for (int k = 0; k < 3; ++k) C << TEncoder().Op({0x8B}, registers[k], at(20 + 4 * k));  // registers: mov reg, [ebp+20...]
+  C << TEncoder().Op({0xFF}, 2, at(0));                    // call [ebp+0]
+  C << std::initializer_list<std::uint8_t>{0x9B};          // fwait                  a pending x87 fault arrives here
+  C << TEncoder().Op({0x8B}, rSP, at(60));                 // mov esp, [ebp+60]      removes a cdecl frame, too
+  C << TEncoder().Op({0x89}, rAX, at(40));                 // mov [ebp+40], eax
+  C << TEncoder().Op({0x89}, rDX, at(44));                 // mov [ebp+44], edx
+  C << TEncoder().ArithImm(aCmp, at(36), 0);               // cmp dword [ebp+36], 0
+  const std::size_t done = C.JumpForward(0x74);            // je done
+  C << TEncoder().Op({0xDB}, 7, at(48));                   // fstp tbyte [ebp+48]
+  C << std::initializer_list<std::uint8_t>{0x9B};          // fwait
+  C.Land(done);
+  for (std::uint8_t r : {rDI, rSI, rBX, rBP}) C << TEncoder().OpPlusReg(0x58, r);  // pop
+  C << std::initializer_list<std::uint8_t>{0xC3};          // ret
+  return C;
+}
 
 using TCallRoutine = void (*)(void*);
 
 TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = ExecutableBlock::WithCode(CallRoutineCode, sizeof CallRoutineCode);
+  static const TRoutineCode code = CallRoutineCode();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(code.Bytes.data(), code.Bytes.size());
   return reinterpret_cast<TCallRoutine>(block.Data());
 }
 
@@ -106,17 +107,16 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result) {
 }
 
 std::vector<std::uint8_t> InlineCodeStub(const std::vector<std::uint8_t>& Code) {
-  static constexpr std::uint8_t Entry[] = {0x8B, 0x1C, 0x24,   // mov ebx, [esp]   the return address
-                                           0x83, 0xC4, 0x04};  // add esp, 4
-  static constexpr std::uint8_t Exit[] = {0x83, 0xEC, 0x04,    // sub esp, 4
-                                          0x89, 0x1C, 0x24,    // mov [esp], ebx
-                                          0xC3};               // ret
-  std::vector<std::uint8_t> stub((Code.size() + 16) & ~std::size_t{3}, 0xCC);
-  std::uint8_t* p = stub.data();
-  p = std::copy(std::begin(Entry), std::end(Entry), p);
-  p = std::copy(Code.begin(), Code.end(), p);
-  std::copy(std::begin(Exit), std::end(Exit), p);
-  return stub;
+  const TOperand esp = TOperand::Register(rSP), top = TOperand::Esp(0);
+  TRoutineCode C;
+  C << TEncoder().Op({0x8B}, rBX, top);                    // mov ebx, [esp]   the return address
+  C << TEncoder().ArithImm(aAdd, esp, 4);                  // add esp, 4
+  C.Bytes.insert(C.Bytes.end(), Code.begin(), Code.end());
+  C << TEncoder().ArithImm(aSub, esp, 4);                  // sub esp, 4
+  C << TEncoder().Op({0x89}, rBX, top);                    // mov [esp], ebx
+  C << std::initializer_list<std::uint8_t>{0xC3};          // ret
+  C.Bytes.resize((Code.size() + 16) & ~std::size_t{3}, 0xCC);
+  return C.Bytes;
 }
 
 }  // namespace fennic

@@ -35,64 +35,55 @@ static_assert(offsetof(TCallBlock, Registers) == 40 && offsetof(TCallBlock, Vect
               offsetof(TCallBlock, SavedRsp) == 208);
 
 // void CallRoutine(TCallBlock* Block), System V
-constexpr std::uint8_t CallRoutineCode[] = {
-    0x55,                                      // push rbp
-    0x53,                                      // push rbx
-    0x41, 0x54, 0x41, 0x55,                    // push r12; push r13
-    0x41, 0x56, 0x41, 0x57,                    // push r14; push r15
-    0x48, 0x89, 0xFD,                          // mov rbp, rdi            the block
-    0x48, 0x89, 0xA5, 0xD0, 0x00, 0x00, 0x00,  // mov [rbp+208], rsp
-    0x48, 0x8B, 0x4D, 0x10,                    // mov rcx, [rbp+16]       frame size
-    0x48, 0x29, 0xCC,                          // sub rsp, rcx
-    0x48, 0x83, 0xE4, 0xF0,                    // and rsp, -16            aligned as a caller leaves it
-    0x48, 0x8B, 0x75, 0x08,                    // mov rsi, [rbp+8]
-    0x48, 0x89, 0xE7,                          // mov rdi, rsp
-    0xFC,                                      // cld
-    0xF3, 0xA4,                                // rep movsb               frame, byte 0 at the new top
-    0x48, 0x8B, 0x4D, 0x18,                    // mov rcx, [rbp+24]
-    0x48, 0x8B, 0x75, 0x20,                    // mov rsi, [rbp+32]
-    0x48, 0x85, 0xC9,                          // test rcx, rcx
-    0x74, 0x0B,                                // jz vectors
-    0xDB, 0x2E,                                // fld tbyte [rsi]         argument 0 first
-    0x48, 0x83, 0xC6, 0x10,                    // add rsi, 16
-    0x48, 0xFF, 0xC9,                          // dec rcx
-    0x75, 0xF5,                                // jnz fld
-    0xF2, 0x0F, 0x10, 0x45, 0x60,              // vectors: movsd xmm0, [rbp+96]
-    0xF2, 0x0F, 0x10, 0x4D, 0x68,              // movsd xmm1, [rbp+104]
-    0xF2, 0x0F, 0x10, 0x55, 0x70,              // movsd xmm2, [rbp+112]
-    0xF2, 0x0F, 0x10, 0x5D, 0x78,              // movsd xmm3, [rbp+120]
-    0xF2, 0x0F, 0x10, 0xA5, 0x80, 0, 0, 0,     // movsd xmm4, [rbp+128]
-    0xF2, 0x0F, 0x10, 0xAD, 0x88, 0, 0, 0,     // movsd xmm5, [rbp+136]
-    0xF2, 0x0F, 0x10, 0xB5, 0x90, 0, 0, 0,     // movsd xmm6, [rbp+144]
-    0xF2, 0x0F, 0x10, 0xBD, 0x98, 0, 0, 0,     // movsd xmm7, [rbp+152]
-    0x48, 0x8B, 0x45, 0x28,                    // mov rax, [rbp+40]
-    0x48, 0x8B, 0x7D, 0x30,                    // mov rdi, [rbp+48]
-    0x48, 0x8B, 0x75, 0x38,                    // mov rsi, [rbp+56]
-    0x48, 0x8B, 0x55, 0x40,                    // mov rdx, [rbp+64]
-    0x48, 0x8B, 0x4D, 0x48,                    // mov rcx, [rbp+72]
-    0x4C, 0x8B, 0x45, 0x50,                    // mov r8, [rbp+80]
-    0x4C, 0x8B, 0x4D, 0x58,                    // mov r9, [rbp+88]
-    0xFF, 0x55, 0x00,                          // call [rbp+0]
-    0x9B,                                      // fwait                   a pending x87 fault arrives here
-    0x48, 0x8B, 0xA5, 0xD0, 0x00, 0x00, 0x00,  // mov rsp, [rbp+208]      whatever the routine removed
-    0x48, 0x89, 0x85, 0xA8, 0x00, 0x00, 0x00,  // mov [rbp+168], rax
-    0x48, 0x89, 0x95, 0xB0, 0x00, 0x00, 0x00,  // mov [rbp+176], rdx
-    0xF2, 0x0F, 0x11, 0x85, 0xB8, 0, 0, 0,     // movsd [rbp+184], xmm0
-    0x48, 0x83, 0xBD, 0xA0, 0, 0, 0, 0x00,     // cmp qword [rbp+160], 0
-    0x74, 0x07,                                // je done
-    0xDB, 0xBD, 0xC0, 0x00, 0x00, 0x00,        // fstp tbyte [rbp+192]
-    0x9B,                                      // fwait
-    0x41, 0x5F, 0x41, 0x5E,                    // done: pop r15; pop r14
-    0x41, 0x5D, 0x41, 0x5C,                    // pop r13; pop r12
-    0x5B,                                      // pop rbx
-    0x5D,                                      // pop rbp
-    0xC3,                                      // ret
-};
+TRoutineCode CallRoutineCode() {
+  const auto at = [](std::int32_t Offset) { return TOperand::At(rBP, Offset); };  // a field of the block
+  const auto reg = TOperand::Register;
+  const std::uint8_t w = RexWide;
+  TRoutineCode C;
+  for (std::uint8_t r : {rBP, rBX, r12, r13, r14, r15}) C << TEncoder().OpPlusReg(0x50, r);  // push
+  C << TEncoder().Op({0x89}, rDI, reg(rBP), w);            // mov rbp, rdi            the block
+  C << TEncoder().Op({0x89}, rSP, at(208), w);             // mov [rbp+208], rsp
+  C << TEncoder().Op({0x8B}, rCX, at(16), w);              // mov rcx, [rbp+16]       frame size
+  C << TEncoder().Op({0x29}, rCX, reg(rSP), w);            // sub rsp, rcx
+  C << TEncoder().ArithImm(aAnd, reg(rSP), -16, w);        // and rsp, -16            aligned as a caller leaves it
+  C << TEncoder().Op({0x8B}, rSI, at(8), w);               // mov rsi, [rbp+8]
+  C << TEncoder().Op({0x89}, rSP, reg(rDI), w);            // mov rdi, rsp
+  C << std::initializer_list<std::uint8_t>{0xFC, 0xF3, 0xA4};  // cld; rep movsb      frame, byte 0 at the new top
+  C << TEncoder().Op({0x8B}, rCX, at(24), w);              // mov rcx, [rbp+24]
+  C << TEncoder().Op({0x8B}, rSI, at(32), w);              // mov rsi, [rbp+32]
+  C << TEncoder().Op({0x85}, rCX, reg(rCX), w);            // test rcx, rcx
+  const std::size_t none = C.JumpForward(0x74);            // jz vectors
+  const std::size_t load = C.Here();
+  C << TEncoder().Op({0xDB}, 5, TOperand::At(rSI, 0));     // fld tbyte [rsi]         argument 0 first
+  C << TEncoder().ArithImm(aAdd, reg(rSI), 16, w);         // add rsi, 16
+  C << TEncoder().Op({0xFF}, 1, reg(rCX), w);              // dec rcx
+  C.JumpBack(0x75, load);                                  // jnz fld
+  C.Land(none);
+  for (std::uint8_t x = 0; x < 8; ++x)                     // movsd xmm0 to xmm7, [rbp+96...]
+    C << TEncoder().Byte(0xF2).Op({0x0F, 0x10}, x, at(96 + 8 * x));
+  const std::uint8_t registers[7] = {rAX, rDI, rSI, rDX, rCX, r8, r9};
+  for (int k = 0; k < 7; ++k) C << TEncoder().Op({0x8B}, registers[k], at(40 + 8 * k), w);  // mov reg, [rbp+40...]
+  C << TEncoder().Op({0xFF}, 2, at(0));                    // call [rbp+0]
+  C << std::initializer_list<std::uint8_t>{0x9B};          // fwait                   a pending x87 fault arrives here
+  C << TEncoder().Op({0x8B}, rSP, at(208), w);             // mov rsp, [rbp+208]      whatever the routine removed
+  C << TEncoder().Op({0x89}, rAX, at(168), w);             // mov [rbp+168], rax
+  C << TEncoder().Op({0x89}, rDX, at(176), w);             // mov [rbp+176], rdx
+  C << TEncoder().Byte(0xF2).Op({0x0F, 0x11}, 0, at(184));  // movsd [rbp+184], xmm0
+  C << TEncoder().ArithImm(aCmp, at(160), 0, w);           // cmp qword [rbp+160], 0
+  const std::size_t done = C.JumpForward(0x74);            // je done
+  C << TEncoder().Op({0xDB}, 7, at(192));                  // fstp tbyte [rbp+192]
+  C << std::initializer_list<std::uint8_t>{0x9B};          // fwait
+  C.Land(done);
+  for (std::uint8_t r : {r15, r14, r13, r12, rBX, rBP}) C << TEncoder().OpPlusReg(0x58, r);  // pop
+  C << std::initializer_list<std::uint8_t>{0xC3};          // ret
+  return C;
+}
 
 using TCallRoutine = void (*)(void*);
 
 TCallRoutine CallRoutine() {
-  static const ExecutableBlock block = ExecutableBlock::WithCode(CallRoutineCode, sizeof CallRoutineCode);
+  static const TRoutineCode code = CallRoutineCode();
+  static const ExecutableBlock block = ExecutableBlock::WithCode(code.Bytes.data(), code.Bytes.size());
   return reinterpret_cast<TCallRoutine>(block.Data());
 }
 
@@ -179,17 +170,15 @@ bool CallHostRoutine(const THostCall& Call, Extended& Result) {
 }
 
 std::vector<std::uint8_t> InlineCodeStub(const std::vector<std::uint8_t>& Code) {
-  static constexpr std::uint8_t Entry[] = {0x48, 0x8B, 0x1C, 0x24,   // mov rbx, [rsp]   the return address
-                                           0x48, 0x83, 0xC4, 0x08};  // add rsp, 8
-  static constexpr std::uint8_t Exit[] = {0x48, 0x83, 0xEC, 0x08,    // sub rsp, 8
-                                          0x48, 0x89, 0x1C, 0x24,    // mov [rsp], rbx
-                                          0xC3};                     // ret
-  std::vector<std::uint8_t> stub(sizeof Entry + Code.size() + sizeof Exit);
-  std::uint8_t* p = stub.data();
-  p = std::copy(std::begin(Entry), std::end(Entry), p);
-  p = std::copy(Code.begin(), Code.end(), p);
-  std::copy(std::begin(Exit), std::end(Exit), p);
-  return stub;
+  const TOperand rsp = TOperand::Register(rSP), top = TOperand::Esp(0);
+  TRoutineCode C;
+  C << TEncoder().Op({0x8B}, rBX, top, RexWide);           // mov rbx, [rsp]   the return address
+  C << TEncoder().ArithImm(aAdd, rsp, 8, RexWide);         // add rsp, 8
+  C.Bytes.insert(C.Bytes.end(), Code.begin(), Code.end());
+  C << TEncoder().ArithImm(aSub, rsp, 8, RexWide);         // sub rsp, 8
+  C << TEncoder().Op({0x89}, rBX, top, RexWide);           // mov [rsp], rbx
+  C << std::initializer_list<std::uint8_t>{0xC3};          // ret
+  return C.Bytes;
 }
 
 }  // namespace fennic
