@@ -45,11 +45,6 @@ class FENNIC_API TBuilder : public TSimpler {
   ~TBuilder() override;
   std::string ClassName() const override { return "TBuilder"; }
 
-  // Simplifies Expr, lays out the constant pool, builds and labels the trees.
-  // Expr ends as the coded text.
-  void Build(std::string& Expr);
-  // Frees every tree and parameter node of the last compilation and empties both lists.
-  void ReleaseTrees();
   // Start of the constant pool that generated code addresses absolutely.
   const std::uint8_t* PoolBase() const { return FConstData.data(); }
   // Bytes of the constant pool, read-only (for disassembly and tools).
@@ -73,6 +68,17 @@ class FENNIC_API TBuilder : public TSimpler {
   // The arguments of a call leaf, in parameter order.
   TArgumentList ArgumentsOf(const TTreeNode* Call) const;
 
+  // Deepest nesting of brackets and calls the parser follows, with room
+  // above what the simplifier lets through; deeper text is refused rather
+  // than risking the machine stack.
+  static constexpr std::int32_t MaxTreeNesting = 2 * MaxNesting;
+
+ protected:
+  // Simplifies Expr, lays out the constant pool, builds and labels the trees.
+  // Expr ends as the coded text.
+  void Build(std::string& Expr);
+  // Frees every tree and parameter node of the last compilation and empties both lists.
+  void ReleaseTrees();
   // Bytes needed before the leading gap is known, and the layout for a
   // block at Address (only Address mod 16 matters).
   static std::int32_t PoolSlackSize(std::int32_t Singles, std::int32_t Doubles,
@@ -80,12 +86,6 @@ class FENNIC_API TBuilder : public TSimpler {
   static TPoolLayout PoolLayout(std::int32_t Singles, std::int32_t Doubles,
                                 std::int32_t Extendeds, bool Aligned, std::uintptr_t Address);
 
-  // Deepest nesting of brackets and calls the parser follows, with room
-  // above what the simplifier lets through; deeper text is refused rather
-  // than risking the machine stack.
-  static constexpr std::int32_t MaxTreeNesting = 2 * MaxNesting;
-
- protected:
   // Steps after simplification: pool, trees, negations, labels. A text that
   // breaks the coded grammar stops with an error code and no trees.
   void BuildSimplified(std::string_view Coded);

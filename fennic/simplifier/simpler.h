@@ -45,19 +45,19 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   static constexpr std::int32_t MaxNesting = 2000;
   static constexpr std::int64_t MaxNestedBytes = std::int64_t{1} << 26;
 
+  // True for every error state but eNone and eDomain.
+  bool ErrorRaised() const { return FCompError != eNone && FCompError != eDomain; }
+
+ protected:
   // Resets the error state and the constant table, then replaces S by its
   // coded text (empty when an error other than eDomain is raised).
   // Throws EFloatingPointFault (see there).
   void Simplify(std::string& S);
 
-  // True for every error state but eNone and eDomain.
-  bool ErrorRaised() const { return FCompError != eNone && FCompError != eDomain; }
-
   // The error state of the last Simplify (or of a later stage) explained for
   // Original, the text that Simplify was given.
   TDiagnostic Diagnose(std::string_view Original) const;
 
- protected:
   // Constant table. Entries are in marker order; ByteOffset and Index of
   // AddLittle and KillLittle describe the same place.
   std::string PushNum(Extended Value);

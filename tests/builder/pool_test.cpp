@@ -33,8 +33,8 @@ TEST(PoolLayout, SectionsForEveryGapAndMode) {
   };
   for (const TLayoutCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    EXPECT_EQ(TBuilder::PoolSlackSize(c.S, c.D, c.E, c.Aligned), c.Slack);
-    TPoolLayout got = TBuilder::PoolLayout(c.S, c.D, c.E, c.Aligned, c.Address);
+    EXPECT_EQ(TTestBuilder::PoolSlackSize(c.S, c.D, c.E, c.Aligned), c.Slack);
+    TPoolLayout got = TTestBuilder::PoolLayout(c.S, c.D, c.E, c.Aligned, c.Address);
     EXPECT_EQ(got.Pad, c.Want.Pad);
     EXPECT_EQ(got.Base16, c.Want.Base16);
     EXPECT_EQ(got.Base8, c.Want.Base8);

@@ -18,6 +18,7 @@ class TTestBuilder : public TBuilder {
   TTestBuilder() : TBuilder(nullptr) {}
 
   using TBuilder::BigTree;
+  using TBuilder::Build;
   using TBuilder::BuildNumbers;
   using TBuilder::BuildSimplified;
   using TBuilder::BuildTree;
@@ -28,6 +29,9 @@ class TTestBuilder : public TBuilder {
   using TBuilder::FBase4;
   using TBuilder::FBase8;
   using TBuilder::FCompError;
+  using TBuilder::PoolLayout;
+  using TBuilder::PoolSlackSize;
+  using TBuilder::ReleaseTrees;
   using TBuilder::FConstBytes;
   using TBuilder::FConstCopy;
   using TBuilder::FConstData;

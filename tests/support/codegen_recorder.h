@@ -36,6 +36,7 @@ class TRecordingFennic : public TFennic {
   explicit TRecordingFennic(TComponent* owner = nullptr) : TFennic(owner) {}
 
   using TFennic::FldVar;
+  using TFennic::ReleaseTrees;
   using TFennic::FldVal;
   using TFennic::ProcFXCH;
   using TFennic::FldSt;

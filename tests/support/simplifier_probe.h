@@ -24,6 +24,8 @@ class TSimplerProbe : public TSimpler {
   TSimplerProbe() : TSimpler(nullptr) {}
 
   using TSimpler::AddLittle;
+  using TSimpler::Diagnose;
+  using TSimpler::Simplify;
   using TSimpler::AnalysePar;
   using TSimpler::CalculateFunc;
   using TSimpler::FindFirstNum;
