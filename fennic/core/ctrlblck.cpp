@@ -40,6 +40,12 @@ void TCtrlBlck::SetBackOperation(std::uint8_t Value) {
 void TCtrlBlck::SetAutoConfigure(std::uint8_t Value) {
   if (Value <= acAMD) FAutoConfigure = static_cast<TAutoConfigure>(Value);
 }
+void TCtrlBlck::SetComputeOnce(std::uint8_t Value) {
+  if (Value <= coOn) FComputeOnce = static_cast<TComputeOnce>(Value);
+}
+void TCtrlBlck::SetGrammar(std::uint8_t Value) {
+  if (Value <= grExtended) FGrammar = static_cast<TGrammar>(Value);
+}
 void TCtrlBlck::SetSmartLoad(std::uint8_t Value) {
   if (Value <= 1) FSmartLoad = Value;
 }
@@ -60,6 +66,10 @@ void TCtrlBlck::DeclareProperties(TPropertyList& list) const {
   list.push_back(BoolProperty<C>("SmartLoad", true, &C::SmartLoad, &C::SetSmartLoad));
   list.push_back(EnumProperty<C>("AutoConfigure", {"acDefault", "acAuto", "acP5", "acP6", "acPIV", "acAMD"},
                                  acDefault, &C::AutoConfigure, &C::SetAutoConfigure));
+  list.push_back(EnumProperty<C>("ComputeOnce", {"coProfile", "coOff", "coOn"}, coProfile,
+                                 &C::ComputeOnce, &C::SetComputeOnce));
+  list.push_back(EnumProperty<C>("Grammar", {"grStandart", "grExtended"}, grStandart, &C::Grammar,
+                                 &C::SetGrammar));
 }
 
 }  // namespace fennic

@@ -1,5 +1,5 @@
 // The control block: registries of variables and functions, call frames and
-// the seven settings. Base of the component's class chain.
+// the settings. Base of the component's class chain.
 #pragma once
 
 #include <cstddef>
@@ -147,6 +147,16 @@ class FENNIC_API TCtrlBlck : public TComponent {
   // under the default control word; under a precision control of 53 or 24
   // bits a split extended constant arrives rounded to that precision.
   TAutoConfigure AutoConfigure() const { return FAutoConfigure; }
+  // ComputeOnce computes each repeated subexpression once per evaluation and
+  // reuses its 80-bit value; only pure calls (Foldable, ctBuilt_in) merge.
+  // The value is the same bit for bit. coProfile: on unless acDefault.
+  TComputeOnce ComputeOnce() const { return FComputeOnce; }
+  bool ComputesOnce() const {
+    return FComputeOnce == coOn || (FComputeOnce == coProfile && FAutoConfigure != acDefault);
+  }
+  // grStandart accepts + - * /, brackets, numbers, variables and calls;
+  // grExtended adds ^, signs after operators, comparisons, logic and ?:.
+  TGrammar Grammar() const { return FGrammar; }
   void SetTrigMode(std::uint8_t Value);
   void SetParallelExecution(std::uint8_t Value);
   void SetEliminateBrackets(std::uint8_t Value);
@@ -155,6 +165,8 @@ class FENNIC_API TCtrlBlck : public TComponent {
   void SetBackOperation(std::uint8_t Value);
   void SetSmartLoad(std::uint8_t Value);
   void SetAutoConfigure(std::uint8_t Value);
+  void SetComputeOnce(std::uint8_t Value);
+  void SetGrammar(std::uint8_t Value);
 
   // Read-only views of the registries, for diagnostics and tools.
   const std::vector<TVariable>& Variables() const { return FVars; }
@@ -187,6 +199,8 @@ class FENNIC_API TCtrlBlck : public TComponent {
   bool FBackOperation;
   bool FSmartLoad;
   TAutoConfigure FAutoConfigure = acDefault;
+  TComputeOnce FComputeOnce = coProfile;
+  TGrammar FGrammar = grStandart;
 
   // Whether a variable or function may take the (lower-case) name.
   bool VarNameFree(const std::string& LowerName, std::uint32_t Hash) const;

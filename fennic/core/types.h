@@ -60,6 +60,9 @@ enum TTrigMode : std::uint8_t { tmSafe, tmNothing, tmDelphi };
 enum TOutOfOrder : std::uint8_t { ooStandart, ooSoft, ooAgressive };
 enum TEliminateBrackets : std::uint8_t { ebStandart, ebSoft, ebAgressive };
 enum TAutoConfigure : std::uint8_t { acDefault, acAuto, acP5, acP6, acPIV, acAMD };
+// coProfile follows AutoConfigure: off under acDefault, on under every other profile.
+enum TComputeOnce : std::uint8_t { coProfile, coOff, coOn };
+enum TGrammar : std::uint8_t { grStandart, grExtended };
 
 // One parameter of a registered function.
 struct TVarDef {

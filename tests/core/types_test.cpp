@@ -9,7 +9,7 @@ static_assert(sizeof(TVarType) == 1 && sizeof(TFuncResult) == 1 && sizeof(TCallT
               sizeof(TPushStyle) == 1 && sizeof(TError) == 1 && sizeof(TOpType) == 1 &&
               sizeof(TIOpType) == 1 && sizeof(TPushed) == 1 && sizeof(TTrigMode) == 1 &&
               sizeof(TOutOfOrder) == 1 && sizeof(TEliminateBrackets) == 1 &&
-              sizeof(TAutoConfigure) == 1);
+              sizeof(TAutoConfigure) == 1 && sizeof(TComputeOnce) == 1 && sizeof(TGrammar) == 1);
 static_assert(vtExtended == 9 && frExtended == 9 && ctBuilt_in == 4 && eParameter == 10 &&
               pSt0 == 5 && acAMD == 5 && ooAgressive == 2 && ebAgressive == 2 && tmDelphi == 2);
 

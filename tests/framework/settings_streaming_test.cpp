@@ -15,6 +15,8 @@ TEST(Settings, DefaultsOfANewComponent) {
   EXPECT_TRUE(f.BackOperation());
   EXPECT_TRUE(f.SmartLoad());
   EXPECT_EQ(f.AutoConfigure(), acDefault);
+  EXPECT_EQ(f.ComputeOnce(), coProfile);
+  EXPECT_EQ(f.Grammar(), grStandart);
   EXPECT_TRUE(f.AutoCompile());
   EXPECT_EQ(f.CompError(), eValExpected);
 }
@@ -29,7 +31,8 @@ TEST(Settings, SettersValidateTheRawByte) {
                {"EliminateBrackets", ebStandart, 3}, {"OutOfOrder", ooAgressive, 3},
                {"AlignMode", 0, 2},             {"BackOperation", 0, 255},
                {"SmartLoad", 0, 2},             {"AutoCompile", 0, 2},
-               {"AutoConfigure", acAMD, 6}};
+               {"AutoConfigure", acAMD, 6},     {"ComputeOnce", coOn, 3},
+               {"Grammar", grExtended, 2}};
   for (const auto& c : cases) {
     TFennic f(nullptr);
     TPropertyList props = f.Properties();
@@ -68,6 +71,9 @@ TEST(Streaming, EveryNonDefaultValueRoundTrips) {
       {[](TFennic& f) { f.SetAutoCompile(false); }, "  AutoCompile = False\n"},
       {[](TFennic& f) { f.SetAutoConfigure(acAuto); }, "  AutoConfigure = acAuto\n"},
       {[](TFennic& f) { f.SetAutoConfigure(acPIV); }, "  AutoConfigure = acPIV\n"},
+      {[](TFennic& f) { f.SetComputeOnce(coOff); }, "  ComputeOnce = coOff\n"},
+      {[](TFennic& f) { f.SetComputeOnce(coOn); }, "  ComputeOnce = coOn\n"},
+      {[](TFennic& f) { f.SetGrammar(grExtended); }, "  Grammar = grExtended\n"},
   };
   for (const auto& c : cases) {
     TFennic f(nullptr);
