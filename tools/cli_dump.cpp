@@ -90,6 +90,23 @@ bool DisassembleRoutine(const TFennic& F, const std::uint8_t* PoolBytes, std::si
 void PrintPool(const TFennic& F, const std::uint8_t* PoolBytes, std::size_t PoolSize,
                const std::map<std::uintptr_t, TPoolRef>& PoolRefs, std::FILE* Out);
 
+// The values computed once (ComputeOnce) and where the routine loads them.
+void PrintReused(const TFennic& F, std::FILE* Out) {
+  const std::vector<TReusedValue>& Reused = F.ReusedValues();
+  if (Reused.empty()) return;
+  std::fprintf(Out, "computed once:\n");
+  for (std::size_t V = 0; V < Reused.size(); ++V) {
+    std::string Loads;
+    for (std::size_t At : Reused[V].LoadedAt) {
+      char Buf[16];
+      std::snprintf(Buf, sizeof Buf, " %04zx", At);
+      Loads += Buf;
+    }
+    std::fprintf(Out, "  #%zu  %s  stored at %04zx, %d uses, loaded at%s\n", V + 1, Reused[V].Text.c_str(),
+                 Reused[V].StoredAt, Reused[V].Uses, Loads.c_str());
+  }
+}
+
 }  // namespace
 
 bool DumpRoutine(const TFennic& F, std::FILE* Out) {
@@ -107,6 +124,7 @@ bool DumpRoutine(const TFennic& F, std::FILE* Out) {
     std::fprintf(Out, "  %04zx  %s\n", Row,
                  Hex(F.CodeBytes() + Row, std::min<std::size_t>(16, F.CodeSize() - Row)).c_str());
   PrintPool(F, PoolBytes, PoolSize, PoolRefs, Out);
+  PrintReused(F, Out);
   return Decoded;
 }
 
@@ -182,6 +200,12 @@ bool DisassembleRoutine(const TFennic& F, const std::uint8_t* PoolBytes, std::si
     }
     // A call leaves no address behind in the registers it may change.
     if (Call) Loaded.clear();
+    const std::vector<TReusedValue>& Reused = F.ReusedValues();
+    for (std::size_t V = 0; V < Reused.size(); ++V) {
+      if (Reused[V].StoredAt == Offset) Note = "#" + std::to_string(V + 1) + " computed once";
+      for (std::size_t At : Reused[V].LoadedAt)
+        if (At == Offset) Note = "#" + std::to_string(V + 1) + " reused";
+    }
     std::string Text = std::string(I.mnemonic) + (I.op_str[0] ? " " : "") + I.op_str;
     if (!Note.empty()) Text += std::string(Text.size() < 40 ? 40 - Text.size() : 1, ' ') + "; " + Note;
     std::fprintf(Out, "  %04zx  %-*s %s\n", Offset, BytesColumn, Hex(I.bytes, I.size).c_str(), Text.c_str());

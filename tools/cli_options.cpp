@@ -23,6 +23,7 @@ const std::vector<TSettingFlag> Flags = {
     {"align-mode", {"off", "on"}},
     {"back-operation", {"off", "on"}},
     {"smart-load", {"off", "on"}},
+    {"compute-once", {"profile", "off", "on"}},
 };
 
 std::optional<std::uint8_t> SettingValue(const TSettingFlag& Flag, const std::string& Text) {

@@ -32,6 +32,7 @@ void ApplySetting(TFennic& F, const TSettingArg& S) {
       {"align-mode", &TCtrlBlck::SetAlignMode},
       {"back-operation", &TCtrlBlck::SetBackOperation},
       {"smart-load", &TCtrlBlck::SetSmartLoad},
+      {"compute-once", &TCtrlBlck::SetComputeOnce},
   };
   for (const auto& [Flag, Set] : Setters)
     if (S.Flag == Flag) (F.*Set)(S.Value);

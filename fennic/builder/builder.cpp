@@ -32,6 +32,9 @@ void TBuilder::ReleaseTrees() {
   for (TTreeNode* node : FParNodes) KillTree(node);
   FParNodes.clear();
   FCallArgs.clear();
+  FCommons.clear();
+  FCommonLevels.clear();
+  FCommonUses.clear();
   FNodes->Reset();
 }
 
@@ -138,9 +141,20 @@ void TBuilder::BuildSimplified(std::string_view Coded) {
     StackUsage(root);
     if (root->Need == 0) root->Need = 1;
   }
+  if (ComputesOnce()) {
+    FindCommonValues();
+    if (!FCommons.empty()) {
+      // The loads of common values change the labels above them.
+      for (TTreeNode* root : FTrees) StackUsage(root);
+      for (TTreeNode* root : FCommons) StackUsage(root);
+      for (TTreeNode* root : FTrees)
+        if (root && root->Need == 0) root->Need = 1;
+    }
+  }
   FLevel = 0;
   FTopLevel = 0;
   FuncStackUsage(FTrees[0], 8);
+  LabelCommonValues();
 }
 
 }  // namespace fennic

@@ -116,9 +116,23 @@ class FENNIC_API TBuilder : public TSimpler {
   void IntStackUsage(TTreeNode* Node);
   std::int32_t FlushFunction(TTreeNode* Node);
 
+  // ---- values computed once (ComputesOnce): every repeated subtree that
+  // is worth it becomes a Common leaf; its one computation is kept in
+  // FCommons, the values that others contain first. Each runs on a code
+  // level of its own above the expression's (FCommonLevels), inner values
+  // higher, hence earlier.
+  void FindCommonValues();
+  void LabelCommonValues();
+  // A tree as text, with the names of its variables and functions; a
+  // common value inside reads #k, k its index + 1.
+  std::string ValueText(const TTreeNode* Root) const;
+
   std::vector<TTreeNode*> FTrees;      // 0: the expression; then floating-point arguments
   std::vector<TTreeNode*> FParNodes;   // integer arguments passed by value
   std::vector<TCallArg> FCallArgs;     // the arguments of every call leaf (TTreeNode::FirstArg)
+  std::vector<TTreeNode*> FCommons;        // the computation of each common value
+  std::vector<std::int32_t> FCommonLevels;  // the code level it runs on
+  std::vector<std::int32_t> FCommonUses;    // the places that load it
   const std::unique_ptr<TNodeArena> FNodes;  // every node that the parser builds
   // The stack of every walk over the trees (balancing, labelling, code
   // generation); scratch space, hence usable from const members.

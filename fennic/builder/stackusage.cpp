@@ -54,6 +54,9 @@ void TBuilder::StackUsage(TTreeNode* Node) {
                       : 0;
         break;
       }
+      case TNodeKind::Common:  // an extended temporary: no memory operand form
+        n->Need = 1;
+        break;
       case TNodeKind::Call: {
         const TFunction* fn = FindFunc(n->Code);
         n->Need = !fn || fn->FuncResult == frUInt32 ||

@@ -13,7 +13,9 @@
 
 namespace fennic {
 
-enum class TNodeKind : std::uint8_t { Operator, Number, Variable, Call };
+// Common: a value computed once ahead of the expression (Code is its index
+// in the builder's list of common values) and loaded wherever it recurs.
+enum class TNodeKind : std::uint8_t { Operator, Number, Variable, Call, Common };
 
 // The four operators, as the characters the coded text writes them with.
 enum class TOperator : char { Add = '+', Sub = '-', Mul = '*', Div = '/' };
@@ -53,6 +55,9 @@ struct TTreeNode {
   // Lets a later flush of the call raise FTopLevel without analysing the
   // arguments again.
   std::int32_t Levels = 0;
+  // The node's value number while repeated values are sought: equal
+  // numbers, equal values.
+  std::int32_t ValueId = 0;
   TNodeKind Kind = TNodeKind::Operator;
   TOperator Op = TOperator::Add;
   TVarType Type = vtSingle;

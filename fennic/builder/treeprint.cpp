@@ -35,6 +35,8 @@ std::string LeafText(const TTreeNode* Node, std::span<const TCallArg> Args) {
       if (Node->FirstArg < 0 || Node->ArgCount < 0 || first + count > Args.size()) return out + "(?)";
       return out + "(" + CallArguments(Args.subspan(first, count)) + ")";
     }
+    case TNodeKind::Common:
+      return "c" + std::to_string(Node->Code);
     case TNodeKind::Operator:
       break;
   }

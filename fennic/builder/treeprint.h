@@ -15,7 +15,7 @@ namespace fennic {
 // f<code> for a call, followed by its arguments from Args (the builder's
 // call argument list) in brackets as t<tree>, p<parameter node> or
 // &v<code> for a by-reference variable ("?" when Args does not hold
-// them). A leading "-" is the node's Minus. With Labels each node is
+// them); c<index> for a common value. A leading "-" is the node's Minus. With Labels each node is
 // followed by [Need/Usage] and "!" when Flushed.
 std::string PrintTree(const TTreeNode* Node, std::span<const TCallArg> Args = {}, bool Labels = false);
 

@@ -60,7 +60,10 @@ void TFennic::CompileText() {
     FDiagnostic = Diagnose(FExprString);
     return;
   }
-  GenerateCode([this] { CompileTree(0, 0, otExtended, false); });
+  GenerateCode([this] {
+    CompileCommonValues();
+    CompileTree(0, 0, otExtended, false);
+  });
   if (FCompError != eNone) FDiagnostic = Diagnose(FExprString);
 }
 
@@ -183,6 +186,8 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FRoutine = reinterpret_cast<TRoutine>(reinterpret_cast<std::uintptr_t>(FCodeStart));
   FCodeSize = codeSize;
   FStackNeed = FPassStackNeed;
+  FReusedInRoutine.swap(FReused);
+  FReused.clear();
 }
 
 void TFennic::ClearLevel(TLevelInfo& L) {

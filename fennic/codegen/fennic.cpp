@@ -40,6 +40,7 @@ void TFennic::UseNoRoutine() {
   FCodeSize = ret.Size();
   FCodeBlock = ExecutableBlock();
   FStackNeed = PushWidth;
+  FReusedInRoutine.clear();
 }
 
 // Inside a compile-time call the component is half way through a

@@ -52,6 +52,16 @@ struct TToRegs;
 struct TIntInfo;
 enum TInstr : std::uint8_t;
 
+// A value the routine computes once and loads where it recurs
+// (ComputeOnce): the expression it computes, as the trees hold it, and
+// where in the routine it is stored and loaded (offsets into CodeBytes).
+struct TReusedValue {
+  std::string Text;
+  std::int32_t Uses = 0;
+  std::size_t StoredAt = 0;
+  std::vector<std::size_t> LoadedAt;
+};
+
 class FENNIC_API TFennic : public TBuilder {
  public:
   explicit TFennic(TComponent* AOwner = nullptr);
@@ -113,6 +123,9 @@ class FENNIC_API TFennic : public TBuilder {
   // without a routine, the single byte C3.
   const std::uint8_t* CodeBytes() const { return FCodeStart; }
   std::size_t CodeSize() const { return FCodeSize; }
+  // The values of the routine computed once, in the order they are computed
+  // last to first; empty without ComputeOnce or without a repeat.
+  const std::vector<TReusedValue>& ReusedValues() const { return FReusedInRoutine; }
 
   // The most machine stack that Evaluate's routine takes, in bytes below the
   // stack pointer of the host's call: its return address, its frame with
@@ -207,6 +220,15 @@ class FENNIC_API TFennic : public TBuilder {
   void CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Precision, bool Store);
   // Compiles Node and everything below it into the current level.
   void CompileLeaf(TTreeNode* Node);
+  // The common values, each on its level into its temporary, before the
+  // expression that loads them.
+  void CompileCommonValues();
+  // Compiles Root on the current (empty) level and stores its value into
+  // the extended temporary Temp (without the level's Pushed); returns where
+  // the store is in the code.
+  std::size_t ComputeAhead(TTreeNode* Root, std::int32_t Temp);
+  // Loads a common value: a copy of the register that holds it, or its temporary.
+  void LoadCommon(std::int32_t Index);
   // Emits a call leaf (arguments, call, result): the result is left in ST0,
   // or, for a flushed leaf, in a frame temporary of its result type.
   void CallFunction(TTreeNode* Node);
@@ -263,6 +285,11 @@ class FENNIC_API TFennic : public TBuilder {
   bool FWriting = false;
   std::vector<TLevelInfo> FLevels;
   std::vector<TIntInfo> FIntInfo;
+  // Common values of this pass: their temporaries (without any level's
+  // Pushed) and what the routine does with them.
+  std::vector<std::int32_t> FCommonTemps;
+  std::vector<TReusedValue> FReused;
+  std::vector<TReusedValue> FReusedInRoutine;
 
  private:
   void RunPass(const std::function<void()>& CompileBody);

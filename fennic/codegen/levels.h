@@ -15,7 +15,8 @@
 namespace fennic {
 
 // The identity of a value in an x87 register, for register reuse: a
-// variable by its code, a pool constant by its type and offset, or no key
+// variable by its code, a pool constant by its type and offset, a common
+// value by its index, or no key
 // (a computed or negated value, never found again). Compared as one word.
 class TSlotKey {
  public:
@@ -24,11 +25,12 @@ class TSlotKey {
   static constexpr TSlotKey PoolConstant(TVarType Type, std::int32_t Offset) {
     return TSlotKey(KindPoolConstant, Type, Offset);
   }
+  static constexpr TSlotKey Common(std::int32_t Index) { return TSlotKey(KindCommon, 0, Index); }
   constexpr bool IsNone() const { return FWord == 0; }
   friend constexpr bool operator==(TSlotKey, TSlotKey) = default;
 
  private:
-  static constexpr std::uint64_t KindVariable = 1, KindPoolConstant = 2;
+  static constexpr std::uint64_t KindVariable = 1, KindPoolConstant = 2, KindCommon = 3;
   constexpr TSlotKey(std::uint64_t Kind, std::uint8_t Type, std::int32_t Value)
       : FWord(Kind | std::uint64_t{Type} << 8 | std::uint64_t{static_cast<std::uint32_t>(Value)} << 32) {}
   std::uint64_t FWord = 0;

@@ -50,10 +50,8 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
   if (TreeIndex < 0 || static_cast<std::size_t>(TreeIndex) >= FTrees.size() || !FTrees[TreeIndex])
     Defect("no tree " + std::to_string(TreeIndex) + " to compile");
   TTreeNode* root = FTrees[TreeIndex];
-  const std::int32_t ops = OpCount(root), leaves = LeafCount(root);
-
   if (!root->Flushed || root->Kind == TNodeKind::Call) {
-    AppendGroup(Dest, Precision, Store, ops, leaves);
+    AppendGroup(Dest, Precision, Store, OpCount(root), LeafCount(root));
     CompileLeaf(root);
     return;
   }
@@ -64,28 +62,67 @@ void TFennic::CompileTree(std::int32_t TreeIndex, std::int32_t Dest, TOpType Pre
   // with that level's own Pushed.
   const std::int32_t outerPushed = Level().Pushed;
   ++FLevel;
-  TLevelInfo& raised = Level();
-  if (raised.Depth != 0) Defect("an isolated tree found its level occupied");
   const std::int32_t allocated = AddVal(vtExtended);
-  const std::int32_t temp = allocated == -1 ? -1 : allocated - raised.Pushed;
-  const std::size_t groupsBefore = raised.Ops.size();
-  // On its own level the value only has to end up alone in ST0; the
-  // caller's destination applies to the reloaded value below.
-  AppendGroup(0, otExtended, false, ops, leaves);
-  CompileLeaf(root);
-  const std::int32_t queued = TotalOps(0);
-  for (std::int32_t i = 0; i < queued; ++i) PerformOperation();
-  if (raised.Depth != 1 || TotalOps(0) != 0)
-    Defect("an isolated tree did not reduce to one value");
-  StoreTemp(otExtended, SeenWith(temp, raised.Pushed));
-  PopModel();
-  // Every group the tree opened is complete; the level is empty again.
-  raised.Ops.resize(groupsBefore);
-  raised.Cursor = 0;
+  const std::int32_t temp = allocated == -1 ? -1 : allocated - Level().Pushed;
+  ComputeAhead(root, temp);
   --FLevel;
 
   AppendGroup(Dest, Precision, Store, 0, 1);
   FldVal(vtExtended, SeenWith(temp, outerPushed), false, true);
+}
+
+std::size_t TFennic::ComputeAhead(TTreeNode* Root, std::int32_t Temp) {
+  TLevelInfo& raised = Level();
+  if (raised.Depth != 0) Defect("a value computed ahead found its level occupied");
+  const std::size_t groupsBefore = raised.Ops.size();
+  // On its own level the value only has to end up alone in ST0.
+  AppendGroup(0, otExtended, false, OpCount(Root), LeafCount(Root));
+  CompileLeaf(Root);
+  const std::int32_t queued = TotalOps(0);
+  for (std::int32_t i = 0; i < queued; ++i) PerformOperation();
+  if (raised.Depth != 1 || TotalOps(0) != 0)
+    Defect("a value computed ahead did not reduce to one value");
+  const auto storedAt = static_cast<std::size_t>(raised.CodePos);
+  StoreTemp(otExtended, SeenWith(Temp, raised.Pushed));
+  PopModel();
+  // Every group the tree opened is complete; the level is empty again.
+  raised.Ops.resize(groupsBefore);
+  raised.Cursor = 0;
+  return storedAt;
+}
+
+void TFennic::CompileCommonValues() {
+  FCommonTemps.clear();
+  FReused.assign(FCommons.size(), TReusedValue{});
+  if (FCommons.empty()) return;
+  // Every temporary first: they stay for the whole routine, below those
+  // that come and go.
+  for (std::size_t c = 0; c < FCommons.size(); ++c) {
+    const std::int32_t allocated = AddVal(vtExtended);
+    FCommonTemps.push_back(allocated == -1 ? -1 : allocated - Level().Pushed);
+    if (FWriting) FReused[c].Text = ValueText(FCommons[c]);
+    FReused[c].Uses = FCommonUses[c];
+  }
+  const std::int32_t outer = FLevel;
+  for (std::size_t c = 0; c < FCommons.size(); ++c) {
+    FLevel = FCommonLevels[c];
+    FReused[c].StoredAt = ComputeAhead(FCommons[c], FCommonTemps[c]);
+  }
+  FLevel = outer;
+}
+
+void TFennic::LoadCommon(std::int32_t Index) {
+  if (Index < 0 || static_cast<std::size_t>(Index) >= FCommonTemps.size()) Defect("load of an unknown common value");
+  NeedStack(1);
+  const TSlotKey key = TSlotKey::Common(Index);
+  const std::int32_t reg = FindKey(key);
+  FReused[Index].LoadedAt.push_back(static_cast<std::size_t>(Level().CodePos));
+  if (reg >= 0)
+    FldSt(reg);
+  else
+    EmitFrame(insFldTbyteEsp, SeenWith(FCommonTemps[Index], Level().Pushed), 16);
+  PushModel(key);
+  OpWasLoaded();
 }
 
 void TFennic::CompileLeaf(TTreeNode* Node) {
@@ -202,6 +239,9 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
       FldVal(type, GetVal(type == vtUInt32 ? vtDouble : type), Node->Minus, true);
       return;
     }
+    case TNodeKind::Common:
+      LoadCommon(Node->Code);
+      return;
     case TNodeKind::Operator:
       break;
   }
@@ -269,6 +309,7 @@ bool TFennic::FoldSecond(TTreeNode* Second, std::uint8_t& Command, TAddress& Ope
       }
       break;
     }
+    case TNodeKind::Common:  // no arithmetic form reads an extended operand
     case TNodeKind::Operator:
       return false;
   }
