@@ -157,6 +157,18 @@ void FennicEvalAuto(benchmark::State& state, const TBenchExpr* e) {
   state.counters["code_bytes"] = static_cast<double>(f.CodeSize());
 }
 
+// The same with each repeated subexpression computed once (ComputeOnce).
+void FennicEvalOnce(benchmark::State& state, const TBenchExpr* e) {
+  TFennic f(nullptr);
+  SetUpFennic(f, *e);
+  f.SetComputeOnce(coOn);
+  f.SetExprString(e->Text);
+  f.Compile();
+  for (auto _ : state) benchmark::DoNotOptimize(f.Evaluate());
+  Describe(state, *e);
+  state.counters["code_bytes"] = static_cast<double>(f.CodeSize());
+}
+
 // The compiled routine called straight through a pointer, as the GCC
 // functions are (Evaluate, in the header, makes the same single call).
 void FennicRoutine(benchmark::State& state, const TBenchExpr* e) {
@@ -256,9 +268,10 @@ void MuparserCompile(benchmark::State& state, const TBenchExpr* e) {
 
 // Phases of a Fennic compilation, to see where its time goes: a new text on
 // a component that exists already, through its first evaluation ...
-void FennicRecompile(benchmark::State& state, const TBenchExpr* e) {
+void FennicRecompile(benchmark::State& state, const TBenchExpr* e, TComputeOnce Once) {
   TFennic f(nullptr);
   SetUpFennic(f, *e);
+  f.SetComputeOnce(Once);
   for (auto _ : state) {
     f.SetExprString(e->Text);
     f.Compile();
@@ -360,6 +373,7 @@ void RegisterAll() {
     const std::string name = e->Name;
     benchmark::RegisterBenchmark(("Fennic_Eval/" + name).c_str(), FennicEval, e);
     benchmark::RegisterBenchmark(("Fennic_EvalAuto/" + name).c_str(), FennicEvalAuto, e);
+    benchmark::RegisterBenchmark(("Fennic_EvalOnce/" + name).c_str(), FennicEvalOnce, e);
     benchmark::RegisterBenchmark(("Fennic_Routine/" + name).c_str(), FennicRoutine, e);
     benchmark::RegisterBenchmark(("Fennic_EvalImmediate/" + name).c_str(), FennicEvalImmediate, e);
     benchmark::RegisterBenchmark(("GCC_LongDouble/" + name).c_str(), NativeLD, e);
@@ -368,7 +382,8 @@ void RegisterAll() {
     benchmark::RegisterBenchmark(("Muparser_Eval/" + name).c_str(), MuparserEval, e);
     benchmark::RegisterBenchmark(("Fennic_Compile/" + name).c_str(), FennicCompile, e);
     benchmark::RegisterBenchmark(("Muparser_Compile/" + name).c_str(), MuparserCompile, e);
-    benchmark::RegisterBenchmark(("Fennic_Recompile/" + name).c_str(), FennicRecompile, e);
+    benchmark::RegisterBenchmark(("Fennic_Recompile/" + name).c_str(), FennicRecompile, e, coProfile);
+    benchmark::RegisterBenchmark(("Fennic_RecompileOnce/" + name).c_str(), FennicRecompile, e, coOn);
     benchmark::RegisterBenchmark(("Muparser_Recompile/" + name).c_str(), MuparserRecompile, e);
     benchmark::RegisterBenchmark(("Fennic_SetUp/" + name).c_str(), FennicSetUp, e);
     benchmark::RegisterBenchmark(("Fennic_Simplify/" + name).c_str(), FennicSimplify, e);

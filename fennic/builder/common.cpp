@@ -1,6 +1,6 @@
 // Values computed once: value numbering over the finished trees finds the
-// subtrees that compute the same value; the repeated ones worth it become
-// Common leaves, computed once ahead of the expression.
+// subtrees that compute the same value; the repeated ones that call costly
+// pure functions become Common leaves, computed once ahead of the expression.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,9 +14,11 @@ namespace fennic {
 
 namespace {
 
-// Fewer operations, without a call, are cheaper computed again than stored
-// and loaded as an extended temporary.
-constexpr std::int32_t MinCommonOps = 3;
+// A value is stored and loaded as an extended temporary; measured on x86-64
+// processors that round trip costs some 4 ns, more than arithmetic alone or
+// a few bytes of inline code (sqrt, abs, min, max) cost to compute again.
+// Values that call a host routine or longer inline code are kept.
+constexpr std::size_t MinCostlyCode = 32;
 
 // What makes two nodes compute the same value: the node's own fields and
 // the value numbers of its operands. A call's arguments are in a side list.
@@ -29,9 +31,7 @@ struct TValueKey {
 
 struct TValueInfo {
   std::int64_t Size = 0;   // nodes, those of call arguments included
-  std::int32_t Ops = 0;    // operator nodes, counted up to MinCommonOps
-  bool HasCall = false;
-  bool Worth = false;      // a pure call, or enough arithmetic to pay for a temporary
+  bool Worth = false;      // a costly pure call inside: worth computing once
   std::int32_t Uses = 0;   // places that compute it, repeats inside repeats not counted
   std::int32_t Common = -1;
 };
@@ -118,8 +118,7 @@ void TBuilder::FindCommonValues() {
         key.A = n->Left->ValueId;
         key.B = n->Right->ValueId;
         made.Size += l.Size + r.Size;
-        made.Ops = std::min(1 + l.Ops + r.Ops, MinCommonOps);
-        made.HasCall = l.HasCall || r.HasCall;
+        made.Worth = l.Worth || r.Worth;
         break;
       }
       case TNodeKind::Number:
@@ -157,10 +156,10 @@ void TBuilder::FindCommonValues() {
           }
           callArgs.push_back(of->ValueId);
           made.Size += numbers.Info[of->ValueId].Size;
+          made.Worth = made.Worth || numbers.Info[of->ValueId].Worth;
         }
         key.B = static_cast<std::int64_t>(callArgs.size()) - key.A;
-        made.HasCall = true;
-
+        made.Worth = made.Worth || !RunsCodeInLine(*fn) || fn->Code.size() >= MinCostlyCode;
         break;
       }
       case TNodeKind::Common:
@@ -173,7 +172,6 @@ void TBuilder::FindCommonValues() {
       if (n->Kind == TNodeKind::Call) callArgs.resize(static_cast<std::size_t>(key.A));
       return;
     }
-    made.Worth = made.HasCall || made.Ops >= MinCommonOps;
     numbers.Info[n->ValueId] = made;
   };
   // Integer arguments: their leaves only (an integer expression stays a

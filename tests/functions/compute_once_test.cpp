@@ -56,9 +56,10 @@ TEST(ComputeOnce, WhatIsComputedOnce) {
       // The repeat inside a repeat is computed with it.
       {"sin(x)*cos(x)/(sin(x)*cos(x)+y)", {"sin(x)*cos(x) x2"}},
       {"exp(sin(x))+sin(x)*exp(sin(x))", {"exp(#2) x2", "sin(x) x2"}},
-      // Arithmetic alone pays only from three operations on.
-      {"(x+y)*(x+y)", {}},
-      {"(x*y+x*x*y)/(x*y+x*x*y)", {"(x*y)+((x*x)*y) x2"}},
+      // Arithmetic and short inline code are cheaper computed again.
+      {"(x*y+x*x*y)/(x*y+x*x*y)", {}},
+      {"sqrt(x+y)*sqrt(x+y)+abs(x)*abs(x)", {}},
+      {"hypot(x, y)*hypot(x, y)", {"hypot(x, y) x2"}},
       // Only pure calls: Foldable host routines and inline code.
       {"pure(x)+pure(x)", {"pure(x) x2"}},
       {"stateful(x)+stateful(x)", {}},
