@@ -53,6 +53,10 @@ TEST(ComputeOnce, WhatIsComputedOnce) {
       {"sin(x)+sin(y)", {}},
       {"sin(x)+sin(-x)", {}},
       {"-sin(x)*sin(x)", {"sin(x) x2"}},
+      // Found after bracket elimination and regrouping (the defaults).
+      {"x-(sin(x)+y)+y*(sin(x)+y)", {"sin(x) x2"}},
+      {"exp(x+y+y)+exp(x+(y+y))", {"exp((x+y)+y) x2"}},
+      {"x*exp(x*y)+y*exp(y*x)", {}},
       // The repeat inside a repeat is computed with it.
       {"sin(x)*cos(x)/(sin(x)*cos(x)+y)", {"sin(x)*cos(x) x2"}},
       {"exp(sin(x))+sin(x)*exp(sin(x))", {"exp(#2) x2", "sin(x) x2"}},

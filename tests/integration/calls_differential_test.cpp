@@ -484,7 +484,7 @@ class TCallGen {
 // ---- the test -------------------------------------------------------------------------
 
 // A setting combination by index: ParallelExecution, EliminateBrackets,
-// OutOfOrder, AlignMode, BackOperation, SmartLoad.
+// OutOfOrder, AlignMode, BackOperation, SmartLoad, ComputeOnce.
 void ApplySettings(TFennic& f, long long index) {
   f.SetParallelExecution(index & 1);
   f.SetEliminateBrackets(index >> 1 & 1);
@@ -492,6 +492,7 @@ void ApplySettings(TFennic& f, long long index) {
   f.SetAlignMode(index >> 3 & 1);
   f.SetBackOperation(index >> 4 & 1);
   f.SetSmartLoad(index >> 5 & 1);
+  f.SetComputeOnce(index >> 6 & 1 ? coOn : coOff);
 }
 
 class CallsDifferential : public ::testing::Test {
@@ -560,7 +561,7 @@ TEST_F(CallsDifferential, RandomExpressionsWithCallsAgreeWithTheReference) {
     const TText text = shape == 9 ? gen.Pressure(4) : gen.Float(2 + shape % 5);
     std::string why;
     try {
-      why = Check(text, i % 64, (i * 37 + 11) % 64);
+      why = Check(text, i % 128, (i * 37 + 11) % 128);
     } catch (const std::exception& e) {
       why = std::string("exception: ") + e.what();
     }
@@ -582,7 +583,7 @@ TEST_F(CallsDifferential, SeventeenArgumentsOfEveryKind) {
     TCallGen gen(fns, 20240612 + i);
     vars.Randomize(gen.Rng());
     const TText text = gen.CallOf(overflow[i % 3], 1 + i % 3);
-    const std::string why = Check(text, i % 64, (i * 37 + 11) % 64);
+    const std::string why = Check(text, i % 128, (i * 37 + 11) % 128);
     if (why.empty()) continue;
     ADD_FAILURE() << "case " << i << ": " << text.Compiled << "\n  reference: " << text.Reference << "\n  " << why;
     ++failures;
