@@ -20,6 +20,11 @@ namespace {
 // Values that call a host routine or longer inline code are kept.
 constexpr std::size_t MinCostlyCode = 32;
 
+// A routine that is not Foldable may have effects or read state: each of
+// its calls is a value of its own.
+bool IsPure(const TFunction& Fn) { return Fn.Foldable || Fn.CallType == ctBuilt_in; }
+bool IsCostly(const TFunction& Fn) { return !RunsCodeInLine(Fn) || Fn.Code.size() >= MinCostlyCode; }
+
 // What makes two nodes compute the same value: the node's own fields and
 // the value numbers of its operands. A call's arguments are in a side list.
 struct TValueKey {
@@ -95,6 +100,15 @@ void TBuilder::FindCommonValues() {
   FCommonLevels.clear();
   FCommonUses.clear();
   if (FTrees.empty() || !FTrees[0]) return;
+  // Nothing to find below two costly pure calls: most texts stop here.
+  std::int32_t costly = 0;
+  for (TTreeNode* root : FTrees)
+    VisitPostOrder(*FWalks, root, [&](TTreeNode* n) {
+      if (n->Kind != TNodeKind::Call) return;
+      const TFunction* fn = FindFunc(n->Code);
+      costly += fn && IsPure(*fn) && IsCostly(*fn);
+    });
+  if (costly < 2) return;
 
   // Numbering, argument trees first: they have higher indices than the
   // trees whose calls take them.
@@ -130,9 +144,7 @@ void TBuilder::FindCommonValues() {
         break;
       case TNodeKind::Call: {
         const TFunction* fn = FindFunc(n->Code);
-        // A routine that is not Foldable may have effects or read state:
-        // each of its calls is a value of its own.
-        if (!fn || !(fn->Foldable || fn->CallType == ctBuilt_in)) {
+        if (!fn || !IsPure(*fn)) {
           n->ValueId = numbers.Fresh();
           return;
         }
@@ -159,7 +171,7 @@ void TBuilder::FindCommonValues() {
           made.Worth = made.Worth || numbers.Info[of->ValueId].Worth;
         }
         key.B = static_cast<std::int64_t>(callArgs.size()) - key.A;
-        made.Worth = made.Worth || !RunsCodeInLine(*fn) || fn->Code.size() >= MinCostlyCode;
+        made.Worth = made.Worth || IsCostly(*fn);
         break;
       }
       case TNodeKind::Common:
