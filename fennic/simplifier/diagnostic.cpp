@@ -68,6 +68,41 @@ std::string_view OperandAt(std::string_view T, std::size_t Pos) {
   return T.substr(Pos, e - Pos);
 }
 
+// As OperandBefore, with the sign written right before it: the hint for
+// "-x*-x" keeps the first factor's sign.
+std::string_view SignedOperandBefore(std::string_view T, std::size_t End) {
+  const std::string_view operand = OperandBefore(T, End);
+  const std::size_t b = End - operand.size();
+  if (operand.empty() || b == 0 || (T[b - 1] != '-' && T[b - 1] != '+')) return operand;
+  return T.substr(b - 1, operand.size() + 1);
+}
+
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+std::size_t HexDigits(std::string_view S) {
+  std::size_t n = 0;
+  while (n < S.size() && IsHexDigit(S[n])) ++n;
+  return n;
+}
+
+// The decimal value of the hexadecimal digits Digits, or "the decimal value"
+// when it takes more than 64 bits.
+std::string HexValue(std::string_view Digits) {
+  std::size_t b = 0;
+  while (b + 1 < Digits.size() && Digits[b] == '0') ++b;
+  if (Digits.size() - b > 16) return "the decimal value";
+  std::uint64_t v = 0;
+  for (char c : Digits.substr(b))
+    v = v * 16 + static_cast<std::uint64_t>(IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+  return std::to_string(v);
+}
+
+// The hint for a power written the way another language writes it.
+std::string PowerHint(const std::string& What, std::string_view Base, std::string_view Exponent, TGrammar Grammar) {
+  const std::string b = Base.empty() ? "x" : std::string(Base), e = Exponent.empty() ? "y" : std::string(Exponent);
+  return What + ": write " + (Grammar == grExtended ? b + "^" + e : "pow(" + b + ", " + e + ")");
+}
+
 std::string Lower(std::string_view S) {
   std::string s(S);
   for (char& c : s)
@@ -210,13 +245,15 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       } else if (named && (before == '(' || before == ',') && (c == ')' || c == ',')) {
         m = argument + " is empty";
       } else if ((c == '+' || c == '-') && (before == '*' || before == '/')) {
-        const std::string_view left = OperandBefore(T, k - 1), right = OperandAt(T, k + 1);
+        const std::string_view left = SignedOperandBefore(T, k - 1), right = OperandAt(T, k + 1);
         m = "no sign may follow '*' or '/': write " +
             (left.empty() || right.empty() ? std::string("2*(-3)")
                                            : std::string(left) + before + "(" + c + std::string(right) + ")");
       } else if (c == '.' && k + 1 < T.size() && IsDigit(T[k + 1])) {
         m = "a number starts with a digit: write 0" + std::string(OperandAt(T, k));
-      } else if (c == '^' || (c == '*' && before == '*')) {
+      } else if (c == '*' && before == '*') {
+        m = PowerHint("'**' is not an operator", OperandBefore(T, k - 1), OperandAt(T, k + 1), Grammar());
+      } else if (c == '^') {
         m = pow;
       } else if (k == T.size()) {
         m = "the text ends where an operand is expected";
@@ -239,6 +276,9 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
         m = prev.empty() || next.empty()
                 ? pow
                 : "there is no power operator: write pow(" + std::string(prev) + ", " + std::string(next) + ")";
+      } else if ((c == 'x' || c == 'X') && prev == "0" && next.size() > 1 &&
+                 HexDigits(next.substr(1)) == next.size() - 1) {
+        m = "there are no hexadecimal numbers: write " + HexValue(next.substr(1));
       } else if (c == ',' && !prev.empty() && IsDigit(last) && !next.empty() && IsDigit(next[0])) {
         const std::size_t digits = std::find_if_not(next.begin(), next.end(), IsDigit) - next.begin();
         m = "the decimal separator is '.': write " + std::string(prev) + "." + std::string(next.substr(0, digits));
