@@ -23,6 +23,7 @@ const std::vector<TSettingFlag> Flags = {
     {"align-mode", {"off", "on"}},
     {"back-operation", {"off", "on"}},
     {"smart-load", {"off", "on"}},
+    {"grammar", {"standard", "extended"}},
 };
 
 std::optional<std::uint8_t> SettingValue(const TSettingFlag& Flag, const std::string& Text) {

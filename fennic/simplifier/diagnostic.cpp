@@ -227,6 +227,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
     case eDomain:
       if (c == '*' || c == '/')
         m = Quoted(tok) + " raised a floating-point fault while folding constants; its term counts as 0";
+      else if (c == '^')
+        m = Quoted(tok) + " raised a floating-point fault while folding constants; it counts as 0";
       else
         m = "the compile-time call " + Quoted(tok) + " faulted; it counts as 0";
       break;
@@ -253,7 +255,7 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
         m = "a number starts with a digit: write 0" + std::string(OperandAt(T, k));
       } else if (c == '*' && before == '*') {
         m = PowerHint("'**' is not an operator", OperandBefore(T, k - 1), OperandAt(T, k + 1), Grammar());
-      } else if (c == '^') {
+      } else if (c == '^' && Grammar() == grStandart) {
         m = pow;
       } else if (k == T.size()) {
         m = "the text ends where an operand is expected";
@@ -304,7 +306,9 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       m = "this '(' is never closed";
       break;
     case eUnknown:
-      if (n == 0 || !IsIdentStart(tok[0])) {
+      if (c == '^') {
+        m = "'^' with this exponent calls the function pow, and none is registered";
+      } else if (n == 0 || !IsIdentStart(tok[0])) {
         m = argument + " takes " + parameter + ": write a whole number, an integer variable or a call";
         break;
       } else {
@@ -341,7 +345,9 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       m = argument + " is passed by reference: write the name of a variable" + (typed ? " of type " + type : "");
       break;
     case eParameter:
-      if (named)
+      if (c == '^')
+        m = "'^' calls the function pow, which must take two floating-point values";
+      else if (named)
         m = fn.Name + " takes " + Arguments(fn.Params.size()) + ", not " +
             std::to_string(ArgumentsWritten(T, k));
       break;

@@ -76,6 +76,15 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // Pieces of the above, kept apart so that the recursion's frames stay small.
   [[gnu::noinline]] Extended AppendTerm(std::string& T, const std::string& R, int& Neg);
   [[gnu::noinline]] Extended AppendFactor(std::string& T, const std::string& R, char Op, bool IsBracket);
+  // Under grExtended: Term and the "^" that may follow it (right-associative,
+  // a sign allowed after it). Powered tells whether a "^" was read.
+  std::string Factor(std::string_view S, std::size_t& Pos, bool& Powered);
+  // Base ^ Exponent (negated when Negate), both coded, the constants of Base
+  // starting at table place (B, N); OpPos..End is the "^" and its exponent.
+  [[gnu::noinline]] std::string Power(std::string_view S, std::size_t OpPos, std::size_t End, const std::string& Base,
+                                      std::string Exponent, bool Negate, std::int32_t B, std::int32_t N);
+  [[gnu::noinline]] std::string InlinePower(const std::string& Base, std::int64_t Exponent, std::int32_t B,
+                                            std::int32_t N);
   [[gnu::noinline]] std::string NumberTerm(std::string_view S, std::size_t& Pos);
   [[gnu::noinline]] std::int32_t ReadName(std::string_view S, std::size_t& Pos, std::string& Coded);
   [[gnu::noinline]] std::string CallTerm(std::string_view S, std::size_t& Pos, std::int32_t F);
