@@ -145,7 +145,7 @@ TComponents& Components(TPack pack) {
 // Settings from the first two bytes; zeros are the defaults with the pack
 // in line.
 struct TFuzzSettings {
-  std::uint8_t Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig;
+  std::uint8_t Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, Grammar;
   TPack Pack;
   explicit TFuzzSettings(const std::uint8_t* d) {
     Parallel = !(d[0] & 1);
@@ -157,6 +157,7 @@ struct TFuzzSettings {
     Auto = (d[1] & 7) % 6;
     Trig = (tmNothing + (d[1] >> 3 & 3)) % 3;
     Pack = (d[1] & 0x20) ? pkNone : (d[1] & 0x40) ? pkLibrary : pkX87;
+    Grammar = d[1] >> 7 ? grExtended : grStandart;
   }
   void ApplyTo(TFennic& f) const {
     f.SetParallelExecution(Parallel);
@@ -167,12 +168,14 @@ struct TFuzzSettings {
     f.SetOutOfOrder(OutOfOrder);
     f.SetAutoConfigure(Auto);
     f.SetTrigMode(Trig);
+    f.SetGrammar(Grammar);
   }
   std::string Describe() const {
-    char s[160];
+    char s[192];
     std::snprintf(s, sizeof s,
-                  "Parallel=%d Align=%d Back=%d Smart=%d Brackets=%d OutOfOrder=%d AutoConfigure=%d Trig=%d pack=%d",
-                  Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, static_cast<int>(Pack));
+                  "Parallel=%d Align=%d Back=%d Smart=%d Brackets=%d OutOfOrder=%d AutoConfigure=%d Trig=%d pack=%d "
+                  "Grammar=%d",
+                  Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, static_cast<int>(Pack), Grammar);
     return s;
   }
 };
@@ -321,6 +324,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (first.Error != eNone) return 0;
   ++Counts.Compiled;
 
+  // The defaults but the grammar, which decides what the text means.
+  c.Default.SetGrammar(settings.Grammar);
   const TRun plain = CompileAndRun(c.Default, text, true, settings);
   if (plain.Error != eNone) return 0;
   const std::optional<RefValue> expected = Reference().Evaluate(text);

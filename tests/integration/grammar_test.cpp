@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "fennic/core/x87guard.h"
+#include "support/simplifier_probe.h"
 #include "integration/settings_matrix.h"
 
 namespace fennic::testing {
@@ -113,6 +115,18 @@ TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
     EXPECT_EQ(d.Length, c.Length);
     EXPECT_NE(d.Message.find(c.Message), std::string::npos) << d.Message;
   }
+  {
+    // A fault while folding makes the power 0.
+    TScopedControlWord cw(Unmasked(X87ZeroDivide));
+    f.SetExprString("x + 0^-1");
+    const TDiagnostic d = f.Diagnostic();
+    EXPECT_EQ(d.Error, eDomain);
+    EXPECT_EQ(d.Position, 5u);
+    EXPECT_EQ(d.Length, 3u);
+    EXPECT_NE(d.Message.find("'^-1' raised a floating-point fault while folding constants"), std::string::npos)
+        << d.Message;
+  }
+  EXPECT_EQ(f.Evaluate(), 2);
   // A pow that does not take two floating-point values cannot serve "^".
   f.RegisterFuncExt("pow", "vf80vi32", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostPow), false);
   f.SetExprString("x^h");
