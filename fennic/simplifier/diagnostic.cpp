@@ -103,6 +103,14 @@ std::string PowerHint(const std::string& What, std::string_view Base, std::strin
   return What + ": write " + (Grammar == grExtended ? b + "^" + e : "pow(" + b + ", " + e + ")");
 }
 
+// A comparison operator starts at Pos of T, or ends right before it.
+bool ComparisonAt(std::string_view T, std::size_t Pos) {
+  const char c = Pos < T.size() ? T[Pos] : 0, next = Pos + 1 < T.size() ? T[Pos + 1] : 0;
+  const char before = Pos > 0 ? T[Pos - 1] : 0;
+  return c == '<' || c == '>' || ((c == '=' || c == '!') && next == '=') || before == '<' || before == '>' ||
+         (before == '=' && Pos > 1 && (T[Pos - 2] == '=' || T[Pos - 2] == '!' || T[Pos - 2] == '<' || T[Pos - 2] == '>'));
+}
+
 std::string Lower(std::string_view S) {
   std::string s(S);
   for (char& c : s)
@@ -244,6 +252,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       } else if (!name.empty() && IsIdentStart(name[0]) && GetFunc(f, FuncCode(std::string(name)))) {
         m = f.Name + " takes " + Arguments(f.Params.size()) + ": write " + f.Name + "(" +
             (f.Params.size() > 1 ? "x, y" : "x") + ")";
+      } else if (Grammar() == grExtended && ComparisonAt(T, k)) {
+        m = "a comparison needs two operands";
       } else if (named && (before == '(' || before == ',') && (c == ')' || c == ',')) {
         m = argument + " is empty";
       } else if ((c == '+' || c == '-') && (before == '*' || before == '/')) {
@@ -274,7 +284,14 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       const char last = left > 0 ? T[left - 1] : 0;
       const std::string_view prev = OperandBefore(T, left);
       const std::string_view next = OperandAt(T, k + (c == '^' || c == ','));
-      if (c == '^') {
+      if (Grammar() == grExtended && (c == '&' || c == '|')) {
+        m = "there is no logical operator " + Quoted(std::string(2, c)) + ": write " +
+            (c == '&' ? "(x > 0)*(y > 0)" : "(x > 0) + (y > 0) > 0");
+      } else if (Grammar() == grExtended && (c == '?' || c == ':')) {
+        m = "there is no conditional operator '?:'";
+      } else if (Grammar() == grExtended && c == '=') {
+        m = "'=' is not an operator: write == to compare";
+      } else if (c == '^') {
         m = prev.empty() || next.empty()
                 ? pow
                 : "there is no power operator: write pow(" + std::string(prev) + ", " + std::string(next) + ")";

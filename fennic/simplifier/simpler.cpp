@@ -33,7 +33,35 @@ constexpr std::size_t MaxInlinePowerBytes = 4096;
 
 // Operators after which the extended grammar reads a sign as part of the
 // operand.
-bool TakesSignedOperand(char c) { return c == '*' || c == '/' || c == '^'; }
+bool TakesSignedOperand(char c) { return c == '*' || c == '/' || c == '^' || c == '!'; }
+
+bool IsEquality(TLogicOp Op) { return Op == TLogicOp::Equal || Op == TLogicOp::NotEqual; }
+
+// A comparison operator outside brackets.
+struct TComparisonCut {
+  std::size_t Pos, Length;
+  TLogicOp Op;
+};
+
+std::vector<TComparisonCut> ComparisonCuts(std::string_view S) {
+  std::vector<TComparisonCut> cuts;
+  long depth = 0;
+  for (std::size_t i = 0; i < S.size(); ++i) {
+    const char c = S[i];
+    const bool eq = i + 1 < S.size() && S[i + 1] == '=';
+    if (c == '(' || c == ')') {
+      depth += c == '(' ? 1 : -1;
+      continue;
+    }
+    if (depth != 0) continue;
+    if (c == '<') cuts.push_back({i, eq ? 2u : 1u, eq ? TLogicOp::LessEqual : TLogicOp::Less});
+    else if (c == '>') cuts.push_back({i, eq ? 2u : 1u, eq ? TLogicOp::GreaterEqual : TLogicOp::Greater});
+    else if ((c == '=' || c == '!') && eq) cuts.push_back({i, 2, c == '=' ? TLogicOp::Equal : TLogicOp::NotEqual});
+    else continue;
+    i += cuts.back().Length - 1;
+  }
+  return cuts;
+}
 
 // The work the descent would do on S. Each bracket level (a call's brackets
 // included) costs a few frames of machine stack and a few passes over the
@@ -129,8 +157,59 @@ void TSimpler::Simplify(std::string& S) {
     return;
   }
   TStackEntry stack;  // where the descent's stack budget is measured from
-  std::string coded = Simpler2(text);
+  std::string coded = Expression(text);
   if (!ErrorRaised()) S = std::move(coded);
+}
+
+// Left-associative; a group of < <= > >= binds tighter than == and !=.
+std::string TSimpler::Expression(std::string_view S) {
+  if (Grammar() != grExtended) return Simpler2(S);
+  const std::vector<TComparisonCut> cuts = ComparisonCuts(S);
+  if (cuts.empty()) return Simpler2(S);
+  std::string all, group;
+  std::size_t start = 0;
+  const TComparisonCut* equality = nullptr;  // the == or != before the group
+  for (std::size_t k = 0; k <= cuts.size(); ++k) {
+    const std::size_t end = k < cuts.size() ? cuts[k].Pos : S.size();
+    if (end == start) {
+      Fail(eValExpected, S, start, 0);
+      return {};
+    }
+    std::string R = Simpler2(S.substr(start, end - start));
+    if (ErrorRaised()) return {};
+    if (k == 0 || IsEquality(cuts[k - 1].Op)) group = std::move(R);
+    else group = Logic(cuts[k - 1].Op, group, R, S, cuts[k - 1].Pos, cuts[k - 1].Length);
+    if (k == cuts.size() || IsEquality(cuts[k].Op)) {
+      // The group ends: it is the right operand of the == or != before it.
+      if (!equality) all = std::move(group);
+      else all = Logic(equality->Op, all, group, S, equality->Pos, equality->Length);
+      if (k < cuts.size()) equality = &cuts[k];
+    }
+    if (ErrorRaised()) return {};
+    if (k < cuts.size()) start = cuts[k].Pos + cuts[k].Length;
+  }
+  return all;
+}
+
+std::string TSimpler::Logic(TLogicOp Op, const std::string& L, const std::string& R, std::string_view S,
+                            std::size_t OpPos, std::size_t Length) {
+  const std::int32_t F = LogicFuncCode(Op);
+  std::string args = L;
+  if (Op != TLogicOp::Not) {
+    args += ',';
+    args += R;
+  }
+  Extended value;
+  const bool faulted = FCompError == eDomain;
+  if (IsTableConstant(L) && (Op == TLogicOp::Not || IsTableConstant(R)) && FoldCall(F, args, value)) {
+    if (!faulted && FCompError == eDomain) Fail(eDomain, S, OpPos, Length);
+    return PushNum(value);
+  }
+  std::string coded = MarkerWithCode(FuncMarker, F);
+  coded += '(';
+  coded += args;
+  coded += ')';
+  return coded;
 }
 
 // One sum. NaN compares unequal to everything here, so a NaN constant is
@@ -339,7 +418,7 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
       Fail(eEdge, S, start, 1);
       return {};
     }
-    std::string R = Simpler2(S.substr(start + 1, Pos - start - 2));
+    std::string R = Expression(S.substr(start + 1, Pos - start - 2));
     if (ErrorRaised()) return {};
     return R;
   }
@@ -355,6 +434,21 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
 }
 
 std::string TSimpler::Factor(std::string_view S, std::size_t& Pos, bool& Powered) {
+  if (Grammar() == grExtended && Pos < S.size() && S[Pos] == '!') {
+    // A unary operator: the signs and the factor after it are its operand.
+    if (!StackHasRoom()) {
+      Fail(eEdge, {}, 0, 0);
+      return {};
+    }
+    const std::size_t opPos = Pos++;
+    bool negate = false;
+    for (; Pos < S.size() && IsSign(S[Pos]); ++Pos) negate ^= S[Pos] == '-';
+    std::string R = Factor(S, Pos, Powered);
+    if (ErrorRaised()) return {};
+    Powered = true;  // no bracket of its own to dissolve
+    if (negate) R = IsTableConstant(R) ? PushNum(-PopNum()) : "-(" + R + ")";
+    return Logic(TLogicOp::Not, R, {}, S, opPos, 1);
+  }
   const std::int32_t B = FConstBytes;
   const auto N = static_cast<std::int32_t>(FConstSizes.size());
   std::string R = Term(S, Pos);

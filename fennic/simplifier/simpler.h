@@ -68,6 +68,9 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   void TruncateTable(std::int32_t ByteOffset, std::int32_t Index);
 
   // The rewriter. Raw text arrives as views; positions are 0-based.
+  // Expression: under grExtended the comparisons around the sums, else one
+  // sum (Simpler2).
+  std::string Expression(std::string_view S);
   std::string Simpler2(std::string_view S);
   std::string Simpler1(std::string_view S);
   void Simp1Jump(std::string_view S, std::size_t& Pos);
@@ -83,6 +86,10 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // starting at table place (B, N); OpPos..End is the "^" and its exponent.
   [[gnu::noinline]] std::string Power(std::string_view S, std::size_t OpPos, std::size_t End, const std::string& Base,
                                       std::string Exponent, bool Negate, std::int32_t B, std::int32_t N);
+  // The call of a comparison or "!" on the coded operands L (and R), folded
+  // when they are constant; OpPos, Length: the operator in S.
+  [[gnu::noinline]] std::string Logic(TLogicOp Op, const std::string& L, const std::string& R, std::string_view S,
+                                      std::size_t OpPos, std::size_t Length);
   [[gnu::noinline]] std::string InlinePower(const std::string& Base, std::int64_t Exponent, std::int32_t B,
                                             std::int32_t N);
   [[gnu::noinline]] std::string NumberTerm(std::string_view S, std::size_t& Pos);

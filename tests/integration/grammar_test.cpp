@@ -1,5 +1,6 @@
-// The extended grammar: "^" and signs after operators, their values under
-// the regrouping settings, the calls of pow they make, and their diagnostics.
+// The extended grammar: "^", signs after operators, comparisons and "!",
+// their values under the regrouping settings, the calls of pow they make,
+// and their diagnostics.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,6 +26,7 @@ struct GrammarTest : ::testing::Test {
     f.RegisterVarExt("x", vtDouble, &x);
     f.RegisterVarExt("y", vtInt32, &y);
     f.RegisterVarExt("h", vtSingle, &h);
+    f.RegisterVarExt("n", vtDouble, &n);
   }
   void RegisterPow(bool Foldable) {
     f.RegisterFuncExt("pow", "vf80vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostPow), Foldable);
@@ -33,6 +35,7 @@ struct GrammarTest : ::testing::Test {
   double x = 2;
   std::int32_t y = 3;
   float h = 0.5f;
+  double n = std::nan("");
 };
 
 TEST_F(GrammarTest, PowersAndSignsAfterOperators) {
@@ -74,6 +77,52 @@ TEST_F(GrammarTest, PowersAndSignsAfterOperators) {
       {"x*+y", 6, 0},
       {"2*--x", 4, 0},
       {"y/-(x-1)", -3, 0},
+      // Comparisons give 1 or 0; NaN is unequal to everything, itself too.
+      {"x<y", 1, 0},
+      {"y<x", 0, 0},
+      {"x<x", 0, 0},
+      {"x<=x", 1, 0},
+      {"y<=x", 0, 0},
+      {"y>x", 1, 0},
+      {"x>x", 0, 0},
+      {"x>=x", 1, 0},
+      {"x>=y", 0, 0},
+      {"x==2", 1, 0},
+      {"x==y", 0, 0},
+      {"x!=y", 1, 0},
+      {"x!=2", 0, 0},
+      {"n<x", 0, 0},
+      {"n>=x", 0, 0},
+      {"x<=n", 0, 0},
+      {"n==n", 0, 0},
+      {"n!=n", 1, 0},
+      {"0/0==0/0", 0, 0},        // folded: the same rules
+      {"1<2", 1, 0},
+      {"2<=1", 0, 0},
+      {"!x", 0, 0},
+      {"!(x-2)", 1, 0},
+      {"!n", 0, 0},              // NaN counts as true
+      {"!!x", 1, 0},
+      {"!0", 1, 0},
+      // Precedence: each level against its neighbours.
+      {"x+1<y", 0, 0},           // (x+1) < y
+      {"x<y+1", 1, 0},
+      {"x*2>=y", 1, 0},
+      {"x^2>y", 1, 0},
+      {"-x<-y", 0, 0},           // a sign after a comparison
+      {"x<-1", 0, 0},
+      {"x<y<0.5", 0, 0},         // left-associative: (x<y) < 0.5
+      {"x<y==1", 1, 0},          // < binds tighter than ==
+      {"1==x<y", 1, 0},
+      {"1==1==1", 1, 0},
+      {"x!=y==0", 0, 0},
+      {"!x*y", 0, 0},            // (!x)*y
+      {"!x^2", 0, 0},            // !(x^2)
+      {"!-x+1", 1, 0},           // (!(-x)) + 1
+      {"-!0", -1, 0},
+      {"x*!0", 2, 0},
+      {"(x<y)*5+(y<x)*7", 5, 0},
+      {"twice(x<y)", 2, 0},
   };
   f.RegisterFuncExt("twice", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
   for (std::uint8_t brackets : {0, 1, 2})
@@ -105,6 +154,11 @@ TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
       {"x^^2", eValExpected, 2, 1, "'^' cannot start an operand"},
       {"2**3", eValExpected, 2, 1, "'**' is not an operator: write 2^3"},
       {"2*-", eValExpected, 3, 0, "the text ends where an operand is expected"},
+      {"x <", eValExpected, 3, 0, "a comparison needs two operands"},
+      {"1 + (== x)", eValExpected, 5, 0, "a comparison needs two operands"},
+      {"x = 1", eOpExpected, 2, 1, "'=' is not an operator: write == to compare"},
+      {"x && y", eOpExpected, 2, 1, "there is no logical operator '&&'"},
+      {"x > 0 ? x : 0", eOpExpected, 6, 1, "there is no conditional operator"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Text);
