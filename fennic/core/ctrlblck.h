@@ -156,7 +156,7 @@ class FENNIC_API TCtrlBlck : public TComponent {
     return FComputeOnce == coOn || (FComputeOnce == coProfile && FAutoConfigure != acDefault);
   }
   // grStandart accepts + - * /, brackets, numbers, variables and calls;
-  // grExtended adds ^, signs after operators, comparisons, logic and ?:.
+  // grExtended adds ^, signs after operators, comparisons and !.
   TGrammar Grammar() const { return FGrammar; }
   void SetTrigMode(std::uint8_t Value);
   void SetParallelExecution(std::uint8_t Value);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "fennic/core/export.h"
 #include "fennic/core/types.h"
 
 namespace fennic {
@@ -21,6 +22,6 @@ inline constexpr bool IsLogicFuncCode(std::int32_t Code) {
 }
 
 // The function of a reserved code; null for any other code.
-const TFunction* LogicFunction(std::int32_t Code);
+FENNIC_API const TFunction* LogicFunction(std::int32_t Code);
 
 }  // namespace fennic

@@ -334,7 +334,8 @@ std::string TSimpler::Simpler1(std::string_view S) {
       for (; pos < S.size() && IsSign(S[pos]); ++pos) negate ^= S[pos] == '-';
     const bool isBracket = pos < S.size() && S[pos] == '(';
     bool powered = false;
-    std::string R = Factor(S, pos, powered);
+    // The standard grammar's descent keeps its frames: no Factor between.
+    std::string R = Grammar() == grExtended ? Factor(S, pos, powered) : Term(S, pos);
     if (ErrorRaised()) return {};
     Extended V = AppendFactor(T, R, op, isBracket && !powered);
     // A sign after the operator folds into the term's constant.
@@ -418,7 +419,8 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
       Fail(eEdge, S, start, 1);
       return {};
     }
-    std::string R = Expression(S.substr(start + 1, Pos - start - 2));
+    const std::string_view inner = S.substr(start + 1, Pos - start - 2);
+    std::string R = Grammar() == grExtended ? Expression(inner) : Simpler2(inner);
     if (ErrorRaised()) return {};
     return R;
   }

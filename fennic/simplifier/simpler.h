@@ -70,7 +70,7 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // The rewriter. Raw text arrives as views; positions are 0-based.
   // Expression: under grExtended the comparisons around the sums, else one
   // sum (Simpler2).
-  std::string Expression(std::string_view S);
+  [[gnu::noinline]] std::string Expression(std::string_view S);
   std::string Simpler2(std::string_view S);
   std::string Simpler1(std::string_view S);
   void Simp1Jump(std::string_view S, std::size_t& Pos);
