@@ -57,6 +57,7 @@ void RegisterPack(TFennic& f) {
 // pack when the text needs it.
 void SetUpFennic(TFennic& f, const TBenchExpr& e) {
   f.SetAutoCompile(false);
+  f.SetGrammar(grExtended);  // the corpus's comparisons
   if (e.NeedsPack) RegisterPack(f);
   for (int i = 0; i < e.UseCount; ++i)
     f.RegisterVarExt(kVarNames[e.Uses[i]], vtDouble, &gVars[e.Uses[i]]);

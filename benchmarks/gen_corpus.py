@@ -247,7 +247,7 @@ def main():
         for v in used:
             if v not in values:
                 raise SystemExit(f"variable {v} has no value: {text}")
-        expected = py_value(text, values)
+        expected = float(py_value(text, values))  # a comparison alone is a bool
         for lines, wide, prefix in ((ld_lines, True, "ld"), (d_lines, False, "d"), (sse_lines, False, "sse")):
             ty = "long double" if wide else "double"
             lines.append(f"{ty} native_{prefix}_{name}(const double* vars_) {{")

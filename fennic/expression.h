@@ -130,6 +130,10 @@ struct expression_options {
   // operator chains and merges brackets so that their parts can run in
   // parallel: faster for long chains, and the last bits may differ.
   bool regroup = false;
+  // true (the default): the extended grammar ("^", comparisons, "!", a sign
+  // after an operator); false: + - * /, brackets, numbers, variables and
+  // calls only.
+  bool extended_grammar = true;
 };
 
 namespace detail {

@@ -24,6 +24,7 @@ const std::vector<TSettingFlag> Flags = {
     {"back-operation", {"off", "on"}},
     {"smart-load", {"off", "on"}},
     {"compute-once", {"profile", "off", "on"}},
+    {"grammar", {"standard", "extended"}},
 };
 
 std::optional<std::uint8_t> SettingValue(const TSettingFlag& Flag, const std::string& Text) {
@@ -47,7 +48,8 @@ bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) ||
 // NAME or NAME:TYPE before the first '='; nullopt if Arg is not a variable.
 std::optional<std::size_t> AssignmentAt(const std::string& Arg) {
   const std::size_t Eq = Arg.find('=');
-  if (Eq == std::string::npos || Eq == 0 || !IsIdentStart(Arg[0])) return std::nullopt;
+  // "x==1" is a comparison, not an assignment.
+  if (Eq == std::string::npos || Eq == 0 || !IsIdentStart(Arg[0]) || Arg[Eq + 1] == '=') return std::nullopt;
   std::size_t i = 1;
   while (i < Eq && IsIdentChar(Arg[i])) ++i;
   if (i == Eq) return Eq;

@@ -33,6 +33,7 @@ void ApplySetting(TFennic& F, const TSettingArg& S) {
       {"back-operation", &TCtrlBlck::SetBackOperation},
       {"smart-load", &TCtrlBlck::SetSmartLoad},
       {"compute-once", &TCtrlBlck::SetComputeOnce},
+      {"grammar", &TCtrlBlck::SetGrammar},
   };
   for (const auto& [Flag, Set] : Setters)
     if (S.Flag == Flag) (F.*Set)(S.Value);
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
   }
 
   TFennic F(nullptr);
+  F.SetGrammar(grExtended);
   for (const TSettingArg& S : O.Settings) ApplySetting(F, S);
   // The variables' storage, aligned for every type; a deque never moves it.
   struct alignas(16) TSlot {

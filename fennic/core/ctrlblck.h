@@ -11,6 +11,7 @@
 
 #include "fennic/core/export.h"
 #include "fennic/core/nameindex.h"
+#include "fennic/core/operators.h"
 #include "fennic/core/types.h"
 #include "fennic/framework/component.h"
 
@@ -155,7 +156,7 @@ class FENNIC_API TCtrlBlck : public TComponent {
     return FComputeOnce == coOn || (FComputeOnce == coProfile && FAutoConfigure != acDefault);
   }
   // grStandart accepts + - * /, brackets, numbers, variables and calls;
-  // grExtended adds ^, signs after operators, comparisons, logic and ?:.
+  // grExtended adds ^, signs after operators, comparisons and !.
   TGrammar Grammar() const { return FGrammar; }
   void SetTrigMode(std::uint8_t Value);
   void SetParallelExecution(std::uint8_t Value);
@@ -174,8 +175,10 @@ class FENNIC_API TCtrlBlck : public TComponent {
 
   // The registered entry of a code without a copy (the reserved variable
   // included); null for a code naming none. Valid until the registry changes.
+  // The extended grammar's comparisons are functions of reserved codes.
   const TVariable* FindVar(std::int32_t Code) const;
   const TFunction* FindFunc(std::int32_t Code) const {
+    if (Code >= LogicFuncBase) [[unlikely]] return LogicFunction(Code);
     return Code >= 1 && static_cast<std::size_t>(Code) <= FFuncs.size() ? FFuncs[Code - 1].get() : nullptr;
   }
 

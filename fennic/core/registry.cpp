@@ -280,7 +280,7 @@ bool TCtrlBlck::GetFunc(TFunction& Func, std::int32_t Code) const {
 
 bool TCtrlBlck::RemoveFunc(std::int32_t Code) {
   const TFunction* f = FindFunc(Code);
-  if (!f) return false;
+  if (!f || IsLogicFuncCode(Code)) return false;
   FFuncIndex.Erase(TNameIndex::Hash(f->Name), Code);
   FreeSlot(FFuncs, FFreeFuncs, Code);
   return true;

@@ -78,6 +78,7 @@ struct expression::state {
     options = o;
     component.SetOutOfOrder(o.regroup ? ooSoft : ooStandart);
     component.SetEliminateBrackets(o.regroup ? ebSoft : ebStandart);
+    component.SetGrammar(o.extended_grammar ? grExtended : grStandart);
   }
 };
 

@@ -68,6 +68,49 @@ std::string_view OperandAt(std::string_view T, std::size_t Pos) {
   return T.substr(Pos, e - Pos);
 }
 
+// As OperandBefore, with the sign written right before it: the hint for
+// "-x*-x" keeps the first factor's sign.
+std::string_view SignedOperandBefore(std::string_view T, std::size_t End) {
+  const std::string_view operand = OperandBefore(T, End);
+  const std::size_t b = End - operand.size();
+  if (operand.empty() || b == 0 || (T[b - 1] != '-' && T[b - 1] != '+')) return operand;
+  return T.substr(b - 1, operand.size() + 1);
+}
+
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+std::size_t HexDigits(std::string_view S) {
+  std::size_t n = 0;
+  while (n < S.size() && IsHexDigit(S[n])) ++n;
+  return n;
+}
+
+// The decimal value of the hexadecimal digits Digits, or "the decimal value"
+// when it takes more than 64 bits.
+std::string HexValue(std::string_view Digits) {
+  std::size_t b = 0;
+  while (b + 1 < Digits.size() && Digits[b] == '0') ++b;
+  if (Digits.size() - b > 16) return "the decimal value";
+  std::uint64_t v = 0;
+  for (char c : Digits.substr(b))
+    v = v * 16 + static_cast<std::uint64_t>(IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+  return std::to_string(v);
+}
+
+// The hint for a power written the way another language writes it.
+std::string PowerHint(const std::string& What, std::string_view Base, std::string_view Exponent, TGrammar Grammar) {
+  const std::string b = Base.empty() ? "x" : std::string(Base), e = Exponent.empty() ? "y" : std::string(Exponent);
+  return What + ": write " + (Grammar == grExtended ? b + "^" + e : "pow(" + b + ", " + e + ")");
+}
+
+// A comparison operator starts at Pos of T, or ends right before it.
+bool ComparisonAt(std::string_view T, std::size_t Pos) {
+  const char c = Pos < T.size() ? T[Pos] : 0, next = Pos + 1 < T.size() ? T[Pos + 1] : 0;
+  const char before = Pos > 0 ? T[Pos - 1] : 0;
+  return c == '<' || c == '>' || ((c == '=' || c == '!') && next == '=') || before == '<' || before == '>' ||
+         (before == '=' && Pos > 1 && (T[Pos - 2] == '=' || T[Pos - 2] == '!' || T[Pos - 2] == '<' || T[Pos - 2] == '>'));
+}
+
 std::string Lower(std::string_view S) {
   std::string s(S);
   for (char& c : s)
@@ -192,6 +235,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
     case eDomain:
       if (c == '*' || c == '/')
         m = Quoted(tok) + " raised a floating-point fault while folding constants; its term counts as 0";
+      else if (c == '^')
+        m = Quoted(tok) + " raised a floating-point fault while folding constants; it counts as 0";
       else
         m = "the compile-time call " + Quoted(tok) + " faulted; it counts as 0";
       break;
@@ -207,16 +252,20 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       } else if (!name.empty() && IsIdentStart(name[0]) && GetFunc(f, FuncCode(std::string(name)))) {
         m = f.Name + " takes " + Arguments(f.Params.size()) + ": write " + f.Name + "(" +
             (f.Params.size() > 1 ? "x, y" : "x") + ")";
+      } else if (Grammar() == grExtended && ComparisonAt(T, k)) {
+        m = "a comparison needs two operands";
       } else if (named && (before == '(' || before == ',') && (c == ')' || c == ',')) {
         m = argument + " is empty";
       } else if ((c == '+' || c == '-') && (before == '*' || before == '/')) {
-        const std::string_view left = OperandBefore(T, k - 1), right = OperandAt(T, k + 1);
+        const std::string_view left = SignedOperandBefore(T, k - 1), right = OperandAt(T, k + 1);
         m = "no sign may follow '*' or '/': write " +
             (left.empty() || right.empty() ? std::string("2*(-3)")
                                            : std::string(left) + before + "(" + c + std::string(right) + ")");
       } else if (c == '.' && k + 1 < T.size() && IsDigit(T[k + 1])) {
         m = "a number starts with a digit: write 0" + std::string(OperandAt(T, k));
-      } else if (c == '^' || (c == '*' && before == '*')) {
+      } else if (c == '*' && before == '*') {
+        m = PowerHint("'**' is not an operator", OperandBefore(T, k - 1), OperandAt(T, k + 1), Grammar());
+      } else if (c == '^' && Grammar() == grStandart) {
         m = pow;
       } else if (k == T.size()) {
         m = "the text ends where an operand is expected";
@@ -235,10 +284,20 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       const char last = left > 0 ? T[left - 1] : 0;
       const std::string_view prev = OperandBefore(T, left);
       const std::string_view next = OperandAt(T, k + (c == '^' || c == ','));
-      if (c == '^') {
+      if (Grammar() == grExtended && (c == '&' || c == '|')) {
+        m = "there is no logical operator " + Quoted(std::string(2, c)) + ": write " +
+            (c == '&' ? "(x > 0)*(y > 0)" : "(x > 0) + (y > 0) > 0");
+      } else if (Grammar() == grExtended && (c == '?' || c == ':')) {
+        m = "there is no conditional operator '?:'";
+      } else if (Grammar() == grExtended && c == '=') {
+        m = "'=' is not an operator: write == to compare";
+      } else if (c == '^') {
         m = prev.empty() || next.empty()
                 ? pow
                 : "there is no power operator: write pow(" + std::string(prev) + ", " + std::string(next) + ")";
+      } else if ((c == 'x' || c == 'X') && prev == "0" && next.size() > 1 &&
+                 HexDigits(next.substr(1)) == next.size() - 1) {
+        m = "there are no hexadecimal numbers: write " + HexValue(next.substr(1));
       } else if (c == ',' && !prev.empty() && IsDigit(last) && !next.empty() && IsDigit(next[0])) {
         const std::size_t digits = std::find_if_not(next.begin(), next.end(), IsDigit) - next.begin();
         m = "the decimal separator is '.': write " + std::string(prev) + "." + std::string(next.substr(0, digits));
@@ -264,7 +323,9 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       m = "this '(' is never closed";
       break;
     case eUnknown:
-      if (n == 0 || !IsIdentStart(tok[0])) {
+      if (c == '^') {
+        m = "'^' with this exponent calls the function pow, and none is registered";
+      } else if (n == 0 || !IsIdentStart(tok[0])) {
         m = argument + " takes " + parameter + ": write a whole number, an integer variable or a call";
         break;
       } else {
@@ -301,7 +362,9 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       m = argument + " is passed by reference: write the name of a variable" + (typed ? " of type " + type : "");
       break;
     case eParameter:
-      if (named)
+      if (c == '^')
+        m = "'^' calls the function pow, which must take two floating-point values";
+      else if (named)
         m = fn.Name + " takes " + Arguments(fn.Params.size()) + ", not " +
             std::to_string(ArgumentsWritten(T, k));
       break;

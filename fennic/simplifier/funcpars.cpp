@@ -97,7 +97,7 @@ std::string TSimpler::AnalysePar(std::string_view Arg, const TVarDef& Def, bool&
   }
   if (Def.PushStyle == psReference) return ReferenceArgument(Arg, Def);
   if (!IsFloatType(Def.VarType)) return IntegerArgument(Arg, Def, IsConst);
-  std::string coded = Simpler2(Arg);
+  std::string coded = Grammar() == grExtended ? Expression(Arg) : Simpler2(Arg);
   IsConst = IsTableConstant(coded);
   return coded;
 }

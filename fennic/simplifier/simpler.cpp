@@ -25,6 +25,44 @@ namespace {
 
 bool IsSign(char c) { return c == '+' || c == '-'; }
 
+// The largest integer exponent written out as multiplications; beyond it
+// "^" calls pow.
+constexpr std::int64_t MaxInlineExponent = 16;
+// The coded bytes an in-line power may take; a longer one calls pow.
+constexpr std::size_t MaxInlinePowerBytes = 4096;
+
+// Operators after which the extended grammar reads a sign as part of the
+// operand.
+bool TakesSignedOperand(char c) { return c == '*' || c == '/' || c == '^' || c == '!'; }
+
+bool IsEquality(TLogicOp Op) { return Op == TLogicOp::Equal || Op == TLogicOp::NotEqual; }
+
+// A comparison operator outside brackets.
+struct TComparisonCut {
+  std::size_t Pos, Length;
+  TLogicOp Op;
+};
+
+std::vector<TComparisonCut> ComparisonCuts(std::string_view S) {
+  std::vector<TComparisonCut> cuts;
+  long depth = 0;
+  for (std::size_t i = 0; i < S.size(); ++i) {
+    const char c = S[i];
+    const bool eq = i + 1 < S.size() && S[i + 1] == '=';
+    if (c == '(' || c == ')') {
+      depth += c == '(' ? 1 : -1;
+      continue;
+    }
+    if (depth != 0) continue;
+    if (c == '<') cuts.push_back({i, eq ? 2u : 1u, eq ? TLogicOp::LessEqual : TLogicOp::Less});
+    else if (c == '>') cuts.push_back({i, eq ? 2u : 1u, eq ? TLogicOp::GreaterEqual : TLogicOp::Greater});
+    else if ((c == '=' || c == '!') && eq) cuts.push_back({i, 2, c == '=' ? TLogicOp::Equal : TLogicOp::NotEqual});
+    else continue;
+    i += cuts.back().Length - 1;
+  }
+  return cuts;
+}
+
 // The work the descent would do on S. Each bracket level (a call's brackets
 // included) costs a few frames of machine stack and a few passes over the
 // bracket's contents, so both the deepest nesting and the bytes that lie
@@ -119,8 +157,59 @@ void TSimpler::Simplify(std::string& S) {
     return;
   }
   TStackEntry stack;  // where the descent's stack budget is measured from
-  std::string coded = Simpler2(text);
+  std::string coded = Expression(text);
   if (!ErrorRaised()) S = std::move(coded);
+}
+
+// Left-associative; a group of < <= > >= binds tighter than == and !=.
+std::string TSimpler::Expression(std::string_view S) {
+  if (Grammar() != grExtended) return Simpler2(S);
+  const std::vector<TComparisonCut> cuts = ComparisonCuts(S);
+  if (cuts.empty()) return Simpler2(S);
+  std::string all, group;
+  std::size_t start = 0;
+  const TComparisonCut* equality = nullptr;  // the == or != before the group
+  for (std::size_t k = 0; k <= cuts.size(); ++k) {
+    const std::size_t end = k < cuts.size() ? cuts[k].Pos : S.size();
+    if (end == start) {
+      Fail(eValExpected, S, start, 0);
+      return {};
+    }
+    std::string R = Simpler2(S.substr(start, end - start));
+    if (ErrorRaised()) return {};
+    if (k == 0 || IsEquality(cuts[k - 1].Op)) group = std::move(R);
+    else group = Logic(cuts[k - 1].Op, group, R, S, cuts[k - 1].Pos, cuts[k - 1].Length);
+    if (k == cuts.size() || IsEquality(cuts[k].Op)) {
+      // The group ends: it is the right operand of the == or != before it.
+      if (!equality) all = std::move(group);
+      else all = Logic(equality->Op, all, group, S, equality->Pos, equality->Length);
+      if (k < cuts.size()) equality = &cuts[k];
+    }
+    if (ErrorRaised()) return {};
+    if (k < cuts.size()) start = cuts[k].Pos + cuts[k].Length;
+  }
+  return all;
+}
+
+std::string TSimpler::Logic(TLogicOp Op, const std::string& L, const std::string& R, std::string_view S,
+                            std::size_t OpPos, std::size_t Length) {
+  const std::int32_t F = LogicFuncCode(Op);
+  std::string args = L;
+  if (Op != TLogicOp::Not) {
+    args += ',';
+    args += R;
+  }
+  Extended value;
+  const bool faulted = FCompError == eDomain;
+  if (IsTableConstant(L) && (Op == TLogicOp::Not || IsTableConstant(R)) && FoldCall(F, args, value)) {
+    if (!faulted && FCompError == eDomain) Fail(eDomain, S, OpPos, Length);
+    return PushNum(value);
+  }
+  std::string coded = MarkerWithCode(FuncMarker, F);
+  coded += '(';
+  coded += args;
+  coded += ')';
+  return coded;
 }
 
 // One sum. NaN compares unequal to everything here, so a NaN constant is
@@ -195,8 +284,14 @@ Extended TSimpler::AppendTerm(std::string& T, const std::string& R, int& Neg) {
 void TSimpler::Simp1Jump(std::string_view S, std::size_t& Pos) {
   long depth = 0;
   std::size_t open = 0;  // the outermost bracket not yet closed
+  const bool signedOperands = Grammar() == grExtended;
   while (Pos < S.size()) {
     const char c = S[Pos];
+    if (signedOperands && IsSign(c) && Pos > 0 && TakesSignedOperand(S[Pos - 1])) {
+      // The operand's signs belong to the term.
+      while (Pos < S.size() && IsSign(S[Pos])) ++Pos;
+      continue;
+    }
     if (depth <= 0 && IsSign(c)) break;
     if ((IsDigit(c) || c == '.') && (Pos == 0 || !IsIdentChar(S[Pos - 1]))) {
       // A literal is taken whole: the sign of its exponent ends no term.
@@ -234,10 +329,17 @@ std::string TSimpler::Simpler1(std::string_view S) {
       ++pos;
     }
     const bool isMul = op == '*';
+    bool negate = false;
+    if (!first && Grammar() == grExtended)
+      for (; pos < S.size() && IsSign(S[pos]); ++pos) negate ^= S[pos] == '-';
     const bool isBracket = pos < S.size() && S[pos] == '(';
-    std::string R = Term(S, pos);
+    bool powered = false;
+    // The standard grammar's descent keeps its frames: no Factor between.
+    std::string R = Grammar() == grExtended ? Factor(S, pos, powered) : Term(S, pos);
     if (ErrorRaised()) return {};
-    const Extended V = AppendFactor(T, R, op, isBracket);
+    Extended V = AppendFactor(T, R, op, isBracket && !powered);
+    // A sign after the operator folds into the term's constant.
+    if (negate) V = -V;
     if (faulted) continue;
     std::uint16_t faults = 0;
     if (isMul) {
@@ -317,7 +419,8 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
       Fail(eEdge, S, start, 1);
       return {};
     }
-    std::string R = Simpler2(S.substr(start + 1, Pos - start - 2));
+    const std::string_view inner = S.substr(start + 1, Pos - start - 2);
+    std::string R = Grammar() == grExtended ? Expression(inner) : Simpler2(inner);
     if (ErrorRaised()) return {};
     return R;
   }
@@ -330,6 +433,140 @@ std::string TSimpler::Term(std::string_view S, std::size_t& Pos) {
   }
   Fail(eValExpected, S, Pos, 1);
   return {};
+}
+
+std::string TSimpler::Factor(std::string_view S, std::size_t& Pos, bool& Powered) {
+  if (Grammar() == grExtended && Pos < S.size() && S[Pos] == '!') {
+    // A unary operator: the signs and the factor after it are its operand.
+    if (!StackHasRoom()) {
+      Fail(eEdge, {}, 0, 0);
+      return {};
+    }
+    const std::size_t opPos = Pos++;
+    bool negate = false;
+    for (; Pos < S.size() && IsSign(S[Pos]); ++Pos) negate ^= S[Pos] == '-';
+    std::string R = Factor(S, Pos, Powered);
+    if (ErrorRaised()) return {};
+    Powered = true;  // no bracket of its own to dissolve
+    if (negate) R = IsTableConstant(R) ? PushNum(-PopNum()) : "-(" + R + ")";
+    return Logic(TLogicOp::Not, R, {}, S, opPos, 1);
+  }
+  const std::int32_t B = FConstBytes;
+  const auto N = static_cast<std::int32_t>(FConstSizes.size());
+  std::string R = Term(S, Pos);
+  Powered = false;
+  if (Grammar() != grExtended || ErrorRaised() || Pos >= S.size() || S[Pos] != '^') return R;
+  Powered = true;
+  // Each "^" of a chain is a level of the descent.
+  if (!StackHasRoom()) {
+    Fail(eEdge, {}, 0, 0);
+    return {};
+  }
+  const std::size_t opPos = Pos++;
+  bool negate = false;
+  for (; Pos < S.size() && IsSign(S[Pos]); ++Pos) negate ^= S[Pos] == '-';
+  bool inner = false;
+  std::string E = Factor(S, Pos, inner);
+  if (ErrorRaised()) return {};
+  return Power(S, opPos, Pos, R, std::move(E), negate, B, N);
+}
+
+std::string TSimpler::Power(std::string_view S, std::size_t OpPos, std::size_t End, const std::string& Base,
+                            std::string Exponent, bool Negate, std::int32_t B, std::int32_t N) {
+  const bool constBase = IsTableConstant(Base);
+  if (IsTableConstant(Exponent)) {
+    Extended e = PopNum();
+    if (Negate) e = -e;
+    Negate = false;
+    if (e == static_cast<Extended>(static_cast<std::int64_t>(e)) && e >= -MaxInlineExponent &&
+        e <= MaxInlineExponent) {
+      const auto n = static_cast<std::int64_t>(e);
+      if (!constBase) {
+        std::string coded = InlinePower(Base, n, B, N);
+        if (!coded.empty()) return coded;
+      } else {
+        // Folded as the in-line code computes it: left to right, then one
+        // division for a negative exponent.
+        const Extended b = PopNum();
+        Extended p = 1;
+        std::uint16_t faults = 0;
+        if (n != 0) {
+          p = b;
+          for (std::int64_t k = 1; k < (n < 0 ? -n : n) && !faults; ++k) faults = GuardedOp(TX87Op::Mul, p, b, p);
+          if (n < 0 && !faults) faults = GuardedOp(TX87Op::Div, 1, p, p);
+        }
+        if (faults) {
+          if (FCompError != eDomain) Fail(eDomain, S, OpPos, End - OpPos);
+          p = 0;
+        }
+        return PushNum(p);
+      }
+    }
+    Exponent = PushNum(e);
+  }
+  const std::int32_t F = FuncCode("pow");
+  if (F == 0) {
+    Fail(eUnknown, S, OpPos, 1);
+    return {};
+  }
+  const TAVarDef& params = ParamsOf(F);
+  if (params.size() != 2 || !IsFloatType(params[0].VarType) || !IsFloatType(params[1].VarType) ||
+      params[0].PushStyle == psReference || params[1].PushStyle == psReference) {
+    Fail(eParameter, S, OpPos, 1);
+    return {};
+  }
+  std::string args = Base;
+  args += ',';
+  if (Negate) args += "-(" + Exponent + ")";
+  else args += Exponent;
+  Extended value;
+  const bool faulted = FCompError == eDomain;
+  if (constBase && IsTableConstant(Exponent) && FoldCall(F, args, value)) {
+    if (!faulted && FCompError == eDomain) Fail(eDomain, S, OpPos, End - OpPos);
+    return PushNum(value);
+  }
+  std::string coded = MarkerWithCode(FuncMarker, F);
+  coded += '(';
+  coded += args;
+  coded += ')';
+  return coded;
+}
+
+// Base^Exponent as ((Base*Base)*Base)..., divided into 1 for a negative
+// exponent; the constants of Base (from table place B, N on, the last
+// entries) are repeated with each copy. Empty when it would grow too long.
+std::string TSimpler::InlinePower(const std::string& Base, std::int64_t Exponent, std::int32_t B, std::int32_t N) {
+  const std::int64_t n = Exponent < 0 ? -Exponent : Exponent;
+  if (static_cast<std::size_t>(n) * (Base.size() + 3) > MaxInlinePowerBytes) return {};
+  if (n == 0) {
+    TruncateTable(B, N);
+    return PushNum(1);
+  }
+  const std::vector<std::uint8_t> bytes(FConstData.begin() + B, FConstData.end());
+  const std::vector<std::uint8_t> sizes(FConstSizes.begin() + N, FConstSizes.end());
+  const std::string copy = ElementLength(Base, 0) == Base.size() ? Base : "(" + Base + ")";
+  std::string coded;
+  if (Exponent < 0) {
+    // The 1 comes before the copies' constants in the table.
+    TruncateTable(B, N);
+    coded = "(" + PushNum(1) + "/";
+    FConstData.insert(FConstData.end(), bytes.begin(), bytes.end());
+    FConstSizes.insert(FConstSizes.end(), sizes.begin(), sizes.end());
+    FConstBytes += static_cast<std::int32_t>(bytes.size());
+  }
+  coded += std::string(static_cast<std::size_t>(n), '(');
+  coded += copy;
+  coded += ')';
+  for (std::int64_t k = 1; k < n; ++k) {
+    coded += '*';
+    coded += copy;
+    coded += ')';
+    FConstData.insert(FConstData.end(), bytes.begin(), bytes.end());
+    FConstSizes.insert(FConstSizes.end(), sizes.begin(), sizes.end());
+    FConstBytes += static_cast<std::int32_t>(bytes.size());
+  }
+  if (Exponent < 0) coded += ')';
+  return coded;
 }
 
 std::string TSimpler::NumberTerm(std::string_view S, std::size_t& Pos) {

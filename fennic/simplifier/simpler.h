@@ -68,6 +68,9 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   void TruncateTable(std::int32_t ByteOffset, std::int32_t Index);
 
   // The rewriter. Raw text arrives as views; positions are 0-based.
+  // Expression: under grExtended the comparisons around the sums, else one
+  // sum (Simpler2).
+  [[gnu::noinline]] std::string Expression(std::string_view S);
   std::string Simpler2(std::string_view S);
   std::string Simpler1(std::string_view S);
   void Simp1Jump(std::string_view S, std::size_t& Pos);
@@ -76,6 +79,19 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // Pieces of the above, kept apart so that the recursion's frames stay small.
   [[gnu::noinline]] Extended AppendTerm(std::string& T, const std::string& R, int& Neg);
   [[gnu::noinline]] Extended AppendFactor(std::string& T, const std::string& R, char Op, bool IsBracket);
+  // Under grExtended: Term and the "^" that may follow it (right-associative,
+  // a sign allowed after it). Powered tells whether a "^" was read.
+  std::string Factor(std::string_view S, std::size_t& Pos, bool& Powered);
+  // Base ^ Exponent (negated when Negate), both coded, the constants of Base
+  // starting at table place (B, N); OpPos..End is the "^" and its exponent.
+  [[gnu::noinline]] std::string Power(std::string_view S, std::size_t OpPos, std::size_t End, const std::string& Base,
+                                      std::string Exponent, bool Negate, std::int32_t B, std::int32_t N);
+  // The call of a comparison or "!" on the coded operands L (and R), folded
+  // when they are constant; OpPos, Length: the operator in S.
+  [[gnu::noinline]] std::string Logic(TLogicOp Op, const std::string& L, const std::string& R, std::string_view S,
+                                      std::size_t OpPos, std::size_t Length);
+  [[gnu::noinline]] std::string InlinePower(const std::string& Base, std::int64_t Exponent, std::int32_t B,
+                                            std::int32_t N);
   [[gnu::noinline]] std::string NumberTerm(std::string_view S, std::size_t& Pos);
   [[gnu::noinline]] std::int32_t ReadName(std::string_view S, std::size_t& Pos, std::string& Coded);
   [[gnu::noinline]] std::string CallTerm(std::string_view S, std::size_t& Pos, std::int32_t F);

@@ -307,6 +307,16 @@ TEST(Expression, DefaultsKeepTheWrittenOrder) {
   EXPECT_FALSE(std::isnan(e.evaluate()));
 }
 
+TEST(Expression, TheExtendedGrammarUnlessTheOptionsSayOtherwise) {
+  double x = 3;
+  expression e;
+  e.define_variable("x", &x);
+  ASSERT_TRUE(e.compile("-x^2*-2 + (x > 2) + !x"));
+  EXPECT_EQ(e.evaluate(), 19);
+  e.set_options({.extended_grammar = false});
+  EXPECT_EQ(e.compile("x^2").code(), error_code::operator_expected);
+}
+
 TEST(Expression, ErrorCodesAreNamed) {
   const std::pair<error_code, const char*> names[] = {
       {error_code::none, "eNone"},           {error_code::domain, "eDomain"},

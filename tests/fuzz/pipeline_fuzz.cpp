@@ -145,7 +145,7 @@ TComponents& Components(TPack pack) {
 // Settings from the first two bytes; zeros are the defaults with the pack
 // in line.
 struct TFuzzSettings {
-  std::uint8_t Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, Once;
+  std::uint8_t Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, Once, Grammar;
   TPack Pack;
   explicit TFuzzSettings(const std::uint8_t* d) {
     Parallel = !(d[0] & 1);
@@ -157,7 +157,10 @@ struct TFuzzSettings {
     Auto = (d[1] & 7) % 6;
     Trig = (tmNothing + (d[1] >> 3 & 3)) % 3;
     Pack = (d[1] & 0x20) ? pkNone : (d[1] & 0x40) ? pkLibrary : pkX87;
-    Once = (d[1] & 0x80) ? coOn : coProfile;
+    // The two byte values beyond the six profiles: acDefault and acAuto
+    // with ComputeOnce on.
+    Once = (d[1] & 7) >= 6 ? coOn : coProfile;
+    Grammar = d[1] >> 7 ? grExtended : grStandart;
   }
   void ApplyTo(TFennic& f) const {
     f.SetParallelExecution(Parallel);
@@ -169,13 +172,15 @@ struct TFuzzSettings {
     f.SetAutoConfigure(Auto);
     f.SetTrigMode(Trig);
     f.SetComputeOnce(Once);
+    f.SetGrammar(Grammar);
   }
   std::string Describe() const {
     char s[192];
     std::snprintf(s, sizeof s,
                   "Parallel=%d Align=%d Back=%d Smart=%d Brackets=%d OutOfOrder=%d AutoConfigure=%d Trig=%d "
-                  "ComputeOnce=%d pack=%d",
-                  Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, Once, static_cast<int>(Pack));
+                  "ComputeOnce=%d pack=%d Grammar=%d",
+                  Parallel, Align, Back, Smart, Brackets, OutOfOrder, Auto, Trig, Once, static_cast<int>(Pack),
+                  Grammar);
     return s;
   }
 };
@@ -324,6 +329,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (first.Error != eNone) return 0;
   ++Counts.Compiled;
 
+  // The defaults but the grammar, which decides what the text means.
+  c.Default.SetGrammar(settings.Grammar);
   const TRun plain = CompileAndRun(c.Default, text, true, settings);
   if (plain.Error != eNone) return 0;
   const std::optional<RefValue> expected = Reference().Evaluate(text);

@@ -157,6 +157,33 @@ TEST_F(Differential, RandomExpressionsAgreeWithTheReferenceUnderEverySetting) {
   std::printf("checked %lld expressions, seed %u\n", checked, run.Seed);
 }
 
+// The extended grammar against the reference's reading of it.
+TEST_F(Differential, ExtendedGrammarAgreesWithTheReference) {
+  const TRun run;
+  const std::vector<TSettings> all = AllSettings();
+  const auto n = static_cast<long long>(all.size());
+  ref.SetExtended(true);
+  a.SetGrammar(grExtended);
+  b.SetGrammar(grExtended);
+  int failures = 0;
+  for (long long i = run.Only.value_or(0); i < (run.Only ? *run.Only + 1 : run.Count / 4); ++i) {
+    ExpressionGenerator gen(pool, CaseSeed(run.Seed + 2, i));
+    pool.Randomize(gen.Rng(), i % 2 == 1);
+    auto pick = [&gen](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen.Rng()); };
+    GenOptions o;
+    o.Extended = true;
+    o.MaxDepth = pick(1, 7);
+    o.LeafChance = pick(0, 4) * 0.1;
+    o.ConstantChance = pick(0, 5) * 0.1;
+    o.MinusChance = pick(0, 4) * 0.1;
+    const std::string text = gen.Next(o);
+    const std::string why = Check(text, all[i % n], all[(i * 173 + 101) % n]);
+    if (why.empty()) continue;
+    ADD_FAILURE() << "case " << i << " (" << run.Replay(i) << "): " << text << "\n  " << why;
+    if (++failures == 10) break;
+  }
+}
+
 // A few texts under all 432 combinations: the spread of the values stays
 // within the tolerance.
 TEST_F(Differential, EveryCombinationOfSettingsGivesTheSameValue) {

@@ -104,7 +104,17 @@ std::string ExpressionGenerator::Leaf(const GenOptions& o) {
 std::string ExpressionGenerator::Render(const GenOptions& o, int depth, char parent, bool right) {
   std::string text;
   char op = 0;
-  if (depth <= 0 || Chance(FRng, o.LeafChance)) {
+  if (o.Extended && depth > 0 && Chance(FRng, 0.2)) {
+    // Bracketed, so that it stands as an operand anywhere.
+    static const char* const comparisons[] = {"<", "<=", ">", ">=", "==", "!="};
+    const int kind = std::uniform_int_distribution<int>(0, 7)(FRng);
+    if (kind < 6)
+      text = "(" + Render(o, depth - 1, '<', false) + comparisons[kind] + Render(o, depth - 1, '<', true) + ")";
+    else if (kind == 6)
+      text = "((" + Render(o, depth - 1, 0, false) + ")^" + std::to_string(std::uniform_int_distribution<int>(-3, 4)(FRng)) + ")";
+    else
+      text = "(!(" + Render(o, depth - 1, 0, false) + "))";
+  } else if (depth <= 0 || Chance(FRng, o.LeafChance)) {
     text = Leaf(o);
   } else {
     const char* ops = o.Divisions ? "+-*/" : "+-*";
@@ -120,7 +130,8 @@ std::string ExpressionGenerator::Render(const GenOptions& o, int depth, char par
     signedTerm = true;
   }
   bool underProduct = parent == '*' || parent == '/';
-  bool needs = ((signedTerm || additive) && underProduct) ||
+  // The extended grammar takes a sign right after "*" and "/".
+  bool needs = (((signedTerm && !o.Extended) || additive) && underProduct) ||
                (right && op && (parent == '-' || parent == '/'));
   if (needs || (parent && Chance(FRng, o.BracketChance))) text = "(" + text + ")";
   return text;

@@ -58,6 +58,9 @@ struct GenOptions {
   double BracketChance = 0.2;   // extra brackets where none are needed
   double MinusChance = 0.15;    // unary minus on a term
   bool Divisions = true;
+  // The extended grammar: comparisons, "!", powers with whole exponents and
+  // signs right after "*" and "/".
+  bool Extended = false;
 };
 
 class ExpressionGenerator {

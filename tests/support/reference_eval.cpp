@@ -99,7 +99,7 @@ class RefParser {
 
   std::optional<RefValue> Run() {
     Strip();
-    auto v = Sum();
+    auto v = E.FExtended ? Equality() : Sum();
     if (!v || P != S.size()) return std::nullopt;
     return v;
   }
@@ -123,6 +123,50 @@ class RefParser {
   }
 
   bool At(char c) const { return P < S.size() && S[P] == c; }
+  bool At2(const char* op) const { return P + 1 < S.size() && S[P] == op[0] && S[P + 1] == op[1]; }
+
+  // 1 or 0; not comparable when the operands' rounding could decide it.
+  static RefValue Truth(bool v, const RefValue& a, const RefValue& b) {
+    const bool close = !std::isnan(a.Value) && !std::isnan(b.Value) && (a.Error > 0 || b.Error > 0) &&
+                       !(std::fabs(a.Value - b.Value) > 8 * (a.Error + b.Error));
+    return {v ? 1.0L : 0.0L, 0, a.Comparable && b.Comparable && !close};
+  }
+
+  std::optional<RefValue> Equality() {
+    auto acc = Relational();
+    while (acc && (At2("==") || At2("!="))) {
+      const bool eq = S[P] == '=';
+      P += 2;
+      auto r = Relational();
+      if (!r) return std::nullopt;
+      acc = Truth(eq ? acc->Value == r->Value : acc->Value != r->Value, *acc, *r);
+    }
+    return acc;
+  }
+
+  std::optional<RefValue> Relational() {
+    auto acc = Sum();
+    while (acc && (At('<') || At('>'))) {
+      const char op = S[P++];
+      const bool orEqual = At('=');
+      if (orEqual) ++P;
+      auto r = Sum();
+      if (!r) return std::nullopt;
+      const long double a = acc->Value, b = r->Value;
+      const bool v = op == '<' ? (orEqual ? a <= b : a < b) : (orEqual ? a >= b : a > b);
+      acc = Truth(v, *acc, *r);
+    }
+    return acc;
+  }
+
+  // Signs, then a factor with its powers: the operand after "*", "/", "^", "!".
+  std::optional<RefValue> SignedFactor() {
+    int minus = 0;
+    while (E.FExtended && (At('+') || At('-'))) minus += S[P++] == '-';
+    auto f = Factor();
+    if (!f) return f;
+    return minus % 2 ? Negate(*f) : *f;
+  }
 
   std::optional<RefValue> Sum() {
     if (++Depth > 20000) return std::nullopt;
@@ -165,7 +209,7 @@ class RefParser {
     TReach chain = Reach;
     while (At('*') || At('/')) {
       char op = S[P++];
-      auto f = Factor();
+      auto f = SignedFactor();
       if (!f) return std::nullopt;
       chain.Grow += op == '*' ? Reach.Grow : -Reach.Shrink;
       chain.Shrink += op == '*' ? Reach.Shrink : -Reach.Grow;
@@ -179,10 +223,33 @@ class RefParser {
 
   std::optional<RefValue> Factor() {
     if (P >= S.size()) return std::nullopt;
+    if (E.FExtended && S[P] == '!') {
+      ++P;
+      auto a = SignedFactor();
+      if (!a) return a;
+      const RefValue zero = Exact(0);
+      return Truth(a->Value == 0, *a, zero);
+    }
+    auto base = Primary();
+    if (!base || !E.FExtended || !At('^')) return base;
+    ++P;
+    auto e = SignedFactor();
+    // Only whole exponents: what the compiler multiplies out.
+    if (!e || e->Error != 0 || e->Value != std::trunc(e->Value) || std::fabs(e->Value) > 16) return std::nullopt;
+    const long n = static_cast<long>(e->Value);
+    RefValue p = n == 0 ? Exact(1) : *base;
+    for (long k = 1; k < (n < 0 ? -n : n); ++k) p = Combine('*', p, *base);
+    if (n < 0) p = Combine('/', Exact(1), p);
+    Reach = TReach::Of(p.Value);
+    return p;
+  }
+
+  std::optional<RefValue> Primary() {
+    if (P >= S.size()) return std::nullopt;
     char c = S[P];
     if (c == '(') {
       ++P;
-      auto v = Sum();
+      auto v = E.FExtended ? Equality() : Sum();
       if (!v || !At(')')) return std::nullopt;
       ++P;
       return v;
@@ -213,7 +280,7 @@ class RefParser {
         if (At('(')) {
           ++P;
           while (true) {
-            auto a = Sum();
+            auto a = E.FExtended ? Equality() : Sum();
             if (!a) return std::nullopt;
             args.push_back(a->Value);
             comparable = comparable && a->Comparable && a->Error == 0;

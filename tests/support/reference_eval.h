@@ -31,6 +31,9 @@ class ReferenceEvaluator {
 
   // The value of the text, or nullopt when the text breaks the grammar.
   std::optional<RefValue> Evaluate(const std::string& text) const;
+  // The extended grammar: comparisons, "!", "^" with a whole exponent, a
+  // sign after "*", "/" and "^".
+  void SetExtended(bool on) { FExtended = on; }
 
   // True when `actual` agrees with `expected` within the error bound (times a
   // safety factor covering the compiler's own rounding and reassociation).
@@ -43,6 +46,7 @@ class ReferenceEvaluator {
   };
   std::map<std::string, Var> FVars;       // lower-case names
   std::map<std::string, Function> FFuncs;
+  bool FExtended = false;
   friend class RefParser;
 };
 

@@ -50,6 +50,9 @@ const TResultCase Results[] = {
     {{"sqrt(x)", "x=2"}, "1.41421356237309504876"},
     {{"pow(2, 64)"}, "18446744073709551616"},
     {{"max(a, b) - min(a, b)", "a=3", "b=-4"}, "7"},
+    // The extended grammar by default.
+    {{"-x^2*-2 + 2^-1", "x=3"}, "18.5"},
+    {{"2^0.5"}, "1.41421356237309504876"},
     // Options anywhere; an expression that begins with a minus sign.
     {{"x=3", "--smart-load=off", "-x"}, "-3"},
     {{"--", "--x", "x=2"}, "2"},
@@ -111,7 +114,7 @@ const TErrorCase Errors[] = {
     {{"x + lg(2)", "x=1"}, "eUnknown", 5, "'lg' is not a function; did you mean 'ln'?"},
     {{"1.2.3+2"}, "eNumFormat", 1, "'1.2.3' is not a number"},
     {{"2*"}, "eValExpected", 3, "the text ends where an operand is expected"},
-    {{"2*-3"}, "eValExpected", 3, "no sign may follow '*' or '/': write 2*(-3)"},
+    {{"2*-3", "--grammar=standard"}, "eValExpected", 3, "no sign may follow '*' or '/': write 2*(-3)"},
     {{""}, "eValExpected", 1, "the text is empty"},
     {{"1+)"}, "eValExpected", 3, "an operand is missing before ')'"},
     {{"sqrt()"}, "eValExpected", 6, "sqrt takes 1 argument"},
@@ -119,7 +122,7 @@ const TErrorCase Errors[] = {
     {{"2 + pow(1)"}, "eParameter", 5, "pow takes 2 arguments, not 1"},
     {{"atan2(1,2,3)"}, "eParameter", 1, "atan2 takes 2 arguments, not 3"},
     {{"x(2)", "x=1"}, "eOpExpected", 2, "'x' is a variable, not a function"},
-    {{"x^2", "x=1"}, "eOpExpected", 2, "there is no power operator: write pow(x, 2)"},
+    {{"x^2", "x=1", "--grammar=standard"}, "eOpExpected", 2, "there is no power operator: write pow(x, 2)"},
     {{std::string(3000, '(') + "1"}, "eEdge", 0, "brackets or calls are nested too deeply"},
 };
 

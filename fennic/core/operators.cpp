@@ -1,0 +1,67 @@
+#include "fennic/core/operators.h"
+
+#include <array>
+#include <initializer_list>
+
+namespace fennic {
+
+namespace {
+
+// Each leaves 1 or 0 in ST0, without a jump: FUCOMIP compares, FCMOV picks
+// between a loaded 1 and 0. A quiet NaN compares unordered (ZF, PF and CF
+// set, no fault), so unequal to everything.
+using TPiece = std::initializer_list<std::uint8_t>;
+constexpr TPiece Fxch = {0xD9, 0xC9};
+constexpr TPiece FucomipPop = {0xDF, 0xE9, 0xDD, 0xD8};  // FUCOMIP ST0, ST1; FSTP ST0: flags, no values
+constexpr TPiece OneOverZero = {0xD9, 0xEE, 0xD9, 0xE8};  // FLDZ; FLD1: ST0 1, ST1 0
+constexpr TPiece ZeroOverOne = {0xD9, 0xE8, 0xD9, 0xEE};  // FLD1; FLDZ
+constexpr TPiece Fldz = {0xD9, 0xEE};
+constexpr TPiece Fcmovbe = {0xDA, 0xD1};  // FCMOVBE ST0, ST1: CF or ZF
+constexpr TPiece Fcmovb = {0xDA, 0xC1};   // CF
+constexpr TPiece Fcmovne = {0xDB, 0xC9};  // not ZF
+constexpr TPiece Fcmovu = {0xDA, 0xD9};   // PF
+constexpr TPiece FstpSt1 = {0xDD, 0xD9};  // the picked value alone
+
+TAByte Join(std::initializer_list<TPiece> Pieces) {
+  TAByte code;
+  for (const TPiece& p : Pieces) code.insert(code.end(), p.begin(), p.end());
+  return code;
+}
+
+TFunction Builtin(const char* Name, std::size_t Operands, std::int32_t StackNeeds, TAByte Code) {
+  TFunction f;
+  f.Name = Name;
+  f.Params.assign(Operands, TVarDef{vtExtended, psValue});
+  f.CallType = ctBuilt_in;
+  f.FuncResult = frExtended;
+  f.StackNeeds = StackNeeds;
+  f.Foldable = true;
+  f.Code = std::move(Code);
+  return f;
+}
+
+// The operands arrive as a in ST1, b in ST0. FUCOMIP compares ST0 with ST1:
+// "b above a" (CF and ZF clear) is a < b; "b not below a" (CF clear) is
+// a <= b; with an FXCH first, the same for a > b and a >= b.
+std::array<TFunction, LogicFuncCount> MakeTable() {
+  return {
+      Builtin("<", 2, 0, Join({FucomipPop, OneOverZero, Fcmovbe, FstpSt1})),
+      Builtin("<=", 2, 0, Join({FucomipPop, OneOverZero, Fcmovb, FstpSt1})),
+      Builtin(">", 2, 0, Join({Fxch, FucomipPop, OneOverZero, Fcmovbe, FstpSt1})),
+      Builtin(">=", 2, 0, Join({Fxch, FucomipPop, OneOverZero, Fcmovb, FstpSt1})),
+      // Equal: ZF set and PF clear.
+      Builtin("==", 2, 0, Join({FucomipPop, OneOverZero, Fcmovne, Fcmovu, FstpSt1})),
+      Builtin("!=", 2, 0, Join({FucomipPop, ZeroOverOne, Fcmovne, Fcmovu, FstpSt1})),
+      // !a is 0 == a; the 0 takes a register beyond the operand.
+      Builtin("!", 1, 1, Join({Fldz, FucomipPop, OneOverZero, Fcmovne, Fcmovu, FstpSt1})),
+  };
+}
+
+}  // namespace
+
+const TFunction* LogicFunction(std::int32_t Code) {
+  static const std::array<TFunction, LogicFuncCount> table = MakeTable();
+  return IsLogicFuncCode(Code) ? &table[static_cast<std::size_t>(Code - LogicFuncBase)] : nullptr;
+}
+
+}  // namespace fennic
