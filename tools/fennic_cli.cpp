@@ -32,6 +32,7 @@ void ApplySetting(TFennic& F, const TSettingArg& S) {
       {"align-mode", &TCtrlBlck::SetAlignMode},
       {"back-operation", &TCtrlBlck::SetBackOperation},
       {"smart-load", &TCtrlBlck::SetSmartLoad},
+      {"grammar", &TCtrlBlck::SetGrammar},
   };
   for (const auto& [Flag, Set] : Setters)
     if (S.Flag == Flag) (F.*Set)(S.Value);
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
   }
 
   TFennic F(nullptr);
+  F.SetGrammar(grExtended);  // the tool's default; --grammar=standard for the other
   for (const TSettingArg& S : O.Settings) ApplySetting(F, S);
   // The variables' storage, aligned for every type; a deque never moves it.
   struct alignas(16) TSlot {

@@ -99,6 +99,10 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   [[gnu::noinline]] std::string IntegerArgument(std::string_view Arg, const TVarDef& Def, bool& IsConst);
   [[gnu::noinline]] std::string IntegerCall(std::string_view Text, std::int32_t F, bool Minus, const TVarDef& Def,
                                             bool& IsConst);
+  // FuncPars for a variadic function under grExtended: the coded arguments
+  // of the outermost two-argument call, the inner calls nested in them (and
+  // folded where both their arguments are constant).
+  [[gnu::noinline]] std::string VariadicPars(std::string_view ArgText, std::int32_t F, bool& AllConst);
 
   // Records Code found at Pos of S, a view into the blank-less text, over
   // Length bytes. A later error replaces an earlier one; eDomain keeps the
@@ -110,6 +114,8 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // Names the argument Index of F as the place of the error just raised
   // inside it, unless an inner call was named; returns the empty text.
   [[gnu::cold, gnu::noinline]] std::string ArgumentFailed(std::int32_t F, std::size_t Index);
+  // eDomain on the call whose argument list is ArgText.
+  [[gnu::cold, gnu::noinline]] void FaultAtCall(std::string_view ArgText);
 
   std::int32_t FConstIndex = 0;        // tree builder's cursor into the table
   TError FCompError = eNone;           // error state of the current compilation

@@ -135,6 +135,30 @@ TEST_F(Registry, RefusesWhatCannotWork) {
        [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.Params[0].PushStyle = TPushStyle(7); })); }},
       {"record built-in without code",
        [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.CallType = ctBuilt_in; })); }},
+      // Variadic: two by-value parameters of one floating type, a floating result.
+      {"record variadic 3", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
+         f.Params[1] = f.Params[0];
+         f.Variadic = TVariadic(3);
+       })); }},
+      {"record variadic by reference",
+       [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.Variadic = vaBalanced; })); }},
+      {"record variadic over integers", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
+         f.Params = {{vtInt32, psValue}, {vtInt32, psValue}};
+         f.Variadic = vaInOrder;
+       })); }},
+      {"record variadic over single and double", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
+         f.Params = {{vtDouble, psValue}, {vtSingle, psValue}};
+         f.Variadic = vaBalanced;
+       })); }},
+      {"record variadic of one parameter", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
+         f.Params.pop_back();
+         f.Variadic = vaBalanced;
+       })); }},
+      {"record variadic with an integer result", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
+         f.Params[1] = f.Params[0];
+         f.FuncResult = frInt32;
+         f.Variadic = vaBalanced;
+       })); }},
   };
   for (const TCase& c : cases) {
     TCtrlBlck b(nullptr);
@@ -145,7 +169,9 @@ TEST_F(Registry, RefusesWhatCannotWork) {
   TFunctionSet set;
   EXPECT_FALSE(set.Add("f", "vf80", ctBuilt_in, frExtended, 0, nullptr, true));
   EXPECT_FALSE(set.Add("g", "vf80", ctCdecl, frExtended, 0, nullptr, true));
+  EXPECT_FALSE(set.Add("h", "vf80", ctBuilt_in, frExtended, 0, nullptr, true, LoadOne, vaBalanced));
   EXPECT_EQ(set.Size(), 0u);
+  EXPECT_TRUE(set.Add("h", "vf32vf32", ctBuilt_in, frSingle, 0, nullptr, true, LoadOne, vaInOrder));
 
   // The usable neighbours of the refused records.
   void* at = nullptr;
@@ -154,6 +180,13 @@ TEST_F(Registry, RefusesWhatCannotWork) {
   EXPECT_EQ(blk.RegisterFunc(function([](TFunction&) {})), 1);
   EXPECT_EQ(blk.RegisterFuncExt("g", "vf80", ctBuilt_in, frExtended, 0, nullptr, true, LoadOne), 2);
   EXPECT_EQ(blk.RegisterFuncExt("h", "rf64", ctRegister, frExtended, 0, Routine, false), 3);
+  EXPECT_EQ(blk.RegisterFunc(function([](TFunction& f) {
+              f.Name = "s";
+              f.Params[1] = f.Params[0];
+              f.Variadic = vaInOrder;
+            })),
+            4);
+  EXPECT_EQ(blk.Functions()[3].Variadic, vaInOrder);
 }
 
 TEST_F(Registry, ClearEmptiesBothRegistries) {
