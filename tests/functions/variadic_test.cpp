@@ -152,6 +152,17 @@ std::string Zeros(int Count) {
   return Text;
 }
 
+// Count levels of sum(..., 1, ..., 1, a0) of 32 arguments, 31 calls each.
+std::string Levels(int Count) {
+  std::string Text = "a0";
+  for (int i = 0; i < Count; ++i) {
+    Text = "sum(" + Text;
+    for (int k = 0; k < 30; ++k) Text += ",1";
+    Text += ",a0)";
+  }
+  return Text;
+}
+
 const TRefused Refusals[] = {
     {grExtended, "1 + min(1)", eParameter, 4, 3, "min takes 2 to 32 arguments, not 1"},
     {grExtended, "max()", eParameter, 0, 3, "max takes 2 to 32 arguments, not 0"},
@@ -159,20 +170,24 @@ const TRefused Refusals[] = {
     {grExtended, "atan2(1, 2, 3)", eParameter, 0, 5, "atan2 takes 2 arguments, not 3"},
     {grExtended, "min(1, 2, , 3)", eValExpected, 10, 0, "argument 3 of min is empty"},
     {grExtended, "max(1, 2, 3, foo)", eUnknown, 13, 3, "'foo' is neither a variable nor a function"},
+    {grExtended, Levels(135), eEdge, TDiagnostic::NoPosition, 0, "brackets or calls are nested too deeply"},
     {grStandart, "min(1, 2, 3)", eParameter, 0, 3, "min takes 2 arguments, not 3"},
     {grStandart, "x + sum(1, 2, x)", eParameter, 4, 3, "sum takes 2 arguments, not 3"},
     {grStandart, "max(1)", eParameter, 0, 3, "max takes 2 arguments, not 1"},
 };
 
 TEST(Variadic, WrongCountsAreRefusedWithTheirPlace) {
+  TVariadicPack Deep;
+  EXPECT_EQ(Deep.Value(Levels(128)), 128 * 30);  // a0 = 0
   for (const TRefused& C : Refusals) {
     TVariadicPack P(C.Grammar);
     P.Fennic.SetExprString(C.Text);
     const TDiagnostic D = P.Fennic.Diagnostic();
-    EXPECT_EQ(D.Error, C.Error) << C.Text;
-    EXPECT_EQ(D.Position, C.Position) << C.Text;
-    EXPECT_EQ(D.Length, C.Length) << C.Text;
-    EXPECT_EQ(D.Message, C.Message) << C.Text;
+    const std::string Shown = C.Text.substr(0, 40);
+    EXPECT_EQ(D.Error, C.Error) << Shown;
+    EXPECT_EQ(D.Position, C.Position) << Shown;
+    EXPECT_EQ(D.Length, C.Length) << Shown;
+    EXPECT_EQ(D.Message, C.Message) << Shown;
   }
 }
 
