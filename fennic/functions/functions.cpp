@@ -81,8 +81,8 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   Table.push_back({"cosh", "vf80", CoshKernel(Double, &Cosh), "hyperbolic cosine (a kernel of the pack)"});
   Table.push_back({"tanh", "vf80", TanhKernel(Double, &Tanh), "hyperbolic tangent (a kernel of the pack)"});
   Table.push_back({"hypot", "vf80vf80", HypotKernel(&Hypot), "sqrt(x*x + y*y) without overflow (in line, hypotl at the extremes)"});
-  // The smaller of two whichever is paired with which, so the balanced
-  // nesting, the shallowest (its comparisons run side by side).
+  // The same value however the arguments pair (but for which of +0 and -0),
+  // so the balanced nesting: the shortest chain of comparisons.
   Table.push_back({"min", "vf80vf80", MinMaxCode(false),
                    "smallest of 2 (grExtended: 2 to 32) arguments; a NaN loses (FUCOMI, FCMOV)", vaBalanced});
   Table.push_back({"max", "vf80vf80", MinMaxCode(true),
