@@ -135,36 +135,28 @@ TEST_F(Registry, RefusesWhatCannotWork) {
        [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.Params[0].PushStyle = TPushStyle(7); })); }},
       {"record built-in without code",
        [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.CallType = ctBuilt_in; })); }},
-      // Variadic: two by-value parameters of one floating type, a floating result.
-      {"record variadic 3", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
-         f.Params[1] = f.Params[0];
-         f.Variadic = TVariadic(3);
-       })); }},
-      {"record variadic by reference",
-       [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) { f.Variadic = vaBalanced; })); }},
-      {"record variadic over integers", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
-         f.Params = {{vtInt32, psValue}, {vtInt32, psValue}};
-         f.Variadic = vaInOrder;
-       })); }},
-      {"record variadic over single and double", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
-         f.Params = {{vtDouble, psValue}, {vtSingle, psValue}};
-         f.Variadic = vaBalanced;
-       })); }},
-      {"record variadic of one parameter", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
-         f.Params.pop_back();
-         f.Variadic = vaBalanced;
-       })); }},
-      {"record variadic with an integer result", [&](TCtrlBlck& b) { return b.RegisterFunc(function([](TFunction& f) {
-         f.Params[1] = f.Params[0];
-         f.FuncResult = frInt32;
-         f.Variadic = vaBalanced;
-       })); }},
   };
   for (const TCase& c : cases) {
     TCtrlBlck b(nullptr);
     EXPECT_EQ(c.Register(b), 0) << c.What;
     EXPECT_TRUE(b.Variables().empty()) << c.What;
     EXPECT_TRUE(b.Functions().empty()) << c.What;
+  }
+  // Variadic: two by-value parameters of one floating type, a floating result.
+  const struct {
+    TAVarDef Params;
+    TFuncResult Result;
+    TVariadic Variadic;
+  } shapes[] = {{{{vtDouble, psValue}, {vtDouble, psValue}}, frDouble, TVariadic(3)},
+                {{{vtDouble, psValue}, {vtDouble, psReference}}, frDouble, vaBalanced},
+                {{{vtInt32, psValue}, {vtInt32, psValue}}, frDouble, vaInOrder},
+                {{{vtDouble, psValue}, {vtSingle, psValue}}, frDouble, vaBalanced},
+                {{{vtDouble, psValue}}, frDouble, vaBalanced},
+                {{{vtDouble, psValue}, {vtDouble, psValue}}, frInt32, vaBalanced}};
+  for (const auto& shape : shapes) {
+    TFunction f{"f", shape.Params, ctCdecl, shape.Result, 0, Routine, false, {}};
+    f.Variadic = shape.Variadic;
+    EXPECT_EQ(TCtrlBlck(nullptr).RegisterFunc(f), 0) << &shape - shapes;
   }
   TFunctionSet set;
   EXPECT_FALSE(set.Add("f", "vf80", ctBuilt_in, frExtended, 0, nullptr, true));
