@@ -5,6 +5,7 @@
 
 #include "fennic/core/execmem.h"
 #include "fennic/core/codedtext.h"
+#include "fennic/core/stackguard.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
 #include "fennic/simplifier/simpler.h"
@@ -27,6 +28,16 @@ std::string InlineInteger(TVarType VarType, std::int64_t Value) {
 }
 
 constexpr std::size_t InlineIntegerLength = 10;
+
+// Machine stack that one level of nested calls takes in the stages after
+// the simplifier (the tree builder, the code generator's walk), with room to
+// spare. A bracket of the text pays for its own level in the simplifier's
+// descent; the nesting a variadic call adds is paid for here.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t NestedCallStack = 8 * 1024;
+#else
+constexpr std::size_t NestedCallStack = 2 * 1024;
+#endif
 
 }  // namespace
 
@@ -101,6 +112,20 @@ std::string TSimpler::VariadicPars(std::string_view ArgText, std::int32_t Code, 
   }
   if (count < 2 || count > MaxVariadicArguments) {
     WrongCount(Code);
+    return {};
+  }
+  std::size_t added = 0;  // the levels of calls the nesting adds
+  if (fn.Variadic == vaInOrder) added = count - 2;
+  else
+    while ((std::size_t{2} << added) < count) ++added;
+  struct TNesting {
+    std::size_t& Levels;
+    const std::size_t Saved;
+    ~TNesting() { Levels = Saved; }
+  } nesting{FAddedNesting, FAddedNesting};
+  FAddedNesting += added;
+  if (StackLeft() < StackReserve + FAddedNesting * NestedCallStack) {
+    Fail(eEdge, {}, 0, 0);
     return {};
   }
   // The operands still to be combined, first argument first: each is the

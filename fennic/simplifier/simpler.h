@@ -132,6 +132,9 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   std::int32_t FErrorFunc = 0;
   std::size_t FErrorArg = 0;
   bool FErrorAtCall = false;  // the count of the innermost call's arguments is wrong
+  // Levels of nested calls that the variadic calls around the argument in
+  // analysis add to the text's own nesting.
+  std::size_t FAddedNesting = 0;
 };
 
 }  // namespace fennic
