@@ -35,7 +35,7 @@ std::optional<std::uint8_t> SettingValue(const TSettingFlag& Flag, const std::st
     if (Name == "standard" && Text == "standart") return static_cast<std::uint8_t>(i);
     if (Name == "aggressive" && Text == "agressive") return static_cast<std::uint8_t>(i);
   }
-  if (Flag.Values.size() == 2) {
+  if (Flag.Values.size() == 2 && std::strcmp(Flag.Values[0], "off") == 0) {
     if (Text == "false" || Text == "0" || Text == "no") return 0;
     if (Text == "true" || Text == "1" || Text == "yes") return 1;
   }
@@ -250,6 +250,9 @@ std::string UsageText() {
       "  --                   end of options (for an expression beginning with --)\n"
       "  --version            the version and target of this build\n"
       "  -h, --help           this text\n"
+      "\n"
+      "The grammar is the extended one unless --grammar=standard; in it min, max\n"
+      "and sum take 2 to 32 arguments.\n"
       "\n"
       "Functions and constants:";
   std::size_t Column = 80;

@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   }
 
   TFennic F(nullptr);
-  F.SetGrammar(grExtended);
+  F.SetGrammar(grExtended);  // the tool's default; --grammar=standard for the other
   for (const TSettingArg& S : O.Settings) ApplySetting(F, S);
   // The variables' storage, aligned for every type; a deque never moves it.
   struct alignas(16) TSlot {

@@ -26,11 +26,12 @@ using TFunctionRecord = std::shared_ptr<const TFunction>;
 // their names.
 class FENNIC_API TFunctionSet {
  public:
-  // Adds the function as RegisterFuncExt takes it; false, and nothing added,
-  // where RegisterFuncExt would refuse it or the set has the name already.
+  // Adds the function as RegisterFuncExt takes it, with Variadic as the
+  // field of TFunction; false, and nothing added, where registration would
+  // refuse it or the set has the name already.
   bool Add(const std::string& Name, const std::string& ParamSpec, TCallType CallType,
            TFuncResult FuncResult, std::int32_t StackNeeds, void* Address, bool Foldable,
-           const TAByte& Code = {});
+           const TAByte& Code = {}, TVariadic Variadic = vaNone);
   std::size_t Size() const { return FRecords.size(); }
 
  private:
@@ -100,8 +101,10 @@ class FENNIC_API TCtrlBlck : public TComponent {
   // Function registry. Registration refuses (code 0) a name that is not an
   // identifier or is taken, a parameter string outside the table, a call
   // type, result type, parameter type or push style outside its range, a
-  // host routine (every call type but ctBuilt_in) without an address and a
-  // ctBuilt_in function without code.
+  // host routine (every call type but ctBuilt_in) without an address, a
+  // ctBuilt_in function without code and a Variadic function of another
+  // shape than two by-value parameters of one floating type and a floating
+  // result (RegisterFunc takes the field; RegisterFuncExt registers vaNone).
   std::int32_t FuncCode(const std::string& Name) const;
   std::int32_t RegisterFunc(const TFunction& Func);
   std::int32_t RegisterFuncExt(const std::string& Name, const std::string& ParamSpec,

@@ -26,6 +26,13 @@ bool Usable(const TFunction& F) {
   if (F.CallType > ctBuilt_in || F.FuncResult > frExtended) return false;
   for (const TVarDef& p : F.Params)
     if (p.VarType > vtExtended || p.PushStyle > psReference) return false;
+  if (F.Variadic > vaInOrder) return false;
+  // Nested calls pass a result on as an argument of the same type.
+  if (F.Variadic != vaNone &&
+      (F.Params.size() != 2 || F.Params[0].PushStyle != psValue || F.Params[1].PushStyle != psValue ||
+       F.Params[0].VarType != F.Params[1].VarType || !IsFloatType(F.Params[0].VarType) ||
+       !IsFloatResult(F.FuncResult)))
+    return false;
   return F.CallType == ctBuilt_in ? !F.Code.empty() : F.Address != nullptr;
 }
 bool IsFree(const TFunctionRecord& Entry) { return !Entry; }
@@ -224,7 +231,8 @@ bool ParseParameterString(const std::string& text, TAVarDef& params) {
 // string or a record no routine could use.
 std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string& ParamSpec,
                                       TCallType CallType, TFuncResult FuncResult, std::int32_t StackNeeds,
-                                      void* Address, bool Foldable, const TAByte& Code) {
+                                      void* Address, bool Foldable, const TAByte& Code,
+                                      TVariadic Variadic = vaNone) {
   auto f = std::make_shared<TFunction>();
   if (!ParseParameterString(ParamSpec, f->Params)) return nullptr;
   f->Name = LowerCase(Name);
@@ -234,6 +242,7 @@ std::shared_ptr<TFunction> MakeRecord(const std::string& Name, const std::string
   f->Address = Address;
   f->Foldable = Foldable;
   f->Code = Code;
+  f->Variadic = Variadic;
   if (!Usable(*f)) return nullptr;
   return f;
 }
@@ -254,8 +263,8 @@ std::int32_t TCtrlBlck::RegisterFuncExt(const std::string& Name, const std::stri
 
 bool TFunctionSet::Add(const std::string& Name, const std::string& ParamSpec, TCallType CallType,
                        TFuncResult FuncResult, std::int32_t StackNeeds, void* Address, bool Foldable,
-                       const TAByte& Code) {
-  auto f = MakeRecord(Name, ParamSpec, CallType, FuncResult, StackNeeds, Address, Foldable, Code);
+                       const TAByte& Code, TVariadic Variadic) {
+  auto f = MakeRecord(Name, ParamSpec, CallType, FuncResult, StackNeeds, Address, Foldable, Code, Variadic);
   if (!f || !IsIdentifier(f->Name) || IsReserved(f->Name)) return false;
   const std::uint32_t hash = TNameIndex::Hash(f->Name);
   const auto nameOf = [this](std::int32_t Code) -> std::string_view { return FRecords[Code - 1]->Name; };

@@ -63,6 +63,19 @@ enum TAutoConfigure : std::uint8_t { acDefault, acAuto, acP5, acP6, acPIV, acAMD
 // coProfile follows AutoConfigure: off under acDefault, on under every other profile.
 enum TComputeOnce : std::uint8_t { coProfile, coOff, coOn };
 enum TGrammar : std::uint8_t { grStandart, grExtended };
+// Whether a call may list more arguments than the function's two, under
+// grExtended only: from 2 to MaxVariadicArguments, each a value of the first
+// parameter's type, the call standing for nested calls of the two-argument
+// form. Open to functions of two by-value parameters of one floating type
+// with a floating result; registration refuses it for any other.
+enum TVariadic : std::uint8_t {
+  vaNone,      // exactly the parameters
+  vaBalanced,  // f(a, b, c, d) is f(f(a, b), f(c, d)), nested ceil(log2 n)
+               // deep: for a function whose grouping never changes its value
+               // (min, max)
+  vaInOrder    // f(a, b, c, d) is f(f(f(a, b), c), d), as written (sum)
+};
+inline constexpr std::size_t MaxVariadicArguments = 32;
 
 // One parameter of a registered function.
 struct TVarDef {
@@ -91,6 +104,7 @@ struct TFunction {
   void* Address = nullptr;
   bool Foldable = false;
   TAByte Code;
+  TVariadic Variadic = vaNone;
 };
 
 // Bytes reserved for a value of each type; extended is padded to 12.

@@ -54,6 +54,7 @@ struct TInline {
   const char* Params;
   TInlineCode Code;
   const char* Summary;
+  TVariadic Variadic = vaNone;
 };
 
 // x87 arguments arrive first parameter deepest, the last one in ST0.
@@ -80,14 +81,22 @@ std::vector<TInline> InlineTable(TTrigCode Trig, TPackAccuracy Accuracy) {
   Table.push_back({"cosh", "vf80", CoshKernel(Double, &Cosh), "hyperbolic cosine (a kernel of the pack)"});
   Table.push_back({"tanh", "vf80", TanhKernel(Double, &Tanh), "hyperbolic tangent (a kernel of the pack)"});
   Table.push_back({"hypot", "vf80vf80", HypotKernel(&Hypot), "sqrt(x*x + y*y) without overflow (in line, hypotl at the extremes)"});
-  Table.push_back({"min", "vf80vf80", MinMaxCode(false), "smaller of two; a NaN loses (FUCOMI, FCMOV)"});
-  Table.push_back({"max", "vf80vf80", MinMaxCode(true), "larger of two; a NaN loses (FUCOMI, FCMOV)"});
+  // The same value however the arguments pair (but for which of +0 and -0),
+  // so the balanced nesting: the shortest chain of comparisons.
+  Table.push_back({"min", "vf80vf80", MinMaxCode(false),
+                   "smallest of 2 (grExtended: 2 to 32) arguments; a NaN loses (FUCOMI, FCMOV)", vaBalanced});
+  Table.push_back({"max", "vf80vf80", MinMaxCode(true),
+                   "largest of 2 (grExtended: 2 to 32) arguments; a NaN loses (FUCOMI, FCMOV)", vaBalanced});
   // A function without parameters is always computed while compiling: pi
   // folds to the x87's own constant, written without brackets.
   Table.push_back({"pi", "", {{0xD9, 0xEB}, 0}, "3.14159265358979323851 (FLDPI, folded while compiling)"});
   // After pi, so that the pack lists its functions in the order it always has.
   Table.push_back({"asin", "vf80", ArcSineKernel(false, Double, &Asin), "arc sine (a kernel of the pack)"});
   Table.push_back({"acos", "vf80", ArcSineKernel(true, Double, &Acos), "arc cosine (a kernel of the pack)"});
+  // Added from left to right as written, each sum rounded: the value never
+  // depends on the settings that regroup + and -.
+  Table.push_back({"sum", "vf80vf80", {{0xDE, 0xC1}, 0},
+                   "sum of 2 (grExtended: 2 to 32) arguments, left to right (FADDP)", vaInOrder});
   return Table;
 }
 
@@ -123,7 +132,7 @@ std::vector<TLibrary> LibraryTable(TTrigCode Trig) {
 TFunctionSet MakePack(TTrigCode Trig, TPackAccuracy Accuracy) {
   TFunctionSet Pack;
   for (const TInline& F : InlineTable(Trig, Accuracy))
-    Pack.Add(F.Name, F.Params, ctBuilt_in, frExtended, F.Code.StackNeeds, nullptr, true, F.Code.Code);
+    Pack.Add(F.Name, F.Params, ctBuilt_in, frExtended, F.Code.StackNeeds, nullptr, true, F.Code.Code, F.Variadic);
   for (const TLibrary& F : LibraryTable(Trig))
     Pack.Add(F.Name, F.Params, ctCdecl, frExtended, LibraryStackNeeds, F.Routine, true);
   return Pack;
@@ -155,7 +164,8 @@ const std::vector<TStandardEntry>& StandardEntries() {
   using namespace functions;
   static const std::vector<TStandardEntry> Entries = [] {
     std::vector<TStandardEntry> List;
-    for (const TInline& F : InlineTable(tcX87, paExtended)) List.push_back({F.Name, F.Params, true, F.Summary});
+    for (const TInline& F : InlineTable(tcX87, paExtended))
+      List.push_back({F.Name, F.Params, true, F.Summary, F.Variadic});
     for (const TLibrary& F : LibraryTable(tcX87)) List.push_back({F.Name, F.Params, false, F.Summary});
     return List;
   }();

@@ -32,6 +32,7 @@ struct TStandardEntry {
   std::string ParamSpec;  // "vf80", "vf80vf80"; empty for a constant
   bool Inline;            // x87 code copied in line (ctBuilt_in)
   std::string Summary;    // one line
+  TVariadic Variadic = vaNone;  // how a call may list more arguments
 };
 
 // Registers every function and constant of the pack on Target. A name the

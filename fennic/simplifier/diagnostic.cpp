@@ -237,6 +237,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
         m = Quoted(tok) + " raised a floating-point fault while folding constants; its term counts as 0";
       else if (c == '^')
         m = Quoted(tok) + " raised a floating-point fault while folding constants; it counts as 0";
+      else if (ArgumentsWritten(T, k) > 2)  // folded pair by pair
+        m = "the compile-time call " + Quoted(tok) + " faulted on a pair of its arguments; the pair counts as 0";
       else
         m = "the compile-time call " + Quoted(tok) + " faulted; it counts as 0";
       break;
@@ -365,8 +367,11 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       if (c == '^')
         m = "'^' calls the function pow, which must take two floating-point values";
       else if (named)
-        m = fn.Name + " takes " + Arguments(fn.Params.size()) + ", not " +
-            std::to_string(ArgumentsWritten(T, k));
+        m = fn.Name + " takes " +
+            (fn.Variadic != vaNone && Grammar() == grExtended
+                 ? "2 to " + std::to_string(MaxVariadicArguments) + " arguments"
+                 : Arguments(fn.Params.size())) +
+            ", not " + std::to_string(ArgumentsWritten(T, k));
       break;
     default:
       break;

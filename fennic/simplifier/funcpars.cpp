@@ -5,6 +5,7 @@
 
 #include "fennic/core/execmem.h"
 #include "fennic/core/codedtext.h"
+#include "fennic/core/stackguard.h"
 #include "fennic/simplifier/hostcall.h"
 #include "fennic/simplifier/numbers.h"
 #include "fennic/simplifier/simpler.h"
@@ -27,6 +28,16 @@ std::string InlineInteger(TVarType VarType, std::int64_t Value) {
 }
 
 constexpr std::size_t InlineIntegerLength = 10;
+
+// Machine stack that one level of nested calls takes in the stages after
+// the simplifier (the tree builder, the code generator's walk), with room to
+// spare. A bracket of the text pays for its own level in the simplifier's
+// descent; the nesting a variadic call adds is paid for here.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t NestedCallStack = 8 * 1024;
+#else
+constexpr std::size_t NestedCallStack = 2 * 1024;
+#endif
 
 }  // namespace
 
@@ -59,6 +70,8 @@ bool TSimpler::FoldCall(std::int32_t F, std::string_view Args, Extended& Value) 
 
 std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
   AllConst = true;
+  if (const TFunction* fn = FindFunc(Code); fn && fn->Variadic != vaNone && Grammar() == grExtended)
+    return VariadicPars(ArgText, Code, AllConst);
   const TAVarDef& params = ParamsOf(Code);
   const std::size_t n = params.size();
   if (n == 0) {
@@ -87,6 +100,98 @@ std::string TSimpler::FuncPars(std::string_view ArgText, std::int32_t Code, bool
   AllConst = AllConst && isConst;
   if (ErrorRaised()) return ArgumentFailed(Code, i);
   return acc;
+}
+
+std::string TSimpler::VariadicPars(std::string_view ArgText, std::int32_t Code, bool& AllConst) {
+  const TFunction& fn = *FindFunc(Code);
+  std::size_t count = ArgText.empty() ? 0 : 1;
+  for (std::string_view rest = ArgText; count <= MaxVariadicArguments; ++count) {
+    const std::size_t comma = FindComma(rest);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (count < 2 || count > MaxVariadicArguments) {
+    WrongCount(Code);
+    return {};
+  }
+  std::size_t added = 0;  // the levels of calls the nesting adds
+  if (fn.Variadic == vaInOrder) added = count - 2;
+  else
+    while ((std::size_t{2} << added) < count) ++added;
+  struct TNesting {
+    std::size_t& Levels;
+    const std::size_t Saved;
+    ~TNesting() { Levels = Saved; }
+  } nesting{FAddedNesting, FAddedNesting};
+  FAddedNesting += added;
+  if (StackLeft() < StackReserve + FAddedNesting * NestedCallStack) {
+    Fail(eEdge, {}, 0, 0);
+    return {};
+  }
+  // The operands still to be combined, first argument first: each is the
+  // coded argument of one call of fn over Leaves arguments. Only the last two
+  // are ever combined, so the constants of a pair that folds are the last of
+  // the table.
+  struct TOperand {
+    std::string Coded;
+    bool Const;
+    std::size_t Leaves;
+  };
+  std::vector<TOperand> operands;
+  const auto combine = [&] {
+    TOperand y = std::move(operands.back());
+    operands.pop_back();
+    TOperand& x = operands.back();
+    std::string args = std::move(x.Coded);
+    args += ',';
+    args += y.Coded;
+    Extended value;
+    const bool faulted = FCompError == eDomain;
+    x.Const = x.Const && y.Const && FoldCall(Code, args, value);
+    if (x.Const) {
+      if (!faulted && FCompError == eDomain) FaultAtCall(ArgText);
+      x.Coded = PushNum(value);
+    } else {
+      x.Coded = MarkerWithCode(FuncMarker, Code);
+      x.Coded += '(';
+      x.Coded += args;
+      x.Coded += ')';
+    }
+    x.Leaves += y.Leaves;
+  };
+  std::string_view rest = ArgText;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Pairs of equal weight merge before the next argument comes, so that
+    // the nesting stays ceil(log2 count) deep; in order, every pair merges.
+    while (operands.size() >= 2 &&
+           (fn.Variadic == vaInOrder || operands.back().Leaves == operands[operands.size() - 2].Leaves))
+      combine();
+    const std::size_t comma = FindComma(rest);
+    const std::string_view arg = rest.substr(0, comma);
+    bool isConst = false;
+    std::string coded = AnalysePar(arg, fn.Params[0], isConst);
+    if (ErrorRaised()) return ArgumentFailed(Code, i);
+    operands.push_back({std::move(coded), isConst, 1});
+    if (comma != std::string_view::npos) rest.remove_prefix(comma + 1);
+  }
+  while (operands.size() > 2) combine();
+  AllConst = operands[0].Const && operands[1].Const;
+  return operands[0].Coded + ',' + operands[1].Coded;
+}
+
+// A fault of an inner call of a variadic call is placed on the whole call,
+// its name included; ArgText lies inside its brackets.
+void TSimpler::FaultAtCall(std::string_view ArgText) {
+  const auto args = reinterpret_cast<std::uintptr_t>(ArgText.data());
+  const auto begin = reinterpret_cast<std::uintptr_t>(FText.data());
+  if (args <= begin || args + ArgText.size() >= begin + FText.size()) {
+    Fail(eDomain, {}, 0, 0);
+    return;
+  }
+  const std::size_t open = args - begin - 1;
+  std::size_t name = open;
+  while (name > 0 && IsIdentChar(FText[name - 1])) --name;
+  Fail(eDomain, FText, name, open + ArgText.size() + 2 - name);
 }
 
 std::string TSimpler::AnalysePar(std::string_view Arg, const TVarDef& Def, bool& IsConst) {

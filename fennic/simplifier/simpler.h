@@ -115,6 +115,10 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   [[gnu::noinline]] std::string IntegerArgument(std::string_view Arg, const TVarDef& Def, bool& IsConst);
   [[gnu::noinline]] std::string IntegerCall(std::string_view Text, std::int32_t F, bool Minus, const TVarDef& Def,
                                             bool& IsConst);
+  // FuncPars for a variadic function under grExtended: the coded arguments
+  // of the outermost two-argument call, the inner calls nested in them (and
+  // folded where both their arguments are constant).
+  [[gnu::noinline]] std::string VariadicPars(std::string_view ArgText, std::int32_t F, bool& AllConst);
 
   // Records Code found at Pos of S, a view into the blank-less text, over
   // Length bytes. A later error replaces an earlier one; eDomain keeps the
@@ -126,6 +130,8 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // Names the argument Index of F as the place of the error just raised
   // inside it, unless an inner call was named; returns the empty text.
   [[gnu::cold, gnu::noinline]] std::string ArgumentFailed(std::int32_t F, std::size_t Index);
+  // eDomain on the call whose argument list is ArgText.
+  [[gnu::cold, gnu::noinline]] void FaultAtCall(std::string_view ArgText);
 
   std::int32_t FConstIndex = 0;        // tree builder's cursor into the table
   TError FCompError = eNone;           // error state of the current compilation
@@ -142,6 +148,9 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   std::int32_t FErrorFunc = 0;
   std::size_t FErrorArg = 0;
   bool FErrorAtCall = false;  // the count of the innermost call's arguments is wrong
+  // Levels of nested calls that the variadic calls around the argument in
+  // analysis add to the text's own nesting.
+  std::size_t FAddedNesting = 0;
 };
 
 }  // namespace fennic

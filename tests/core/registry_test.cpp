@@ -142,10 +142,28 @@ TEST_F(Registry, RefusesWhatCannotWork) {
     EXPECT_TRUE(b.Variables().empty()) << c.What;
     EXPECT_TRUE(b.Functions().empty()) << c.What;
   }
+  // Variadic: two by-value parameters of one floating type, a floating result.
+  const struct {
+    TAVarDef Params;
+    TFuncResult Result;
+    TVariadic Variadic;
+  } shapes[] = {{{{vtDouble, psValue}, {vtDouble, psValue}}, frDouble, TVariadic(3)},
+                {{{vtDouble, psValue}, {vtDouble, psReference}}, frDouble, vaBalanced},
+                {{{vtInt32, psValue}, {vtInt32, psValue}}, frDouble, vaInOrder},
+                {{{vtDouble, psValue}, {vtSingle, psValue}}, frDouble, vaBalanced},
+                {{{vtDouble, psValue}}, frDouble, vaBalanced},
+                {{{vtDouble, psValue}, {vtDouble, psValue}}, frInt32, vaBalanced}};
+  for (const auto& shape : shapes) {
+    TFunction f{"f", shape.Params, ctCdecl, shape.Result, 0, Routine, false, {}};
+    f.Variadic = shape.Variadic;
+    EXPECT_EQ(TCtrlBlck(nullptr).RegisterFunc(f), 0) << &shape - shapes;
+  }
   TFunctionSet set;
   EXPECT_FALSE(set.Add("f", "vf80", ctBuilt_in, frExtended, 0, nullptr, true));
   EXPECT_FALSE(set.Add("g", "vf80", ctCdecl, frExtended, 0, nullptr, true));
+  EXPECT_FALSE(set.Add("h", "vf80", ctBuilt_in, frExtended, 0, nullptr, true, LoadOne, vaBalanced));
   EXPECT_EQ(set.Size(), 0u);
+  EXPECT_TRUE(set.Add("h", "vf32vf32", ctBuilt_in, frSingle, 0, nullptr, true, LoadOne, vaInOrder));
 
   // The usable neighbours of the refused records.
   void* at = nullptr;
@@ -154,6 +172,13 @@ TEST_F(Registry, RefusesWhatCannotWork) {
   EXPECT_EQ(blk.RegisterFunc(function([](TFunction&) {})), 1);
   EXPECT_EQ(blk.RegisterFuncExt("g", "vf80", ctBuilt_in, frExtended, 0, nullptr, true, LoadOne), 2);
   EXPECT_EQ(blk.RegisterFuncExt("h", "rf64", ctRegister, frExtended, 0, Routine, false), 3);
+  EXPECT_EQ(blk.RegisterFunc(function([](TFunction& f) {
+              f.Name = "s";
+              f.Params[1] = f.Params[0];
+              f.Variadic = vaInOrder;
+            })),
+            4);
+  EXPECT_EQ(blk.Functions()[3].Variadic, vaInOrder);
 }
 
 TEST_F(Registry, ClearEmptiesBothRegistries) {

@@ -53,6 +53,7 @@ const TResultCase Results[] = {
     // The extended grammar by default.
     {{"-x^2*-2 + 2^-1", "x=3"}, "18.5"},
     {{"2^0.5"}, "1.41421356237309504876"},
+    {{"min(3, a, 2) + sum(1, 2, a)", "a=-4"}, "-5"},
     // Options anywhere; an expression that begins with a minus sign.
     {{"x=3", "--smart-load=off", "-x"}, "-3"},
     {{"--", "--x", "x=2"}, "2"},
@@ -89,7 +90,7 @@ TEST(Cli, SettingsFlagsKeepTheValue) {
       "--trig-mode=safe",         "--trig-mode=delphi",         "--parallel-execution=off",
       "--eliminate-brackets=standard", "--eliminate-brackets=agressive", "--out-of-order=standart",
       "--out-of-order=aggressive", "--align-mode=off",           "--back-operation=false",
-      "--smart-load=0",           "--smart-load=yes"};
+      "--smart-load=0",           "--smart-load=yes",           "--grammar=standard"};
   const std::string Text = "(x+1)*(x-2)/(x+3) - sin(x)*(x*x-(x+x/2)) + x*x*x*x*x";
   const std::string Want = RunCli({Text, "x=1.25"}).FirstLine();
   ASSERT_FALSE(Want.empty());
@@ -121,6 +122,8 @@ const TErrorCase Errors[] = {
     {{"hypot(1,)"}, "eValExpected", 9, "argument 2 of hypot is empty"},
     {{"2 + pow(1)"}, "eParameter", 5, "pow takes 2 arguments, not 1"},
     {{"atan2(1,2,3)"}, "eParameter", 1, "atan2 takes 2 arguments, not 3"},
+    {{"1+max(1)"}, "eParameter", 3, "max takes 2 to 32 arguments, not 1"},
+    {{"--grammar=standard", "min(1,2,3)"}, "eParameter", 1, "min takes 2 arguments, not 3"},
     {{"x(2)", "x=1"}, "eOpExpected", 2, "'x' is a variable, not a function"},
     {{"x^2", "x=1", "--grammar=standard"}, "eOpExpected", 2, "there is no power operator: write pow(x, 2)"},
     {{std::string(3000, '(') + "1"}, "eEdge", 0, "brackets or calls are nested too deeply"},
