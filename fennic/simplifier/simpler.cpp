@@ -478,8 +478,9 @@ std::string TSimpler::Power(std::string_view S, std::size_t OpPos, std::size_t E
     Extended e = PopNum();
     if (Negate) e = -e;
     Negate = false;
-    if (e == static_cast<Extended>(static_cast<std::int64_t>(e)) && e >= -MaxInlineExponent &&
-        e <= MaxInlineExponent) {
+    // The range first: converting a value beyond int64 is undefined.
+    if (e >= -MaxInlineExponent && e <= MaxInlineExponent &&
+        e == static_cast<Extended>(static_cast<std::int64_t>(e))) {
       const auto n = static_cast<std::int64_t>(e);
       if (!constBase) {
         std::string coded = InlinePower(Base, n, B, N);
