@@ -199,15 +199,21 @@ std::string TSimpler::Logic(TLogicOp Op, const std::string& L, const std::string
     args += ',';
     args += R;
   }
+  return OperatorCall(F, args, IsTableConstant(L) && (Op == TLogicOp::Not || IsTableConstant(R)), S, OpPos,
+                      Length);
+}
+
+std::string TSimpler::OperatorCall(std::int32_t F, const std::string& Args, bool Constant, std::string_view S,
+                                   std::size_t OpPos, std::size_t Length) {
   Extended value;
   const bool faulted = FCompError == eDomain;
-  if (IsTableConstant(L) && (Op == TLogicOp::Not || IsTableConstant(R)) && FoldCall(F, args, value)) {
+  if (Constant && FoldCall(F, Args, value)) {
     if (!faulted && FCompError == eDomain) Fail(eDomain, S, OpPos, Length);
     return PushNum(value);
   }
   std::string coded = MarkerWithCode(FuncMarker, F);
   coded += '(';
-  coded += args;
+  coded += Args;
   coded += ')';
   return coded;
 }
@@ -520,17 +526,7 @@ std::string TSimpler::Power(std::string_view S, std::size_t OpPos, std::size_t E
   args += ',';
   if (Negate) args += "-(" + Exponent + ")";
   else args += Exponent;
-  Extended value;
-  const bool faulted = FCompError == eDomain;
-  if (constBase && IsTableConstant(Exponent) && FoldCall(F, args, value)) {
-    if (!faulted && FCompError == eDomain) Fail(eDomain, S, OpPos, End - OpPos);
-    return PushNum(value);
-  }
-  std::string coded = MarkerWithCode(FuncMarker, F);
-  coded += '(';
-  coded += args;
-  coded += ')';
-  return coded;
+  return OperatorCall(F, args, constBase && IsTableConstant(Exponent), S, OpPos, End - OpPos);
 }
 
 // Base^Exponent as ((Base*Base)*Base)..., divided into 1 for a negative

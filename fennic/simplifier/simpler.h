@@ -86,6 +86,10 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // starting at table place (B, N); OpPos..End is the "^" and its exponent.
   [[gnu::noinline]] std::string Power(std::string_view S, std::size_t OpPos, std::size_t End, const std::string& Base,
                                       std::string Exponent, bool Negate, std::int32_t B, std::int32_t N);
+  // The coded call of F on Args that an operator stands for, folded when
+  // Constant; a fault while folding is placed on OpPos, Length of S.
+  std::string OperatorCall(std::int32_t F, const std::string& Args, bool Constant, std::string_view S,
+                           std::size_t OpPos, std::size_t Length);
   // The call of a comparison or "!" on the coded operands L (and R), folded
   // when they are constant; OpPos, Length: the operator in S.
   [[gnu::noinline]] std::string Logic(TLogicOp Op, const std::string& L, const std::string& R, std::string_view S,
