@@ -171,9 +171,15 @@ class FENNIC_API TBuilder : public TSimpler {
 
   void CombineUsage(TTreeNode* Node);
   std::int32_t AnalyseArguments(TTreeNode* Node);
+  // A conditional runs ahead of its expression like a call, its condition
+  // with it; each branch is labelled on levels of its own.
+  void AnalyseConditional(TTreeNode* Node);
   std::int32_t FlushCallLeaf(TTreeNode* Node);
   bool FlushBelow(TTreeNode* Node);
   bool IsCallWithIntegerResult(const TTreeNode* Node) const;
+  // Computed ahead wherever it stands: a call whose integer result reaches
+  // the x87 only through a temporary, and a conditional.
+  bool RunsAhead(const TTreeNode* Node) const;
 
   std::int32_t FNesting = 0;  // current depth of brackets and calls while parsing
 };

@@ -144,7 +144,9 @@ void TBuilder::FindCommonValues() {
         break;
       case TNodeKind::Call: {
         const TFunction* fn = FindFunc(n->Code);
-        if (!fn || !IsPure(*fn)) {
+        // A conditional computes what its condition picks: never a value of
+        // its own.
+        if (!fn || !IsPure(*fn) || IsConditionalCode(n->Code)) {
           n->ValueId = numbers.Fresh();
           return;
         }
@@ -212,7 +214,10 @@ void TBuilder::FindCommonValues() {
         if (into->Right) pending.push_back(into->Right);
         if (into->Left) pending.push_back(into->Left);
       } else if (into->Kind == TNodeKind::Call) {
-        const TArgumentList args = ArgumentsOf(into);
+        // A branch of a conditional may not run: nothing in it is computed
+        // ahead.
+        const TArgumentList all = ArgumentsOf(into);
+        const TArgumentList args = IsConditionalCode(into->Code) && !all.empty() ? TArgumentList(all.data(), 1) : all;
         for (std::size_t k = args.size(); k-- > 0;)
           if (args[k].Kind == TArgKind::Tree && static_cast<std::size_t>(args[k].Index) < FTrees.size() &&
               FTrees[args[k].Index])

@@ -35,6 +35,10 @@ bool TBuilder::IsCallWithIntegerResult(const TTreeNode* Node) const {
   return fn && !IsFloatResult(fn->FuncResult);
 }
 
+bool TBuilder::RunsAhead(const TTreeNode* Node) const {
+  return IsCallWithIntegerResult(Node) || (IsCall(Node) && IsConditionalCode(Node->Code));
+}
+
 void TBuilder::StackUsage(TTreeNode* Node) {
   VisitPostOrder(*FWalks, Node, [this](TTreeNode* n) {
     // Unsigned 32-bit and 64-bit integers and extended values have no x87
@@ -80,6 +84,34 @@ std::int32_t TBuilder::AnalyseArguments(TTreeNode* Node) {
   return needs;
 }
 
+void TBuilder::AnalyseConditional(TTreeNode* Node) {
+  Node->Flushed = true;
+  Node->Usage = Node->Need;
+  const std::span<const TCallArg> args = ArgumentsOf(Node);
+  auto treeOf = [&](std::size_t k) -> TTreeNode* {
+    if (k >= args.size() || args[k].Kind != TArgKind::Tree) return nullptr;
+    const auto index = static_cast<std::size_t>(args[k].Index);
+    return index < FTrees.size() ? FTrees[index] : nullptr;
+  };
+  // Labels a root that its level compiles in place (not as a tree of its
+  // own); the levels above Level it reaches.
+  auto label = [&](TTreeNode* Tree, std::int32_t Level) {
+    const std::int32_t outerLevel = FLevel, outerTop = FTopLevel;
+    FLevel = FTopLevel = Level;
+    FuncStackUsage(Tree, 8);
+    if (!RunsAhead(Tree)) Tree->Flushed = false;
+    const std::int32_t levels = FTopLevel - Level;
+    FLevel = outerLevel;
+    FTopLevel = outerTop;
+    return levels;
+  };
+  TTreeNode* condition = treeOf(0);
+  Node->Levels = condition ? label(condition, FLevel + 1) : 0;
+  FTopLevel = std::max(FTopLevel, FLevel + 1 + Node->Levels);
+  for (std::size_t k = 1; k <= 2; ++k)
+    if (TTreeNode* branch = treeOf(k)) Node->BranchLevels[k - 1] = label(branch, 0);
+}
+
 // The call runs one level up, ahead of the expression, its arguments with
 // it. The labels of the arguments do not depend on the level, so the
 // analysis already done stands; only the levels it reaches move up.
@@ -105,6 +137,10 @@ void TBuilder::FuncStackUsage(TTreeNode* Node, std::int32_t Free) {
     }
     if (!IsCall(n)) {
       n->Usage = n->Need;
+      return;
+    }
+    if (IsConditionalCode(n->Code)) {
+      AnalyseConditional(n);
       return;
     }
     if (IsCallWithIntegerResult(n)) {
@@ -192,10 +228,9 @@ std::int32_t TBuilder::ParameterNeeds(const TTreeNode* Call, std::int32_t Free) 
         FTrees[index]) {
       TTreeNode* tree = FTrees[index];
       const std::int32_t levels = levelsOf([&] { FuncStackUsage(tree, Free); });
-      // A root marked by an earlier decision starts unmarked; a call with an
-      // integer result keeps its mark, since it only reaches the x87
-      // through a temporary.
-      if (!IsCallWithIntegerResult(tree)) tree->Flushed = false;
+      // A root marked by an earlier decision starts unmarked, but for what
+      // always runs ahead.
+      if (!RunsAhead(tree)) tree->Flushed = false;
       std::int32_t cost = tree->Usage;
       if (tree->Kind == TNodeKind::Number) {
         cost = 0;

@@ -55,6 +55,9 @@ struct TTreeNode {
   // Lets a later flush of the call raise FTopLevel without analysing the
   // arguments again.
   std::int32_t Levels = 0;
+  // Conditional: the highest code level that each branch's computation
+  // reaches on levels of its own (then, else), which run only when taken.
+  std::int32_t BranchLevels[2] = {};
   // The node's value number while repeated values are sought: equal
   // numbers, equal values.
   std::int32_t ValueId = 0;

@@ -70,10 +70,15 @@ void TFennic::CompileCall(TTreeNode* Node) {
   if (Node->Flushed) {
     // Computed ahead, on an empty level of its own below the two levels of
     // the prologue and the integer widening.
-    if (FLevel + 1 > FTopLevel - 2) Defect("no level left for a call computed ahead");
+    if (FLevel + 1 > FAheadTop) Defect("no level left for a call computed ahead");
     ++FLevel;
     if (Level().Depth != 0 || !Level().Ops.empty())
       Defect("a call computed ahead found its level occupied");
+    if (IsConditionalCode(Node->Code)) {
+      CompileConditional(Node);
+      DeliverResult(fn, Node);
+      return;
+    }
   }
   TLevelInfo& L = Level();
   L.CallMarks.push_back(static_cast<std::int32_t>(L.Ops.size()));

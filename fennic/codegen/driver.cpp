@@ -69,7 +69,7 @@ void TFennic::CompileText() {
 
 void TFennic::RunPass(const std::function<void()>& CompileBody) {
   CompileBody();
-  if (FLevel != 0) Defect("the expression's code did not end in level 0");
+  if (FLevel != 0 || FLevelBase != 0) Defect("the expression's code did not end in level 0");
   const std::int32_t n = TotalOps(0);
   for (std::int32_t i = 0; i < n; ++i) PerformOperation();
   // The outermost group has no Store and is never removed by the scheduler.
@@ -99,6 +99,11 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FBase4 = FBase8 = FBase16 = 0;
   FTopLevel += 2;  // one level for the widening of integer variables, one for the prologue
   ResetLevels(static_cast<std::size_t>(FTopLevel) + 1);
+  FLevelBase = 0;
+  FLevelCount = FTopLevel + 1;
+  FAheadTop = FTopLevel - 2;
+  FBranchSizes.clear();
+  FBranchCount = 0;
   FLevelEnds.clear();
   FLevel = 0;
   FSpilled = FSpilledMax = 0;
@@ -128,14 +133,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   // their area does not start at 0.
   std::int64_t total = 0;
   for (TLevelInfo& L : FLevels) {
-    if (!AlignMode()) {
-      L.Short4 += L.Short8 + L.Short16;
-      L.Short8 = L.Short16 = 0;
-    }
-    std::int64_t size = L.CodePos;
-    if (FBase4 > 0) size += 4 * std::int64_t{L.Short4};
-    if (FBase8 > 0) size += 4 * std::int64_t{L.Short8};
-    if (FBase16 > 0) size += 4 * std::int64_t{L.Short16};
+    const std::int64_t size = SizeWithBases({L.CodePos, L.Short4, L.Short8, L.Short16});
     if (size > INT32_MAX) Defect("routine too large");
     L.CodePos = static_cast<std::int32_t>(size);
     total += size;
@@ -166,6 +164,7 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FOutAddress = code.Address();
   FWriting = true;
   FLevel = 0;
+  FBranchCount = 0;
   FSpilled = 0;
   FTemps4 = FTemps8 = FTemps16 = 0;
   FIntInfo.clear();
@@ -188,6 +187,19 @@ void TFennic::GenerateCode(const std::function<void()>& CompileBody) {
   FStackNeed = FPassStackNeed;
   FReusedInRoutine.swap(FReused);
   FReused.clear();
+}
+
+std::int64_t TFennic::SizeWithBases(const TLevelSize& S) const {
+  std::int64_t short4 = S.Short4, short8 = S.Short8, short16 = S.Short16;
+  if (!AlignMode()) {
+    short4 += short8 + short16;
+    short8 = short16 = 0;
+  }
+  std::int64_t size = S.CodePos;
+  if (FBase4 > 0) size += 4 * short4;
+  if (FBase8 > 0) size += 4 * short8;
+  if (FBase16 > 0) size += 4 * short16;
+  return size;
 }
 
 void TFennic::ClearLevel(TLevelInfo& L) {

@@ -52,7 +52,7 @@ void TFennic::AddComm(const std::uint8_t* Bytes, std::int32_t Count) {
   TLevelInfo& L = Level();
   if (FWriting) {
     // A level never writes past the end the sizing pass measured for it.
-    if (static_cast<std::int64_t>(L.CodePos) + Count > FLevelEnds[FLevel])
+    if (static_cast<std::int64_t>(L.CodePos) + Count > FLevelEnds[static_cast<std::size_t>(FLevelBase + FLevel)])
       Defect("level " + std::to_string(FLevel) + " outgrows its measured size");
     if (Count > 0) std::memcpy(FOut + L.CodePos, Bytes, static_cast<std::size_t>(Count));
   }
@@ -418,7 +418,9 @@ std::int32_t TFennic::ProcessIntVar(const TVariable& Variable) {
   }
 
   // Emitted once, in the level that runs before all level code and pushes nothing.
-  const std::int32_t saved = FLevel;
+  const std::int32_t saved = FLevel, savedBase = FLevelBase, savedCount = FLevelCount;
+  FLevelBase = 0;
+  FLevelCount = FTopLevel + 1;
   FLevel = FTopLevel - 1;
   const std::int32_t o = AddVal(Variable.VarType == vtUInt32 ? vtDouble : Variable.VarType);
   FIntInfo.push_back(TIntInfo{Variable.Name, o});
@@ -432,6 +434,8 @@ std::int32_t TFennic::ProcessIntVar(const TVariable& Variable) {
     EmitFrame(insMovEspEax, o, 4);
   }
   FLevel = saved;
+  FLevelBase = savedBase;
+  FLevelCount = savedCount;
   return seenFromHere(o);
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <stdexcept>
@@ -50,6 +51,7 @@ struct TLevelInfo;
 struct TOpGroup;
 struct TToRegs;
 struct TIntInfo;
+struct TLevelSize;
 enum TInstr : std::uint8_t;
 
 // A value the routine computes once and loads where it recurs
@@ -229,6 +231,14 @@ class FENNIC_API TFennic : public TBuilder {
   std::size_t ComputeAhead(TTreeNode* Root, std::int32_t Temp);
   // Loads a common value: a copy of the register that holds it, or its temporary.
   void LoadCommon(std::int32_t Index);
+  // A conditional on its (empty) level: the condition, a jump past the
+  // branch it does not pick, and each branch on a stack of levels of its
+  // own placed in line; the value ends in ST0, outside the model.
+  void CompileConditional(TTreeNode* Node);
+  // One branch with its levels, its value left in ST0; its code in bytes
+  // (writing pass: as the sizing pass measured it).
+  void CompileBranch(TTreeNode* Root, std::int32_t TopLevel);
+  std::int32_t BranchBytes(std::size_t Index) const;
   // Emits a call leaf (arguments, call, result): the result is left in ST0,
   // or, for a flushed leaf, in a frame temporary of its result type.
   void CallFunction(TTreeNode* Node);
@@ -283,7 +293,19 @@ class FENNIC_API TFennic : public TBuilder {
   std::int32_t FSpilled = 0;
   std::int32_t FSpilledMax = 0;
   bool FWriting = false;
-  std::vector<TLevelInfo> FLevels;
+  // The levels: the expression's, 0 to FTopLevel, then those of the
+  // branches being compiled. FLevel counts from FLevelBase, the level 0 of
+  // the stack in use, which has FLevelCount levels; calls computed ahead
+  // may use its levels up to FAheadTop. A deque: the levels of a branch
+  // come and go while references to the others are held.
+  std::deque<TLevelInfo> FLevels;
+  std::int32_t FLevelBase = 0, FLevelCount = 0, FAheadTop = 0;
+  // Each branch's levels as the sizing pass measured them, in the order
+  // both passes compile the branches; FBranchCount: those of this pass.
+  std::vector<std::vector<TLevelSize>> FBranchSizes;
+  std::size_t FBranchCount = 0;
+  // A level's bytes once the frame bases are known.
+  std::int64_t SizeWithBases(const TLevelSize& S) const;
   std::vector<TIntInfo> FIntInfo;
   // Common values of this pass: their temporaries (without any level's
   // Pushed) and what the routine does with them.
@@ -378,7 +400,7 @@ class FENNIC_API TFennic : public TBuilder {
   std::uint8_t* FOut = nullptr;
   const std::uint8_t* FOutAddress = nullptr;
   std::vector<std::int32_t> FLevelEnds;
-  std::vector<TLevelInfo> FParkedLevels;
+  std::deque<TLevelInfo> FParkedLevels;
   // This pass calls a routine by the System V convention, whose stack must
   // be 16-byte aligned at the call (x86-64).
   bool FHostCalls = false;

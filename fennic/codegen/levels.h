@@ -110,9 +110,16 @@ struct TIntInfo {
   std::int32_t Offset = 0;  // frame offset of the widened copy, without any level's Pushed
 };
 
+// What the sizing pass measured of one level of a branch, for the writing
+// pass to place it.
+struct TLevelSize {
+  std::int32_t CodePos = 0;
+  std::int32_t Short4 = 0, Short8 = 0, Short16 = 0;
+};
+
 inline TLevelInfo& TFennic::Level() {
-  if (static_cast<std::size_t>(FLevel) >= FLevels.size()) [[unlikely]] NoLevel();
-  return FLevels[static_cast<std::size_t>(FLevel)];
+  if (FLevel < 0 || FLevel >= FLevelCount) [[unlikely]] NoLevel();
+  return FLevels[static_cast<std::size_t>(FLevelBase + FLevel)];
 }
 
 }  // namespace fennic

@@ -21,6 +21,7 @@ constexpr TPiece Fcmovb = {0xDA, 0xC1};   // CF
 constexpr TPiece Fcmovne = {0xDB, 0xC9};  // not ZF
 constexpr TPiece Fcmovu = {0xDA, 0xD9};   // PF
 constexpr TPiece FstpSt1 = {0xDD, 0xD9};  // the picked value alone
+constexpr TPiece FucomipSt3 = {0xDF, 0xEB};  // FUCOMIP ST0, ST3
 
 TAByte Join(std::initializer_list<TPiece> Pieces) {
   TAByte code;
@@ -40,6 +41,11 @@ TFunction Builtin(const char* Name, std::size_t Operands, std::int32_t StackNeed
   return f;
 }
 
+TFunction Unfoldable(TFunction F) {
+  F.Foldable = false;
+  return F;
+}
+
 // The operands arrive as a in ST1, b in ST0. FUCOMIP compares ST0 with ST1:
 // "b above a" (CF and ZF clear) is a < b; "b not below a" (CF clear) is
 // a <= b; with an FXCH first, the same for a > b and a >= b.
@@ -54,6 +60,12 @@ std::array<TFunction, LogicFuncCount> MakeTable() {
       Builtin("!=", 2, 0, Join({FucomipPop, ZeroOverOne, Fcmovne, Fcmovu, FstpSt1})),
       // !a is 0 == a; the 0 takes a register beyond the operand.
       Builtin("!", 1, 1, Join({Fldz, FucomipPop, OneOverZero, Fcmovne, Fcmovu, FstpSt1})),
+      // c in ST2, a in ST1, b in ST0: 0 compared with c leaves b in ST0, a
+      // true c (non-zero or NaN) moves a over it; c and a go.
+      Builtin("?:", 3, 1, Join({Fldz, FucomipSt3, Fcmovne, Fcmovu, FstpSt1, FstpSt1})),
+      // Never run as code: the code generator branches. Not foldable: the
+      // simplifier picks the branch of a constant condition itself.
+      Unfoldable(Builtin("?:", 3, 0, {})),
   };
 }
 

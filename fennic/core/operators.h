@@ -1,6 +1,9 @@
-// The comparisons and the logical not of the extended grammar: x87 code in
-// line, as functions of reserved codes that no registry holds, so that the
-// stages handle them as calls of built-in code (folded alike).
+// The comparisons, the logical not and the conditional of the extended
+// grammar: functions of reserved codes that no registry holds, so that the
+// stages handle them as calls of built-in code (folded alike). Select and
+// Conditional both take (condition, then, else): Select is x87 code in line
+// that has all three computed; Conditional has no code of its own, the code
+// generator computes only the branch the condition picks.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +14,18 @@
 namespace fennic {
 
 // In the order of the reserved codes.
-enum class TLogicOp : std::uint8_t { Less, LessEqual, Greater, GreaterEqual, Equal, NotEqual, Not };
+enum class TLogicOp : std::uint8_t {
+  Less, LessEqual, Greater, GreaterEqual, Equal, NotEqual, Not, Select, Conditional
+};
 
 inline constexpr std::int32_t LogicFuncBase = 2000001;
-inline constexpr std::int32_t LogicFuncCount = 7;
+inline constexpr std::int32_t LogicFuncCount = 9;
 
 inline constexpr std::int32_t LogicFuncCode(TLogicOp Op) { return LogicFuncBase + static_cast<std::int32_t>(Op); }
 inline constexpr bool IsLogicFuncCode(std::int32_t Code) {
   return Code >= LogicFuncBase && Code < LogicFuncBase + LogicFuncCount;
 }
+inline constexpr bool IsConditionalCode(std::int32_t Code) { return Code == LogicFuncCode(TLogicOp::Conditional); }
 
 // The function of a reserved code; null for any other code.
 FENNIC_API const TFunction* LogicFunction(std::int32_t Code);

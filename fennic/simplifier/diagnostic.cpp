@@ -111,6 +111,14 @@ bool ComparisonAt(std::string_view T, std::size_t Pos) {
          (before == '=' && Pos > 1 && (T[Pos - 2] == '=' || T[Pos - 2] == '!' || T[Pos - 2] == '<' || T[Pos - 2] == '>'));
 }
 
+// A && or || starts at Pos of T, or ends right before it.
+bool LogicalAt(std::string_view T, std::size_t Pos) {
+  auto pairAt = [T](std::size_t At) {
+    return At + 1 < T.size() && (T[At] == '&' || T[At] == '|') && T[At + 1] == T[At];
+  };
+  return pairAt(Pos) || (Pos >= 2 && pairAt(Pos - 2));
+}
+
 std::string Lower(std::string_view S) {
   std::string s(S);
   for (char& c : s)
@@ -256,6 +264,8 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
             (f.Params.size() > 1 ? "x, y" : "x") + ")";
       } else if (Grammar() == grExtended && ComparisonAt(T, k)) {
         m = "a comparison needs two operands";
+      } else if (Grammar() == grExtended && LogicalAt(T, k)) {
+        m = "a logical operator needs two operands";
       } else if (named && (before == '(' || before == ',') && (c == ')' || c == ',')) {
         m = argument + " is empty";
       } else if ((c == '+' || c == '-') && (before == '*' || before == '/')) {
@@ -273,7 +283,7 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
         m = "the text ends where an operand is expected";
       } else if (c == ')' && before == '(') {
         m = "the brackets are empty";
-      } else if (c == ')' || c == ',' || c == '*' || c == '/') {
+      } else if (c == ')' || c == ',' || c == '*' || c == '/' || c == ':' || c == '?') {
         m = "an operand is missing before " + Quoted(tok);
       } else {
         m = Quoted(tok) + " cannot start an operand";
@@ -287,10 +297,11 @@ TDiagnostic TSimpler::Diagnose(std::string_view Original) const {
       const std::string_view prev = OperandBefore(T, left);
       const std::string_view next = OperandAt(T, k + (c == '^' || c == ','));
       if (Grammar() == grExtended && (c == '&' || c == '|')) {
-        m = "there is no logical operator " + Quoted(std::string(2, c)) + ": write " +
-            (c == '&' ? "(x > 0)*(y > 0)" : "(x > 0) + (y > 0) > 0");
-      } else if (Grammar() == grExtended && (c == '?' || c == ':')) {
-        m = "there is no conditional operator '?:'";
+        m = Quoted(tok) + " is not an operator: write " + std::string(2, c);
+      } else if (Grammar() == grExtended && c == '?') {
+        m = "'?' without its ':'";
+      } else if (Grammar() == grExtended && c == ':') {
+        m = "':' without its '?'";
       } else if (Grammar() == grExtended && c == '=') {
         m = "'=' is not an operator: write == to compare";
       } else if (c == '^') {

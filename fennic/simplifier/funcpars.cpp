@@ -29,17 +29,15 @@ std::string InlineInteger(TVarType VarType, std::int64_t Value) {
 
 constexpr std::size_t InlineIntegerLength = 10;
 
-// Machine stack that one level of nested calls takes in the stages after
-// the simplifier (the tree builder, the code generator's walk), with room to
-// spare. A bracket of the text pays for its own level in the simplifier's
-// descent; the nesting a variadic call adds is paid for here.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t NestedCallStack = 8 * 1024;
-#else
-constexpr std::size_t NestedCallStack = 2 * 1024;
-#endif
-
 }  // namespace
+
+// One level of nested calls in the stages after the simplifier (the tree
+// builder, the code generator's walk) takes NestedCallStack, with room to
+// spare. A bracket of the text pays for its own level in the simplifier's
+// descent.
+bool TSimpler::NestingHasRoom(std::size_t Added) const {
+  return StackLeft() >= StackReserve + (FAddedNesting + Added) * NestedCallStack;
+}
 
 void TSimpler::WrongCount(std::int32_t F) {
   FCompError = eParameter;
@@ -118,16 +116,11 @@ std::string TSimpler::VariadicPars(std::string_view ArgText, std::int32_t Code, 
   if (fn.Variadic == vaInOrder) added = count - 2;
   else
     while ((std::size_t{2} << added) < count) ++added;
-  struct TNesting {
-    std::size_t& Levels;
-    const std::size_t Saved;
-    ~TNesting() { Levels = Saved; }
-  } nesting{FAddedNesting, FAddedNesting};
-  FAddedNesting += added;
-  if (StackLeft() < StackReserve + FAddedNesting * NestedCallStack) {
+  if (!NestingHasRoom(added)) {
     Fail(eEdge, {}, 0, 0);
     return {};
   }
+  const TAddedNesting nesting(FAddedNesting, added);
   // The operands still to be combined, first argument first: each is the
   // coded argument of one call of fn over Leaves arguments. Only the last two
   // are ever combined, so the constants of a pair that folds are the last of

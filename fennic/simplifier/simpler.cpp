@@ -37,6 +37,45 @@ bool TakesSignedOperand(char c) { return c == '*' || c == '/' || c == '^' || c =
 
 bool IsEquality(TLogicOp Op) { return Op == TLogicOp::Equal || Op == TLogicOp::NotEqual; }
 
+// Non-zero, NaN included, is true.
+bool IsTrue(Extended V) { return V != 0 || V != V; }
+
+// The function code of a coded text that is one call and nothing else; 0
+// for any other text.
+std::int32_t WholeCallCode(std::string_view R) {
+  if (R.size() < 7 || R[0] != FuncMarker || R[5] != '(') return 0;
+  std::size_t end = 5;
+  return SkipBracketGroup(R, end) && end == R.size() ? ReadInt32(R, 1) : 0;
+}
+
+// A variable or a table constant, with or without its sign.
+bool IsLeafText(std::string_view R) {
+  if (!R.empty() && (R[0] == '+' || R[0] == '-')) R.remove_prefix(1);
+  return !R.empty() && (R[0] == VarMarker || R[0] == ConstMarker) && ElementLength(R, 0) == R.size();
+}
+
+bool IsComparisonCode(std::int32_t Code) {
+  return IsLogicFuncCode(Code) && Code < LogicFuncCode(TLogicOp::Not);
+}
+
+// A value of 1 or 0: a comparison or a logical not.
+bool IsLogicValued(std::string_view R) {
+  const std::int32_t code = WholeCallCode(R);
+  return IsComparisonCode(code) || code == LogicFuncCode(TLogicOp::Not);
+}
+
+// A branch that both computes without a fault (nothing but loads, a sign
+// and a comparison of them), so that the conditional may pick by FCMOV
+// rather than by a jump.
+bool IsCheapBranch(std::string_view R) {
+  if (IsLeafText(R)) return true;
+  if (!IsComparisonCode(WholeCallCode(R))) return false;
+  std::string_view args = R.substr(6, R.size() - 7);
+  const std::size_t comma = FindComma(args);
+  return comma != std::string_view::npos && IsLeafText(args.substr(0, comma)) &&
+         IsLeafText(args.substr(comma + 1));
+}
+
 // A comparison operator outside brackets.
 struct TComparisonCut {
   std::size_t Pos, Length;
@@ -161,9 +200,166 @@ void TSimpler::Simplify(std::string& S) {
   if (!ErrorRaised()) S = std::move(coded);
 }
 
-// Left-associative; a group of < <= > >= binds tighter than == and !=.
+// c ? a : b, right-associative: the first "?" outside brackets and the
+// ":" that matches it.
 std::string TSimpler::Expression(std::string_view S) {
   if (Grammar() != grExtended) return Simpler2(S);
+  std::size_t question = std::string_view::npos, colon = std::string_view::npos;
+  long depth = 0, open = 0;
+  for (std::size_t i = 0; i < S.size() && colon == std::string_view::npos; ++i) {
+    const char c = S[i];
+    if (c == '(' || c == ')') depth += c == '(' ? 1 : -1;
+    else if (depth != 0) continue;
+    else if (c == '?' && open++ == 0) question = i;
+    else if (c == ':' && open > 0 && --open == 0) colon = i;
+  }
+  if (question == std::string_view::npos) return LogicalOr(S);
+  if (colon == std::string_view::npos) {
+    Fail(eOpExpected, S, question, 1);
+    return {};
+  }
+  // The operands of a conditional lie one call deeper.
+  if (!StackHasRoom() || !NestingHasRoom(1)) {
+    Fail(eEdge, {}, 0, 0);
+    return {};
+  }
+  const TAddedNesting nesting(FAddedNesting, 1);
+  const TTableMark start = TableMark();
+  std::string c = Operand(S, 0, question, &TSimpler::LogicalOr);
+  if (ErrorRaised()) return {};
+  const TTableMark afterC = TableMark();
+  const TFaultMark beforeA = SetFaultsAside();
+  std::string a = Operand(S, question + 1, colon, &TSimpler::Expression);
+  if (ErrorRaised()) return {};
+  const TTableMark afterA = TableMark();
+  const TFaultMark ofA = SetFaultsAside();
+  std::string b = Operand(S, colon + 1, S.size(), &TSimpler::Expression);
+  if (ErrorRaised()) return {};
+  if (!IsTableConstant(c) || afterC.Index != start.Index + 1) {
+    TakeFirstFault(ofA);
+    TakeFirstFault(beforeA);
+    return Choice(c, a, b, S, question);
+  }
+  // A constant condition keeps the branch it picks, with its constants;
+  // what folding the other one raised does not count.
+  const std::int32_t w = afterC.Bytes - start.Bytes;
+  const Extended v = KillLittle(start.Bytes, start.Index);
+  if (IsTrue(v)) {
+    TruncateTable(afterA.Bytes - w, afterA.Index - 1);
+    RestoreFaults(ofA);
+    TakeFirstFault(beforeA);
+    return a;
+  }
+  DropTable({afterC.Bytes - w, afterC.Index - 1}, {afterA.Bytes - w, afterA.Index - 1});
+  TakeFirstFault(beforeA);
+  return b;
+}
+
+std::string TSimpler::LogicalOr(std::string_view S) { return LogicalChain(S, '|'); }
+
+std::string TSimpler::LogicalAnd(std::string_view S) { return LogicalChain(S, '&'); }
+
+// Left-associative. a || b is a ? 1 : (b != 0) and a && b is a ? (b != 0)
+// : 0, each constant in its place of the table. A constant left operand
+// decides at once; the right one stays only when it is needed.
+std::string TSimpler::LogicalChain(std::string_view S, char Op) {
+  const auto next = Op == '|' ? &TSimpler::LogicalAnd : &TSimpler::Comparisons;
+  std::vector<std::size_t> cuts;
+  long depth = 0;
+  for (std::size_t i = 0; i + 1 < S.size(); ++i) {
+    if (S[i] == '(' || S[i] == ')') depth += S[i] == '(' ? 1 : -1;
+    else if (depth == 0 && S[i] == Op && S[i + 1] == Op) cuts.push_back(i++);
+  }
+  if (cuts.empty()) return (this->*next)(S);
+  // Each link nests the chain before it one call deeper, and the test of
+  // its right operand one more.
+  if (!StackHasRoom() || !NestingHasRoom(cuts.size() + 1)) {
+    Fail(eEdge, {}, 0, 0);
+    return {};
+  }
+  const TAddedNesting nesting(FAddedNesting, cuts.size() + 1);
+  std::string all = Operand(S, 0, cuts[0], next);
+  for (std::size_t k = 0; k < cuts.size() && !ErrorRaised(); ++k) {
+    const TTableMark afterLeft = TableMark();
+    const TFaultMark earlier = SetFaultsAside();
+    const std::size_t end = k + 1 < cuts.size() ? cuts[k + 1] : S.size();
+    std::string R = Operand(S, cuts[k] + 2, end, next);
+    if (ErrorRaised()) return {};
+    if (!IsTableConstant(all)) {
+      TakeFirstFault(earlier);
+      std::string truth = Truth(R, S, cuts[k]);
+      if (Op == '|') {
+        AddLittle(1, afterLeft.Bytes, afterLeft.Index);
+        all = Choice(all, std::string(1, ConstMarker), truth, S, cuts[k]);
+      } else {
+        std::string zero = PushNum(0);
+        all = Choice(all, truth, zero, S, cuts[k]);
+      }
+      continue;
+    }
+    const std::int32_t w = FConstSizes[static_cast<std::size_t>(afterLeft.Index - 1)];
+    const Extended v = KillLittle(afterLeft.Bytes - w, afterLeft.Index - 1);
+    if (IsTrue(v) == (Op == '|')) {
+      // true || b and false && b: b is never needed.
+      TruncateTable(afterLeft.Bytes - w, afterLeft.Index - 1);
+      RestoreFaults(earlier);
+      all = PushNum(Op == '|' ? 1 : 0);
+    } else {
+      TakeFirstFault(earlier);
+      all = Truth(R, S, cuts[k]);
+    }
+  }
+  return ErrorRaised() ? std::string() : all;
+}
+
+std::string TSimpler::Operand(std::string_view S, std::size_t Begin, std::size_t End,
+                              std::string (TSimpler::*Level)(std::string_view)) {
+  if (End == Begin) {
+    // The token that stands where the operand is due.
+    Fail(eValExpected, S, Begin, Begin < S.size() ? 1 : 0);
+    return {};
+  }
+  return (this->*Level)(S.substr(Begin, End - Begin));
+}
+
+std::string TSimpler::Truth(const std::string& R, std::string_view S, std::size_t OpPos) {
+  if (IsLogicValued(R)) return R;
+  return Logic(TLogicOp::NotEqual, R, PushNum(0), S, OpPos, 2);
+}
+
+std::string TSimpler::Choice(const std::string& C, const std::string& A, const std::string& B, std::string_view S,
+                             std::size_t OpPos) {
+  const TLogicOp op = IsCheapBranch(A) && IsCheapBranch(B) ? TLogicOp::Select : TLogicOp::Conditional;
+  return OperatorCall(LogicFuncCode(op), C + ',' + A + ',' + B, false, S, OpPos, S[OpPos] == '?' ? 1 : 2);
+}
+
+TSimpler::TFaultMark TSimpler::SetFaultsAside() {
+  TFaultMark m{FCompError, FErrorAt, FErrorLength, FErrorFunc, FErrorArg, FErrorAtCall};
+  if (FCompError == eDomain) FCompError = eNone;
+  return m;
+}
+
+void TSimpler::RestoreFaults(const TFaultMark& M) {
+  FCompError = M.Error;
+  FErrorAt = M.At;
+  FErrorLength = M.Length;
+  FErrorFunc = M.Func;
+  FErrorArg = M.Arg;
+  FErrorAtCall = M.AtCall;
+}
+
+void TSimpler::TakeFirstFault(const TFaultMark& Earlier) {
+  if (Earlier.Error == eDomain) RestoreFaults(Earlier);
+}
+
+void TSimpler::DropTable(TTableMark From, TTableMark To) {
+  FConstData.erase(FConstData.begin() + From.Bytes, FConstData.begin() + To.Bytes);
+  FConstSizes.erase(FConstSizes.begin() + From.Index, FConstSizes.begin() + To.Index);
+  FConstBytes -= To.Bytes - From.Bytes;
+}
+
+// Left-associative; a group of < <= > >= binds tighter than == and !=.
+std::string TSimpler::Comparisons(std::string_view S) {
   const std::vector<TComparisonCut> cuts = ComparisonCuts(S);
   if (cuts.empty()) return Simpler2(S);
   std::string all, group;

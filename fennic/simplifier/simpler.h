@@ -66,11 +66,60 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   Extended KillLittle(std::int32_t ByteOffset, std::int32_t Index);
   // Drops every entry from Index on (whose bytes start at ByteOffset).
   void TruncateTable(std::int32_t ByteOffset, std::int32_t Index);
+  // A place in the table; the entries between two places.
+  struct TTableMark {
+    std::int32_t Bytes, Index;
+  };
+  TTableMark TableMark() const { return {FConstBytes, static_cast<std::int32_t>(FConstSizes.size())}; }
+  void DropTable(TTableMark From, TTableMark To);
+
+  // The fault that folding raised (eDomain) is the first one of the text.
+  // An operand that may be dropped is folded with the earlier fault set
+  // aside, which then comes back unless the operand stays and faulted.
+  struct TFaultMark {
+    TError Error;
+    std::size_t At, Length;
+    std::int32_t Func;
+    std::size_t Arg;
+    bool AtCall;
+  };
+  TFaultMark SetFaultsAside();
+  void RestoreFaults(const TFaultMark& M);
+  void TakeFirstFault(const TFaultMark& Earlier);
+
+  // Later stages descend each level of call nesting on the machine stack;
+  // the nesting that the rewrite adds beyond the text's brackets is paid
+  // for as it is made.
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr std::size_t NestedCallStack = 8 * 1024;
+#else
+  static constexpr std::size_t NestedCallStack = 2 * 1024;
+#endif
+  bool NestingHasRoom(std::size_t Added) const;
+  struct TAddedNesting {
+    std::size_t& Levels;
+    const std::size_t Saved;
+    TAddedNesting(std::size_t& L, std::size_t Added) : Levels(L), Saved(L) { Levels += Added; }
+    ~TAddedNesting() { Levels = Saved; }
+  };
 
   // The rewriter. Raw text arrives as views; positions are 0-based.
-  // Expression: under grExtended the comparisons around the sums, else one
-  // sum (Simpler2).
+  // Expression: under grExtended the conditional, the logical operators and
+  // the comparisons around the sums, else one sum (Simpler2).
   [[gnu::noinline]] std::string Expression(std::string_view S);
+  std::string LogicalOr(std::string_view S);
+  std::string LogicalAnd(std::string_view S);
+  // A chain of || (Op '|') or && (Op '&').
+  [[gnu::noinline]] std::string LogicalChain(std::string_view S, char Op);
+  [[gnu::noinline]] std::string Comparisons(std::string_view S);
+  // Begin..End of S through Level; an empty operand is eValExpected at Begin.
+  std::string Operand(std::string_view S, std::size_t Begin, std::size_t End,
+                      std::string (TSimpler::*Level)(std::string_view));
+  // R as 1 or 0 (R != 0), for the operator at OpPos of S.
+  std::string Truth(const std::string& R, std::string_view S, std::size_t OpPos);
+  // The coded conditional C ? A : B for the operator at OpPos of S.
+  std::string Choice(const std::string& C, const std::string& A, const std::string& B, std::string_view S,
+                     std::size_t OpPos);
   std::string Simpler2(std::string_view S);
   std::string Simpler1(std::string_view S);
   void Simp1Jump(std::string_view S, std::size_t& Pos);

@@ -1,6 +1,6 @@
-// The extended grammar: "^", signs after operators, comparisons and "!",
-// their values under the regrouping settings, the calls of pow they make,
-// and their diagnostics.
+// The extended grammar: "^", signs after operators, comparisons, "!", the
+// logical operators and the conditional, their values under the regrouping
+// settings, the host calls they make, and their diagnostics.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,6 +19,11 @@ FENNIC_CDECL long double HostPow(long double x, long double y) {
   return std::pow(x, y);
 }
 FENNIC_CDECL long double HostTwice(long double x) { return 2 * x; }
+int countCalls = 0;
+FENNIC_CDECL long double HostCount(long double x) {
+  ++countCalls;
+  return x;
+}
 
 struct GrammarTest : ::testing::Test {
   void SetUp() override {
@@ -141,6 +146,81 @@ TEST_F(GrammarTest, PowersAndSignsAfterOperators) {
       }
 }
 
+// count(v) is v, counted at each run: an operand that is not needed is not
+// computed.
+TEST_F(GrammarTest, LogicAndConditionalComputeWhatTheyNeed) {
+  const struct {
+    const char* Text;
+    long double Value;
+    int Calls;  // of count, at run time
+  } cases[] = {
+      {"x<y ? count(x) : count(y)", 2, 1},
+      {"x>y ? count(x) : count(y)", 3, 1},
+      {"x>y ? 1 : 2", 2, 0},                      // in line: FCMOV
+      {"x-2 ? x : -x", -2, 0},
+      {"n ? 1 : 2", 1, 0},                        // NaN counts as true
+      {"n ? count(x) : count(y)", 2, 1},
+      {"x-2 ? count(x) : count(y)", 3, 1},
+      {"0 ? count(x) : 5", 5, 0},                 // folded: the branch is dropped
+      {"1 ? count(x) : ln(-1)", 2, 1},
+      {"x ? y ? 1 : 2 : 3", 1, 0},                // a conditional inside the first branch
+      {"0 ? 1 : 0 ? 2 : 3", 3, 0},                // right-associative
+      {"x>y ? 1 : y>x ? count(2) : 3", 2, 1},
+      {"x>y ? (count(x) > 0 ? count(y) : 1) : count(h)", 0.5, 1},
+      {"x<y ? (count(x) > 0 ? count(y) : 1) : count(h)", 3, 2},
+      {"count(x) > 1 ? count(y) : 0", 3, 2},      // the condition always runs
+      {"x ? count(x) + count(y) : 0", 5, 2},
+      {"x + (x>y ? 10 : count(20))", 22, 1},
+      {"-(x<y ? count(x) : y)", -2, 1},
+      {"(x<y ? count(x) : y)^2", 4, 2},          // the base is computed for each factor
+      {"twice(x<y ? count(x) : y)", 4, 1},
+      {"x && y", 1, 0},
+      {"x && 0", 0, 0},
+      {"x-2 && count(x)", 0, 0},
+      {"x && count(x-2)", 0, 1},
+      {"x || count(x)", 1, 0},
+      {"x-2 || count(y)", 1, 1},
+      {"x-2 || count(x-2)", 0, 1},
+      {"n && 1", 1, 0},
+      {"x-2 || n", 1, 0},
+      {"0 && count(x)", 0, 0},
+      {"1 || count(x)", 1, 0},
+      {"count(x) && count(y) && count(x-2) && count(h)", 0, 3},
+      {"x-2 || x-2 || count(h)", 1, 1},
+      {"!x && count(x)", 0, 0},
+      {"!(x && 0)", 1, 0},
+      {"x<y && y<x", 0, 0},
+      {"1 || 0 ? 5 : 6", 5, 0},                   // || binds tighter than ?:
+      {"x>y || x<y ? 7 : 8", 7, 0},
+      {"0 && 1 || 1", 1, 0},                      // && binds tighter than ||
+      {"1 || 1 && 0", 1, 0},
+      {"(1 || 1) && 0", 0, 0},
+      {"x == 2 && y == 3", 1, 0},                 // == binds tighter than &&
+      {"x < y == 1 && 1", 1, 0},
+      {"x - 2 || y - 3 == 0", 1, 0},
+      {"1 && 0 ? 1 : 2", 2, 0},
+      {"x ? 1 : 2 + 3", 1, 0},                    // the branch takes the whole sum
+      {"x-2 ? 1 : 2 + 3", 5, 0},
+  };
+  f.RegisterFuncExt("count", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostCount), false);
+  f.RegisterFuncExt("twice", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
+  f.RegisterFuncExt("ln", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
+  for (std::uint8_t brackets : {0, 1, 2})
+    for (std::uint8_t order : {0, 1, 2})
+      for (const auto& c : cases) {
+        TSettings s;
+        s.Brackets = brackets;
+        s.OutOfOrder = order;
+        s.ApplyTo(f);
+        SCOPED_TRACE(std::string(c.Text) + " " + s.Describe());
+        f.SetExprString(c.Text);
+        ASSERT_EQ(f.CompError(), eNone) << f.ErrorMessage();
+        countCalls = 0;
+        EXPECT_EQ(f.Evaluate(), c.Value);
+        EXPECT_EQ(countCalls, c.Calls);
+      }
+}
+
 TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
   const struct {
     const char* Text;
@@ -157,8 +237,15 @@ TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
       {"x <", eValExpected, 3, 0, "a comparison needs two operands"},
       {"1 + (== x)", eValExpected, 5, 0, "a comparison needs two operands"},
       {"x = 1", eOpExpected, 2, 1, "'=' is not an operator: write == to compare"},
-      {"x && y", eOpExpected, 2, 1, "there is no logical operator '&&'"},
-      {"x > 0 ? x : 0", eOpExpected, 6, 1, "there is no conditional operator"},
+      {"x & y", eOpExpected, 2, 1, "'&' is not an operator: write &&"},
+      {"x | y", eOpExpected, 2, 1, "'|' is not an operator: write ||"},
+      {"&& x", eValExpected, 0, 1, "a logical operator needs two operands"},
+      {"x || ", eValExpected, 4, 0, "a logical operator needs two operands"},
+      {"x > 0 ? x", eOpExpected, 6, 1, "'?' without its ':'"},
+      {"x : 1", eOpExpected, 2, 1, "':' without its '?'"},
+      {"x ? 1 : 2 : 3", eOpExpected, 10, 1, "':' without its '?'"},
+      {"x ? : 1", eValExpected, 4, 1, "an operand is missing before ':'"},
+      {"(x ? 1) : 2", eOpExpected, 3, 1, "'?' without its ':'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Text);
@@ -181,6 +268,29 @@ TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
         << d.Message;
   }
   EXPECT_EQ(f.Evaluate(), 2);
+  {
+    // A fault in an operand that a constant drops does not count.
+    TScopedControlWord cw(Unmasked(X87ZeroDivide));
+    const struct {
+      const char* Text;
+      TError Error;
+      std::size_t Position;
+    } faults[] = {
+        {"1 ? 2 : 0^-1", eNone, TDiagnostic::NoPosition},
+        {"0 ? 0^-1 : 2", eNone, TDiagnostic::NoPosition},
+        {"0 && 0^-1", eNone, TDiagnostic::NoPosition},
+        {"1 || 0^-1 || 0^-1", eNone, TDiagnostic::NoPosition},
+        {"x ? 0^-1 : 2", eDomain, 5},
+        {"0 ? 0^-1 : x + 0^-1", eDomain, 16},
+        {"x && 0^-1", eDomain, 6},
+    };
+    for (const auto& c : faults) {
+      SCOPED_TRACE(c.Text);
+      f.SetExprString(c.Text);
+      EXPECT_EQ(f.CompError(), c.Error) << f.ErrorMessage();
+      EXPECT_EQ(f.ErrorPosition(), c.Position);
+    }
+  }
   // A pow that does not take two floating-point values cannot serve "^".
   f.RegisterFuncExt("pow", "vf80vi32", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostPow), false);
   f.SetExprString("x^h");

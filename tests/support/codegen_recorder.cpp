@@ -21,7 +21,9 @@ void TRecordingFennic::StartSizing(std::int32_t treeLevels) {
   FWriting = false;
   FTopLevel = treeLevels + 2;
   FLevels.assign(static_cast<std::size_t>(FTopLevel) + 1, TLevelInfo{});
-  FLevel = 0;
+  FLevel = FLevelBase = 0;
+  FLevelCount = FTopLevel + 1;
+  FAheadTop = FTopLevel - 2;
   FBase4 = FBase8 = FBase16 = 0;
   FSpilled = FSpilledMax = 0;
   FTemps4 = FTemps8 = FTemps16 = 0;
