@@ -64,16 +64,31 @@ bool IsLogicValued(std::string_view R) {
   return IsComparisonCode(code) || code == LogicFuncCode(TLogicOp::Not);
 }
 
-// A branch that both computes without a fault (nothing but loads, a sign
-// and a comparison of them), so that the conditional may pick by FCMOV
-// rather than by a jump.
-bool IsCheapBranch(std::string_view R) {
+// A load or a comparison of loads: computed without a fault (nothing but
+// loads, a sign and FUCOMI, which is quiet on a quiet NaN).
+bool IsQuietOperand(std::string_view R) {
   if (IsLeafText(R)) return true;
   if (!IsComparisonCode(WholeCallCode(R))) return false;
   std::string_view args = R.substr(6, R.size() - 7);
   const std::size_t comma = FindComma(args);
   return comma != std::string_view::npos && IsLeafText(args.substr(0, comma)) &&
          IsLeafText(args.substr(comma + 1));
+}
+
+// A branch cheap and quiet enough to be computed whether or not it is
+// taken, so that the conditional may pick by FCMOV rather than by a jump:
+// a quiet operand, or a choice by FCMOV between quiet operands.
+bool IsCheapBranch(std::string_view R) {
+  if (IsQuietOperand(R)) return true;
+  if (WholeCallCode(R) != LogicFuncCode(TLogicOp::Select)) return false;
+  std::string_view args = R.substr(6, R.size() - 7);
+  for (int k = 0; k < 3; ++k) {
+    const std::size_t comma = FindComma(args);
+    if ((comma == std::string_view::npos) != (k == 2)) return false;
+    if (!IsQuietOperand(args.substr(0, comma))) return false;
+    if (k < 2) args.remove_prefix(comma + 1);
+  }
+  return true;
 }
 
 // A comparison operator outside brackets.
