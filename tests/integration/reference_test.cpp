@@ -111,10 +111,14 @@ TEST(ExpressionGenerator, ProducesGrammaticalTextReproducibly) {
   pool.RegisterAll(ref);
   ExpressionGenerator a(pool, 42), b(pool, 42);
   GenOptions o;
-  for (int i = 0; i < 500; ++i) {
-    std::string t = a.Next(o);
-    EXPECT_EQ(t, b.Next(o));
-    EXPECT_TRUE(ref.Evaluate(t)) << t;
+  for (bool extended : {false, true}) {
+    o.Extended = extended;
+    ref.SetExtended(extended);
+    for (int i = 0; i < 500; ++i) {
+      std::string t = a.Next(o);
+      EXPECT_EQ(t, b.Next(o));
+      EXPECT_TRUE(ref.Evaluate(t)) << t;
+    }
   }
   std::string big = a.Balanced(9, true);
   EXPECT_TRUE(ref.Evaluate(big));
