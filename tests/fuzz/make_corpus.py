@@ -19,8 +19,9 @@ for line in (root / "benchmarks" / "corpus" / "formulas.txt").read_text().splitl
         texts.add(line.split(":", 1)[1].strip())
 
 literal = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
-# Expression-like strings: the grammar's characters only, with a letter or digit.
-shape = re.compile(r"^[A-Za-z0-9_+\-*/().,^ ]{1,300}$")
+# Expression-like strings: the grammar's characters only (the extended one's
+# comparisons, logic and conditional included), with a letter or digit.
+shape = re.compile(r"^[A-Za-z0-9_+\-*/().,^ <>=!?:|&]{1,300}$")
 sources = [root / "docs" / "tutorial.md", *sorted((root / "examples").glob("*.cpp"))]
 for area in ("simplifier", "builder", "codegen", "integration", "functions", "tools"):
     sources += sorted((root / "tests" / area).glob("*.cpp"))
@@ -36,6 +37,11 @@ for path in sources:
         if re.search(r"\.(h|cpp|txt)\b", s) or re.fullmatch(r"([vr][fiu]\d\d)+", s):
             continue
         if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]{6,}", s):
+            continue
+        # Nor are assignments, options ("x=1", "--digits=3"), typed names
+        # ("k:i32") and messages ("line 4: ..."): a lone "=", or more colons
+        # than conditionals.
+        if re.search(r"(?<![<>=!])=(?!=)", s) or s.count(":") > s.count("?"):
             continue
         texts.add(s)
 

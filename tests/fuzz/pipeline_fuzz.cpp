@@ -333,6 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   c.Default.SetGrammar(settings.Grammar);
   const TRun plain = CompileAndRun(c.Default, text, true, settings);
   if (plain.Error != eNone) return 0;
+  Reference().SetExtended(settings.Grammar == grExtended);
   const std::optional<RefValue> expected = Reference().Evaluate(text);
   if (!expected) return 0;
   if (expected->Comparable) ++Counts.Compared;

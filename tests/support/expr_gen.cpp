@@ -106,14 +106,15 @@ std::string ExpressionGenerator::Render(const GenOptions& o, int depth, char par
   char op = 0;
   if (o.Extended && depth > 0 && Chance(FRng, 0.2)) {
     // Bracketed, so that it stands as an operand anywhere.
-    static const char* const comparisons[] = {"<", "<=", ">", ">=", "==", "!="};
-    const int kind = std::uniform_int_distribution<int>(0, 7)(FRng);
+    const int kind = std::uniform_int_distribution<int>(0, 8)(FRng);
     if (kind < 6)
-      text = "(" + Render(o, depth - 1, '<', false) + comparisons[kind] + Render(o, depth - 1, '<', true) + ")";
+      text = "(" + Comparison(o, depth) + ")";
     else if (kind == 6)
       text = "((" + Render(o, depth - 1, 0, false) + ")^" + std::to_string(std::uniform_int_distribution<int>(-3, 4)(FRng)) + ")";
-    else
+    else if (kind == 7)
       text = "(!(" + Render(o, depth - 1, 0, false) + "))";
+    else
+      text = "(" + Logic(o, depth - 1, 0) + ")";
   } else if (depth <= 0 || Chance(FRng, o.LeafChance)) {
     text = Leaf(o);
   } else {
@@ -137,8 +138,40 @@ std::string ExpressionGenerator::Render(const GenOptions& o, int depth, char par
   return text;
 }
 
+std::string ExpressionGenerator::Comparison(const GenOptions& o, int depth) {
+  static const char* const comparisons[] = {"<", "<=", ">", ">=", "==", "!="};
+  const char* op = comparisons[std::uniform_int_distribution<int>(0, 5)(FRng)];
+  return Render(o, depth - 1, '<', false) + op + Render(o, depth - 1, '<', true);
+}
+
+// `loosest` is the loosest operator the text may show without brackets:
+// 0 "?:", 1 "||", 2 "&&", 3 none (an operand of "&&").
+std::string ExpressionGenerator::Logic(const GenOptions& o, int depth, int loosest) {
+  const int kind = depth <= 0 || Chance(FRng, o.LeafChance + 0.3) ? 3 : std::uniform_int_distribution<int>(0, 2)(FRng);
+  std::string text;
+  switch (kind) {
+    case 0:  // right-associative: a conditional needs brackets only as the condition;
+             // three operands take two levels, so that texts keep their size
+      text = Logic(o, depth - 2, 1) + "?" + Logic(o, depth - 2, 0) + ":" + Logic(o, depth - 2, 0);
+      break;
+    case 1:  // left-associative
+      text = Logic(o, depth - 1, 1) + "||" + Logic(o, depth - 1, 2);
+      break;
+    case 2:
+      text = Logic(o, depth - 1, 2) + "&&" + Logic(o, depth - 1, 3);
+      break;
+    default:  // a comparison or a sum: tighter than all three
+      return Chance(FRng, 0.5) ? Comparison(o, depth) : Render(o, depth - 1, 0, false);
+  }
+  if (kind < loosest || Chance(FRng, o.BracketChance)) text = "(" + text + ")";
+  return text;
+}
+
 std::string ExpressionGenerator::Next(const GenOptions& options) {
-  std::string text = Render(options, options.MaxDepth, 0, false);
+  // Under the extended grammar some texts are a conditional or a logical
+  // operator as a whole, unbracketed.
+  std::string text = options.Extended && Chance(FRng, 0.15) ? Logic(options, options.MaxDepth, 0)
+                                                             : Render(options, options.MaxDepth, 0, false);
   if (Chance(FRng, options.MinusChance) && text[0] != '-') text = "-" + text;
   return text;
 }

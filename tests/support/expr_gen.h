@@ -58,8 +58,8 @@ struct GenOptions {
   double BracketChance = 0.2;   // extra brackets where none are needed
   double MinusChance = 0.15;    // unary minus on a term
   bool Divisions = true;
-  // The extended grammar: comparisons, "!", powers with whole exponents and
-  // signs right after "*" and "/".
+  // The extended grammar: "?:", "||" and "&&", comparisons, "!", powers with
+  // whole exponents and signs right after "*" and "/".
   bool Extended = false;
 };
 
@@ -74,6 +74,8 @@ class ExpressionGenerator {
  private:
   std::string Render(const GenOptions& o, int depth, char parent, bool rightOfParent);
   std::string Leaf(const GenOptions& o);
+  std::string Comparison(const GenOptions& o, int depth);
+  std::string Logic(const GenOptions& o, int depth, int loosest);
   const VariablePool& FPool;
   std::mt19937 FRng;
 };

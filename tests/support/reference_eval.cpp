@@ -92,14 +92,15 @@ long double ReadVariable(TVarType type, const void* p) {
   return 0;
 }
 
-// Recursive descent over the text: sum, product, factor.
+// Recursive descent over the text: sum, product, factor; under the extended
+// grammar conditional, or, and, equality and relation above the sum.
 class RefParser {
  public:
   RefParser(const ReferenceEvaluator& ev, const std::string& text) : E(ev), S(text) {}
 
   std::optional<RefValue> Run() {
     Strip();
-    auto v = E.FExtended ? Equality() : Sum();
+    auto v = Expression();
     if (!v || P != S.size()) return std::nullopt;
     return v;
   }
@@ -109,6 +110,11 @@ class RefParser {
   std::string S;
   std::size_t P = 0;
   int Depth = 0;
+  // Above zero inside an untaken branch or a short-circuited operand: parsed,
+  // but no function is called and its value is discarded.
+  int Skipping = 0;
+
+  std::optional<RefValue> Expression() { return E.FExtended ? Conditional() : Sum(); }
 
   void Strip() {
     std::string t;
@@ -125,12 +131,74 @@ class RefParser {
   bool At(char c) const { return P < S.size() && S[P] == c; }
   bool At2(const char* op) const { return P + 1 < S.size() && S[P] == op[0] && S[P + 1] == op[1]; }
 
+  // True when the operands' rounding could decide how they compare.
+  static bool Close(const RefValue& a, const RefValue& b) {
+    return !std::isnan(a.Value) && !std::isnan(b.Value) && (a.Error > 0 || b.Error > 0) &&
+           !(std::fabs(a.Value - b.Value) > 8 * (a.Error + b.Error));
+  }
+
   // 1 or 0; not comparable when the operands' rounding could decide it.
   static RefValue Truth(bool v, const RefValue& a, const RefValue& b) {
-    const bool close = !std::isnan(a.Value) && !std::isnan(b.Value) && (a.Error > 0 || b.Error > 0) &&
-                       !(std::fabs(a.Value - b.Value) > 8 * (a.Error + b.Error));
-    return {v ? 1.0L : 0.0L, 0, a.Comparable && b.Comparable && !close};
+    return {v ? 1.0L : 0.0L, 0, a.Comparable && b.Comparable && !Close(a, b)};
   }
+
+  // Whether a condition or a logical operand holds (any non-zero, NaN
+  // included), and whether its value decides that reliably.
+  static bool Holds(const RefValue& c) { return c.Value != 0; }
+  static bool Decides(const RefValue& c) { return c.Comparable && !Close(c, Exact(0)); }
+
+  // An operand that is parsed and, unless `evaluate`, not evaluated.
+  template <class Rule>
+  std::optional<RefValue> Lazily(bool evaluate, Rule rule) {
+    Skipping += !evaluate;
+    auto v = (this->*rule)();
+    Skipping -= !evaluate;
+    return v;
+  }
+
+  // c ? a : b, right-associative; only the chosen branch is evaluated, and
+  // only its error enters the result.
+  std::optional<RefValue> Conditional() {
+    if (++Depth > 20000) return std::nullopt;
+    auto c = LogicalOr();
+    if (!c || !At('?')) {
+      --Depth;
+      return c;
+    }
+    ++P;
+    const bool taken = Holds(*c);
+    auto a = Lazily(taken, &RefParser::Conditional);
+    if (!a || !At(':')) return std::nullopt;
+    ++P;
+    auto b = Lazily(!taken, &RefParser::Conditional);
+    if (!b) return std::nullopt;
+    RefValue r = taken ? *a : *b;
+    r.Comparable = r.Comparable && Decides(*c);
+    Reach = TReach::Of(r.Value);  // one factor to a chain around it
+    --Depth;
+    return r;
+  }
+
+  // "||" and "&&", left-associative, 1 or 0; the right operand is evaluated
+  // only when the left one does not decide.
+  template <std::optional<RefValue> (RefParser::*Operand)(), char Op>
+  std::optional<RefValue> Logical() {
+    auto acc = (this->*Operand)();
+    while (acc && At2(Op == '|' ? "||" : "&&")) {
+      P += 2;
+      const bool decided = Holds(*acc) == (Op == '|');
+      bool comparable = Decides(*acc);
+      auto r = Lazily(!decided, Operand);
+      if (!r) return std::nullopt;
+      if (!decided) comparable = comparable && Decides(*r);
+      const bool v = decided ? Op == '|' : Holds(*r);
+      acc = RefValue{v ? 1.0L : 0.0L, 0, comparable};
+      Reach = TReach::Of(acc->Value);
+    }
+    return acc;
+  }
+  std::optional<RefValue> LogicalAnd() { return Logical<&RefParser::Equality, '&'>(); }
+  std::optional<RefValue> LogicalOr() { return Logical<&RefParser::LogicalAnd, '|'>(); }
 
   std::optional<RefValue> Equality() {
     auto acc = Relational();
@@ -249,7 +317,7 @@ class RefParser {
     char c = S[P];
     if (c == '(') {
       ++P;
-      auto v = E.FExtended ? Equality() : Sum();
+      auto v = Expression();
       if (!v || !At(')')) return std::nullopt;
       ++P;
       return v;
@@ -280,7 +348,7 @@ class RefParser {
         if (At('(')) {
           ++P;
           while (true) {
-            auto a = E.FExtended ? Equality() : Sum();
+            auto a = Expression();
             if (!a) return std::nullopt;
             args.push_back(a->Value);
             comparable = comparable && a->Comparable && a->Error == 0;
@@ -290,7 +358,7 @@ class RefParser {
             break;
           }
         }
-        long double r = f->second(args);
+        const long double r = Skipping ? NAN : f->second(args);
         // A function's sensitivity to rounding in its arguments is unknown.
         RefValue v{r, 4 * kUnit * std::fabs(r), comparable && std::isfinite(r)};
         Reach = TReach::Of(r);

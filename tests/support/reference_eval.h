@@ -31,8 +31,9 @@ class ReferenceEvaluator {
 
   // The value of the text, or nullopt when the text breaks the grammar.
   std::optional<RefValue> Evaluate(const std::string& text) const;
-  // The extended grammar: comparisons, "!", "^" with a whole exponent, a
-  // sign after "*", "/" and "^".
+  // The extended grammar: "?:", "||" and "&&" (lazily: an untaken branch or a
+  // short-circuited operand calls no function and adds no error), comparisons,
+  // "!", "^" with a whole exponent, a sign after "*", "/" and "^".
   void SetExtended(bool on) { FExtended = on; }
 
   // True when `actual` agrees with `expected` within the error bound (times a
