@@ -1,5 +1,7 @@
 #include "fennic/builder/treeprint.h"
 
+#include "fennic/core/operators.h"
+
 namespace fennic {
 
 namespace {
@@ -28,7 +30,9 @@ std::string LeafText(const TTreeNode* Node, std::span<const TCallArg> Args) {
     case TNodeKind::Variable:
       return "v" + std::to_string(Node->Code);
     case TNodeKind::Call: {
-      std::string out = "f" + std::to_string(Node->Code);
+      // The extended grammar's operators by their own names.
+      const TFunction* op = LogicFunction(Node->Code);
+      std::string out = op ? op->Name : "f" + std::to_string(Node->Code);
       const auto first = static_cast<std::size_t>(Node->FirstArg);
       const auto count = static_cast<std::size_t>(Node->ArgCount);
       if (count == 0) return out;
