@@ -61,9 +61,9 @@ struct TStackRoom {
 
 std::size_t StackLeft() { return RoomBelow(Here()).Left; }
 
-bool StackHasRoom() {
+bool StackHasRoom(std::size_t Extra) {
   const TStackRoom room = RoomBelow(Here());
-  return room.Size != 0 && room.Left >= std::min(StackReserve, room.Size / 4);
+  return room.Size != 0 && room.Left >= std::min(StackReserve, room.Size / 4) + Extra;
 }
 
 TStackEntry::TStackEntry() : FSavedTop(ForeignTop) {

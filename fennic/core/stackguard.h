@@ -19,8 +19,9 @@ namespace fennic {
 std::size_t StackLeft();
 
 // True when the descent may go a level deeper: StackLeft keeps the reserve
-// below (StackReserve, or a quarter of a stack smaller than four times it).
-bool StackHasRoom();
+// below (StackReserve, or a quarter of a stack smaller than four times it),
+// and Extra bytes more that later stages will take.
+bool StackHasRoom(std::size_t Extra = 0);
 
 // Marks where a descent begins, for the stacks that StackLeft cannot see
 // the bounds of. Nested entries on the same stack (a compilation inside a

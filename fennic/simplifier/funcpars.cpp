@@ -36,7 +36,7 @@ constexpr std::size_t InlineIntegerLength = 10;
 // spare. A bracket of the text pays for its own level in the simplifier's
 // descent.
 bool TSimpler::NestingHasRoom(std::size_t Added) const {
-  return StackLeft() >= StackReserve + (FAddedNesting + Added) * NestedCallStack;
+  return StackHasRoom((FAddedNesting + Added) * NestedCallStack);
 }
 
 void TSimpler::WrongCount(std::int32_t F) {

@@ -217,9 +217,12 @@ void TSimpler::Simplify(std::string& S) {
 
 // c ? a : b, right-associative: the first "?" outside brackets and the
 // ":" that matches it.
+// The descent takes the loosest operator outside brackets: this frame is
+// on its path through every bracket, and stays small.
 std::string TSimpler::Expression(std::string_view S) {
   if (Grammar() != grExtended) return Simpler2(S);
   std::size_t question = std::string_view::npos, colon = std::string_view::npos;
+  bool orCut = false, andCut = false;
   long depth = 0, open = 0;
   for (std::size_t i = 0; i < S.size() && colon == std::string_view::npos; ++i) {
     const char c = S[i];
@@ -227,12 +230,20 @@ std::string TSimpler::Expression(std::string_view S) {
     else if (depth != 0) continue;
     else if (c == '?' && open++ == 0) question = i;
     else if (c == ':' && open > 0 && --open == 0) colon = i;
+    else if ((c == '|' || c == '&') && i + 1 < S.size() && S[i + 1] == c) (c == '|' ? orCut : andCut) = true;
   }
-  if (question == std::string_view::npos) return LogicalOr(S);
-  if (colon == std::string_view::npos) {
-    Fail(eOpExpected, S, question, 1);
+  if (question != std::string_view::npos) return Conditional(S, question, colon);
+  if (orCut) return LogicalChain(S, '|');
+  if (andCut) return LogicalChain(S, '&');
+  return Comparisons(S);
+}
+
+std::string TSimpler::Conditional(std::string_view S, std::size_t Question, std::size_t Colon) {
+  if (Colon == std::string_view::npos) {
+    Fail(eOpExpected, S, Question, 1);
     return {};
   }
+  const std::size_t question = Question, colon = Colon;
   // The operands of a conditional lie one call deeper.
   if (!StackHasRoom() || !NestingHasRoom(1)) {
     Fail(eEdge, {}, 0, 0);
@@ -240,7 +251,7 @@ std::string TSimpler::Expression(std::string_view S) {
   }
   const TAddedNesting nesting(FAddedNesting, 1);
   const TTableMark start = TableMark();
-  std::string c = Operand(S, 0, question, &TSimpler::LogicalOr);
+  std::string c = Operand(S, 0, question, &TSimpler::Expression);
   if (ErrorRaised()) return {};
   const TTableMark afterC = TableMark();
   const TFaultMark beforeA = SetFaultsAside();
@@ -270,22 +281,18 @@ std::string TSimpler::Expression(std::string_view S) {
   return b;
 }
 
-std::string TSimpler::LogicalOr(std::string_view S) { return LogicalChain(S, '|'); }
-
-std::string TSimpler::LogicalAnd(std::string_view S) { return LogicalChain(S, '&'); }
-
 // Left-associative. a || b is a ? 1 : (b != 0) and a && b is a ? (b != 0)
 // : 0, each constant in its place of the table. A constant left operand
 // decides at once; the right one stays only when it is needed.
 std::string TSimpler::LogicalChain(std::string_view S, char Op) {
-  const auto next = Op == '|' ? &TSimpler::LogicalAnd : &TSimpler::Comparisons;
+  // Its operands hold no looser operator: Expression takes them on.
+  const auto next = &TSimpler::Expression;
   std::vector<std::size_t> cuts;
   long depth = 0;
   for (std::size_t i = 0; i + 1 < S.size(); ++i) {
     if (S[i] == '(' || S[i] == ')') depth += S[i] == '(' ? 1 : -1;
     else if (depth == 0 && S[i] == Op && S[i + 1] == Op) cuts.push_back(i++);
   }
-  if (cuts.empty()) return (this->*next)(S);
   // Each link nests the chain before it one call deeper, and the test of
   // its right operand one more.
   if (!StackHasRoom() || !NestingHasRoom(cuts.size() + 1)) {

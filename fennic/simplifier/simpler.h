@@ -107,8 +107,8 @@ class FENNIC_API TSimpler : public TCtrlBlck {
   // Expression: under grExtended the conditional, the logical operators and
   // the comparisons around the sums, else one sum (Simpler2).
   [[gnu::noinline]] std::string Expression(std::string_view S);
-  std::string LogicalOr(std::string_view S);
-  std::string LogicalAnd(std::string_view S);
+  // c ? a : b at the "?" and ":" outside brackets.
+  [[gnu::noinline]] std::string Conditional(std::string_view S, std::size_t Question, std::size_t Colon);
   // A chain of || (Op '|') or && (Op '&').
   [[gnu::noinline]] std::string LogicalChain(std::string_view S, char Op);
   [[gnu::noinline]] std::string Comparisons(std::string_view S);

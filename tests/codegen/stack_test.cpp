@@ -85,6 +85,7 @@ constexpr std::size_t CoroutineStack = std::max<std::size_t>(256 * 1024, Foreign
 struct TGuardCase {
   std::string Text;
   TError Error;
+  TGrammar Grammar = grStandart;
 };
 
 const std::vector<TGuardCase>& GuardCases() {
@@ -93,6 +94,11 @@ const std::vector<TGuardCase>& GuardCases() {
       {Nested("half(", "x", ")", 20), eNone},
       {Nested("(x*", "x+1", ")", 40), eNone},
       {Nested("sum(x,", "x", ")", 10), eNone},
+      {Nested("x>0 ? half(", "x", ") : x", 4), eNone, grExtended},
+      {Nested("x>1 ? half(x) : ", "x", "", 8), eNone, grExtended},
+      // No bracket: the conditionals nest as deep as the chain is long.
+      {Nested("x>1 ? half(x) : ", "x", "", 4000), eEdge, grExtended},
+      {Nested("half(x) && ", "x", "", 4000), eEdge, grExtended},
       {Nested("half(", "x", ")", 300), eEdge},
       {Nested("(x*", "x+1", ")", 1000), eEdge},
   };
@@ -108,6 +114,7 @@ struct TGuardRun {
     for (const TGuardCase& c : GuardCases()) {
       TFennic f;
       Register(f);
+      f.SetGrammar(c.Grammar);
       CompileText(f, c.Text);
       Errors.push_back(f.CompError());
       Values.push_back(f.CompError() == eNone ? f.Evaluate() : 0);
@@ -121,6 +128,7 @@ TEST(StackGuard, EveryStackCompilesWhatFitsAndRefusesWhatDoesNot) {
   for (const TGuardCase& c : GuardCases()) {
     TFennic f;
     Register(f);
+    f.SetGrammar(c.Grammar);
     CompileText(f, c.Text);
     const bool compiles = c.Error == eNone;
     ASSERT_TRUE(!compiles || f.CompError() == eNone) << c.Text;
