@@ -231,6 +231,18 @@ void TFennic::LoadLeaf(TTreeNode* Node) {
         OpWasLoaded();
         return;
       }
+      if (IsConditionalCode(Node->Code) && Level().Depth == 0 && Level().CallMarks.empty()) {
+        // Nothing waits on the x87 stack here, and no call is being
+        // prepared: the branches run in place, as on a level of their own,
+        // and the value stays in ST0.
+        const bool done = !Level().Ops.empty() && Level().Ops.back().Done;
+        CompileConditional(Node);
+        if (!Level().Ops.empty()) Level().Ops.back().Done = done;
+        PushModel(NoKey);
+        if (Node->Minus) Emit(insFchs);
+        OpWasLoaded();
+        return;
+      }
       // The call ran ahead and left its result in a temporary.
       CallFunction(Node);
       const TFunction* fn = FindFunc(Node->Code);
