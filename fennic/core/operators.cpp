@@ -22,6 +22,13 @@ constexpr TPiece Fcmovne = {0xDB, 0xC9};  // not ZF
 constexpr TPiece Fcmovu = {0xDA, 0xD9};   // PF
 constexpr TPiece FstpSt1 = {0xDD, 0xD9};  // the picked value alone
 constexpr TPiece FucomipSt3 = {0xDF, 0xEB};  // FUCOMIP ST0, ST3
+constexpr TPiece FxchSt2 = {0xD9, 0xCA};
+constexpr TPiece FxchSt3 = {0xD9, 0xCB};
+constexpr TPiece FucomiSt3 = {0xDB, 0xEB};  // FUCOMI ST0, ST3: flags, no pop
+constexpr TPiece FstpSt0 = {0xDD, 0xD8};
+constexpr TPiece FucomiSt2 = {0xDB, 0xEA};
+constexpr TPiece FcmovbeSt2 = {0xDA, 0xD2};
+constexpr TPiece FcmovbSt2 = {0xDA, 0xC2};
 
 TAByte Join(std::initializer_list<TPiece> Pieces) {
   TAByte code;
@@ -66,6 +73,19 @@ std::array<TFunction, LogicFuncCount> MakeTable() {
       // Never run as code: the code generator branches. Not foldable: the
       // simplifier picks the branch of a constant condition itself.
       Unfoldable(Builtin("?:", 3, 0, {})),
+      // a in ST3, b in ST2, then in ST1, else in ST0. The operand that the
+      // test wants on top comes up (b for < and <=, a for > and >=, as
+      // above), is compared with the other one and goes; "then" is in ST0,
+      // and "else" moves over it when the comparison fails; what is left
+      // below goes. For < and <=, "else" is then in ST1 and a in ST2; for >
+      // and >=, b is in ST1 and "else" in ST2.
+      Builtin("<?:", 4, 0, Join({FxchSt2, FucomiSt3, FstpSt0, Fcmovbe, FstpSt1, FstpSt1})),
+      Builtin("<=?:", 4, 0, Join({FxchSt2, FucomiSt3, FstpSt0, Fcmovb, FstpSt1, FstpSt1})),
+      Builtin(">?:", 4, 0, Join({FxchSt3, FucomiSt2, FstpSt0, FcmovbeSt2, FstpSt1, FstpSt1})),
+      Builtin(">=?:", 4, 0, Join({FxchSt3, FucomiSt2, FstpSt0, FcmovbSt2, FstpSt1, FstpSt1})),
+      Builtin("==?:", 4, 0, Join({FxchSt2, FucomiSt3, FstpSt0, Fcmovne, Fcmovu, FstpSt1, FstpSt1})),
+      // Unequal: "else" on top, "then" moves over it.
+      Builtin("!=?:", 4, 0, Join({FxchSt2, FucomiSt3, FstpSt0, Fxch, Fcmovne, Fcmovu, FstpSt1, FstpSt1})),
   };
 }
 

@@ -54,10 +54,6 @@ bool IsLeafText(std::string_view R) {
   return !R.empty() && (R[0] == VarMarker || R[0] == ConstMarker) && ElementLength(R, 0) == R.size();
 }
 
-bool IsComparisonCode(std::int32_t Code) {
-  return IsLogicFuncCode(Code) && Code < LogicFuncCode(TLogicOp::Not);
-}
-
 // A value of 1 or 0: a comparison or a logical not.
 bool IsLogicValued(std::string_view R) {
   const std::int32_t code = WholeCallCode(R);
@@ -69,10 +65,25 @@ bool IsLogicValued(std::string_view R) {
 bool IsQuietOperand(std::string_view R) {
   if (IsLeafText(R)) return true;
   if (!IsComparisonCode(WholeCallCode(R))) return false;
-  std::string_view args = R.substr(6, R.size() - 7);
+  const std::string_view args = R.substr(6, R.size() - 7);
   const std::size_t comma = FindComma(args);
   return comma != std::string_view::npos && IsLeafText(args.substr(0, comma)) &&
          IsLeafText(args.substr(comma + 1));
+}
+
+// The operands of a coded call that is the whole of R.
+std::vector<std::string_view> CallOperands(std::string_view R) {
+  std::vector<std::string_view> operands;
+  std::string_view args = R.substr(6, R.size() - 7);
+  for (std::size_t comma; (comma = FindComma(args)) != std::string_view::npos; args.remove_prefix(comma + 1))
+    operands.push_back(args.substr(0, comma));
+  operands.push_back(args);
+  return operands;
+}
+
+bool IsSelectCode(std::int32_t Code) {
+  return Code == LogicFuncCode(TLogicOp::Select) ||
+         (Code >= LogicFuncCode(TLogicOp::SelectLess) && Code <= LogicFuncCode(TLogicOp::SelectNotEqual));
 }
 
 // A branch cheap and quiet enough to be computed whether or not it is
@@ -80,14 +91,9 @@ bool IsQuietOperand(std::string_view R) {
 // a quiet operand, or a choice by FCMOV between quiet operands.
 bool IsCheapBranch(std::string_view R) {
   if (IsQuietOperand(R)) return true;
-  if (WholeCallCode(R) != LogicFuncCode(TLogicOp::Select)) return false;
-  std::string_view args = R.substr(6, R.size() - 7);
-  for (int k = 0; k < 3; ++k) {
-    const std::size_t comma = FindComma(args);
-    if ((comma == std::string_view::npos) != (k == 2)) return false;
-    if (!IsQuietOperand(args.substr(0, comma))) return false;
-    if (k < 2) args.remove_prefix(comma + 1);
-  }
+  if (!IsSelectCode(WholeCallCode(R))) return false;
+  for (std::string_view operand : CallOperands(R))
+    if (!IsQuietOperand(operand)) return false;
   return true;
 }
 
@@ -351,8 +357,15 @@ std::string TSimpler::Truth(const std::string& R, std::string_view S, std::size_
 
 std::string TSimpler::Choice(const std::string& C, const std::string& A, const std::string& B, std::string_view S,
                              std::size_t OpPos) {
-  const TLogicOp op = IsCheapBranch(A) && IsCheapBranch(B) ? TLogicOp::Select : TLogicOp::Conditional;
-  return OperatorCall(LogicFuncCode(op), C + ',' + A + ',' + B, false, S, OpPos, S[OpPos] == '?' ? 1 : 2);
+  const std::size_t length = S[OpPos] == '?' ? 1 : 2;
+  if (!IsCheapBranch(A) || !IsCheapBranch(B))
+    return OperatorCall(LogicFuncCode(TLogicOp::Conditional), C + ',' + A + ',' + B, false, S, OpPos, length);
+  // A comparison is compared in place: its operands go to the Select.
+  const std::int32_t code = WholeCallCode(C);
+  if (!IsComparisonCode(code))
+    return OperatorCall(LogicFuncCode(TLogicOp::Select), C + ',' + A + ',' + B, false, S, OpPos, length);
+  std::string args(std::string_view(C).substr(6, C.size() - 7));
+  return OperatorCall(SelectByComparison(code), args + ',' + A + ',' + B, false, S, OpPos, length);
 }
 
 TSimpler::TFaultMark TSimpler::SetFaultsAside() {

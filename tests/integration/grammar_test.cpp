@@ -157,6 +157,17 @@ TEST_F(GrammarTest, LogicAndConditionalComputeWhatTheyNeed) {
       {"x<y ? count(x) : count(y)", 2, 1},
       {"x>y ? count(x) : count(y)", 3, 1},
       {"x>y ? 1 : 2", 2, 0},                      // in line: FCMOV
+      {"x<=2 ? 5 : 6", 5, 0},                     // each comparison compared in place
+      {"x>2 ? 5 : 6", 6, 0},
+      {"x>=2 ? x : n", 2, 0},
+      {"x==y ? 5 : 6", 6, 0},
+      {"x!=2 ? 5 : 6", 6, 0},
+      {"n<x ? 5 : 6", 6, 0},                      // a NaN compares unequal
+      {"n>=x ? 5 : 6", 6, 0},
+      {"n==n ? 5 : 6", 6, 0},
+      {"n!=n ? 5 : 6", 5, 0},
+      {"x < 0 ? 0 : x > 1 ? 1 : x", 1, 0},
+      {"h < 0 ? 0 : h > 1 ? 1 : h", 0.5, 0},
       {"x-2 ? x : -x", -2, 0},
       {"n ? 1 : 2", 1, 0},                        // NaN counts as true
       {"n ? count(x) : count(y)", 2, 1},
