@@ -217,7 +217,8 @@ void TBuilder::FindCommonValues() {
         // A branch of a conditional may not run: nothing in it is computed
         // ahead.
         const TArgumentList all = ArgumentsOf(into);
-        const TArgumentList args = IsConditionalCode(into->Code) && !all.empty() ? TArgumentList(all.data(), 1) : all;
+        const TArgumentList args =
+            IsConditionalCode(into->Code) && !all.empty() ? TArgumentList(all.data(), 1) : all;
         for (std::size_t k = args.size(); k-- > 0;)
           if (args[k].Kind == TArgKind::Tree && static_cast<std::size_t>(args[k].Index) < FTrees.size() &&
               FTrees[args[k].Index])

@@ -221,10 +221,10 @@ void TSimpler::Simplify(std::string& S) {
   if (!ErrorRaised()) S = std::move(coded);
 }
 
-// c ? a : b, right-associative: the first "?" outside brackets and the
-// ":" that matches it.
-// The descent takes the loosest operator outside brackets: this frame is
-// on its path through every bracket, and stays small.
+// The descent takes the loosest operator outside brackets: the first "?"
+// (with the ":" that matches it), else || or &&, else the comparisons.
+// This frame is on the descent's path through every bracket, and stays
+// small.
 std::string TSimpler::Expression(std::string_view S) {
   if (Grammar() != grExtended) return Simpler2(S);
   std::size_t question = std::string_view::npos, colon = std::string_view::npos;
@@ -244,12 +244,12 @@ std::string TSimpler::Expression(std::string_view S) {
   return Comparisons(S);
 }
 
-std::string TSimpler::Conditional(std::string_view S, std::size_t Question, std::size_t Colon) {
-  if (Colon == std::string_view::npos) {
-    Fail(eOpExpected, S, Question, 1);
+// c ? a : b, right-associative: a and b may hold conditionals of their own.
+std::string TSimpler::Conditional(std::string_view S, std::size_t question, std::size_t colon) {
+  if (colon == std::string_view::npos) {
+    Fail(eOpExpected, S, question, 1);
     return {};
   }
-  const std::size_t question = Question, colon = Colon;
   // The operands of a conditional lie one call deeper.
   if (!StackHasRoom() || !NestingHasRoom(1)) {
     Fail(eEdge, {}, 0, 0);
@@ -291,7 +291,7 @@ std::string TSimpler::Conditional(std::string_view S, std::size_t Question, std:
 // : 0, each constant in its place of the table. A constant left operand
 // decides at once; the right one stays only when it is needed.
 std::string TSimpler::LogicalChain(std::string_view S, char Op) {
-  // Its operands hold no looser operator: Expression takes them on.
+  // The operands hold no looser operator: Expression takes them on.
   const auto next = &TSimpler::Expression;
   std::vector<std::size_t> cuts;
   long depth = 0;
