@@ -130,7 +130,11 @@ std::vector<std::string> Texts(const VariablePool& pool, std::uint32_t seed, int
   for (int i = 0; i < 2000; ++i) chain += i % 2 ? "+i64a" : "-f32b";
   texts.push_back(chain);
   GenOptions o;
-  for (int i = 0; i < count; ++i) texts.push_back(gen.Next(o));
+  for (int i = 0; i < count; ++i) {
+    // Every other text in the extended grammar, with its conditionals.
+    o.Extended = i % 2 != 0;
+    texts.push_back(gen.Next(o));
+  }
   return texts;
 }
 
@@ -144,6 +148,7 @@ void Workload(const VariablePool& pool, const std::vector<std::string>& texts) {
     kept->SetAlignMode(i % 2);
     kept->SetBackOperation(i % 3 != 0);
     kept->SetOutOfOrder(i % 3);
+    kept->SetGrammar(i % 4 < 2 ? grExtended : grStandart);
     kept->SetExprString(texts[i]);
     if (kept->CompError() == eNone) kept->Evaluate();
     if (i % 100 == 0) {
@@ -163,6 +168,7 @@ void Workload(const VariablePool& pool, const std::vector<std::string>& texts) {
       TFennic once(nullptr);
       pool.RegisterAll(once);
       once.SetSmartLoad(i % 20 == 0);
+      once.SetGrammar(grExtended);
       once.SetExprString(texts[i]);
       if (once.CompError() == eNone) once.Evaluate();
     }
