@@ -25,6 +25,13 @@ FENNIC_CDECL long double HostCount(long double x) {
   return x;
 }
 
+// A text, its value, and how many times a counted host function runs.
+struct TValueCase {
+  const char* Text;
+  long double Value;
+  int Calls;
+};
+
 struct GrammarTest : ::testing::Test {
   void SetUp() override {
     f.SetGrammar(grExtended);
@@ -36,6 +43,24 @@ struct GrammarTest : ::testing::Test {
   void RegisterPow(bool Foldable) {
     f.RegisterFuncExt("pow", "vf80vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostPow), Foldable);
   }
+  // Each case under every bracket and operand-order setting.
+  template <std::size_t N>
+  void ExpectUnderRegrouping(const TValueCase (&Cases)[N], int& Calls) {
+    for (std::uint8_t brackets : {0, 1, 2})
+      for (std::uint8_t order : {0, 1, 2})
+        for (const TValueCase& c : Cases) {
+          TSettings s;
+          s.Brackets = brackets;
+          s.OutOfOrder = order;
+          s.ApplyTo(f);
+          SCOPED_TRACE(std::string(c.Text) + " " + s.Describe());
+          f.SetExprString(c.Text);
+          ASSERT_EQ(f.CompError(), eNone) << f.ErrorMessage();
+          Calls = 0;
+          EXPECT_EQ(f.Evaluate(), c.Value);
+          EXPECT_EQ(Calls, c.Calls);
+        }
+  }
   TFennic f{nullptr};
   double x = 2;
   std::int32_t y = 3;
@@ -46,11 +71,7 @@ struct GrammarTest : ::testing::Test {
 TEST_F(GrammarTest, PowersAndSignsAfterOperators) {
   RegisterPow(true);
   const long double root2 = std::pow(2.0L, 0.5L);
-  const struct {
-    const char* Text;
-    long double Value;
-    int PowCalls;  // at run time
-  } cases[] = {
+  const TValueCase cases[] = {  // Calls: of pow, at run time
       {"x^2", 4, 0},
       {"-x^2", -4, 0},           // ^ binds tighter than a sign
       {"2^-1", 0.5, 0},          // a sign after ^
@@ -130,30 +151,13 @@ TEST_F(GrammarTest, PowersAndSignsAfterOperators) {
       {"twice(x<y)", 2, 0},
   };
   f.RegisterFuncExt("twice", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
-  for (std::uint8_t brackets : {0, 1, 2})
-    for (std::uint8_t order : {0, 1, 2})
-      for (const auto& c : cases) {
-        TSettings s;
-        s.Brackets = brackets;
-        s.OutOfOrder = order;
-        s.ApplyTo(f);
-        SCOPED_TRACE(std::string(c.Text) + " " + s.Describe());
-        f.SetExprString(c.Text);
-        ASSERT_EQ(f.CompError(), eNone) << f.ErrorMessage();
-        powCalls = 0;
-        EXPECT_EQ(f.Evaluate(), c.Value);
-        EXPECT_EQ(powCalls, c.PowCalls);
-      }
+  ExpectUnderRegrouping(cases, powCalls);
 }
 
 // count(v) is v, counted at each run: an operand that is not needed is not
 // computed.
 TEST_F(GrammarTest, LogicAndConditionalComputeWhatTheyNeed) {
-  const struct {
-    const char* Text;
-    long double Value;
-    int Calls;  // of count, at run time
-  } cases[] = {
+  const TValueCase cases[] = {  // Calls: of count, at run time
       {"x<y ? count(x) : count(y)", 2, 1},
       {"x>y ? count(x) : count(y)", 3, 1},
       {"x>y ? 1 : 2", 2, 0},                      // in line: FCMOV
@@ -216,20 +220,7 @@ TEST_F(GrammarTest, LogicAndConditionalComputeWhatTheyNeed) {
   f.RegisterFuncExt("count", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostCount), false);
   f.RegisterFuncExt("twice", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
   f.RegisterFuncExt("ln", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
-  for (std::uint8_t brackets : {0, 1, 2})
-    for (std::uint8_t order : {0, 1, 2})
-      for (const auto& c : cases) {
-        TSettings s;
-        s.Brackets = brackets;
-        s.OutOfOrder = order;
-        s.ApplyTo(f);
-        SCOPED_TRACE(std::string(c.Text) + " " + s.Describe());
-        f.SetExprString(c.Text);
-        ASSERT_EQ(f.CompError(), eNone) << f.ErrorMessage();
-        countCalls = 0;
-        EXPECT_EQ(f.Evaluate(), c.Value);
-        EXPECT_EQ(countCalls, c.Calls);
-      }
+  ExpectUnderRegrouping(cases, countCalls);
 }
 
 TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
