@@ -8,6 +8,7 @@
 
 #include "fennic/core/x87guard.h"
 #include "support/simplifier_probe.h"
+#include "support/x87_state.h"
 #include "integration/settings_matrix.h"
 
 namespace fennic::testing {
@@ -221,6 +222,34 @@ TEST_F(GrammarTest, LogicAndConditionalComputeWhatTheyNeed) {
   f.RegisterFuncExt("twice", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
   f.RegisterFuncExt("ln", "vf80", ctCdecl, frExtended, 8, reinterpret_cast<void*>(&HostTwice), false);
   ExpectUnderRegrouping(cases, countCalls);
+}
+
+// A division the condition rules out is not made: no flag of a division by
+// 0, as there is for the same division computed by arithmetic.
+TEST_F(GrammarTest, AnOperandNotTakenRaisesNoFlag) {
+  constexpr std::uint16_t Masked = 0x037F;
+  const struct {
+    const char* Text;
+    bool Divides;
+    long double Value;  // where it does not divide
+  } cases[] = {
+      {"x-2 != 0 ? 1/(x-2) : 0", false, 0},
+      {"x-2 == 0 ? 0 : 1/(x-2)", false, 0},
+      {"x-2 && 1/(x-2) > 0", false, 0},
+      {"x-2 == 0 || 1/(x-2) > 0", false, 1},
+      {"(x-2 != 0)*(1/(x-2))", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    f.SetExprString(c.Text);
+    ASSERT_EQ(f.CompError(), eNone) << f.ErrorMessage();
+    long double value = 1;
+    const TX87State state = CallFromX87State(Masked, 0, [&] { value = f.Evaluate(); });
+    EXPECT_EQ((state.StatusWord & (X87ZeroDivide | X87Invalid)) != 0, c.Divides);
+    if (!c.Divides) {
+      EXPECT_EQ(value, c.Value);
+    }
+  }
 }
 
 TEST_F(GrammarTest, ErrorsOfPowersNameTheirPlace) {
